@@ -1,0 +1,26 @@
+#pragma once
+// The state the main window owns for its whole life.
+
+#include <memory>
+#include <string>
+
+#include "host.h"
+
+namespace quelmar {
+
+struct FormState {
+    // The game folder as chosen or restored; empty means none was chosen.
+    std::string GamePath;
+    // GamePath followed by the separator and "Assets"; only a passed check
+    // sets it, and a failed one leaves the previous value.
+    std::string AssetsPath;
+    // Created on first use and kept with the window.
+    std::unique_ptr<FileSystem> fileSystemObject;
+
+    FileSystem& fileSystem(Host& host) {
+        if (!fileSystemObject) fileSystemObject = host.createFileSystem();
+        return *fileSystemObject;
+    }
+};
+
+}  // namespace quelmar

@@ -1,0 +1,76 @@
+#include "texts.h"
+
+namespace quelmar::texts {
+
+namespace {
+const std::string kBreak = std::string(kCrLf) + kCrLf;  // one empty line between sentences
+}
+
+std::string versionCaption(int major, int revision) {
+    return "Quelmar  v" + std::to_string(major) + " build " + std::to_string(revision);
+}
+
+std::string folderNotSet() { return "Important!" + kBreak + "Set up game folder path before beginning."; }
+
+std::string gameFolderNotFound(const std::string& gamePath) {
+    return gamePath + kBreak + "Folder path to game not found." + kBreak + "Check game folder path.";
+}
+
+std::string assetsFolderNotFound() {
+    return "Folder path to \\Assets not found." + kBreak + "Check game folder path.";
+}
+
+std::string noArchivesFound() { return "No .pak files found."; }
+
+std::string archivesDeleted(std::int32_t count) {
+    return "Complete." + kBreak + std::to_string(count) + " .pak files deleted.";
+}
+
+std::string initializationError() { return "Initialization error.Terminating."; }
+
+std::string failure(Operation operation, const std::string& path, const std::string& reason) {
+    std::string what;
+    switch (operation) {
+        case Operation::TestPath: what = "This path could not be checked:"; break;
+        case Operation::ReadFolder: what = "This folder could not be read:"; break;
+        case Operation::DeleteFile: what = "This file could not be deleted:"; break;
+        case Operation::ReadSettings: what = "The settings could not be read from:"; break;
+        case Operation::SaveSettings: what = "The settings could not be saved to:"; break;
+        case Operation::InstanceCheck: what = "Could not tell whether Quelmar is already running:"; break;
+        case Operation::ProgramInfo: what = "Could not read Quelmar's own program file:"; break;
+    }
+    return what + kBreak + path + kBreak + reason;
+}
+
+std::string reasonFor(std::errc condition) {
+    switch (condition) {
+        case std::errc::permission_denied:
+        case std::errc::operation_not_permitted:
+            return "Access is denied. Check that your user account may change this location.";
+        case std::errc::no_such_file_or_directory:
+            return "It is no longer there. It may have been moved or deleted by another program; refresh the list.";
+        case std::errc::read_only_file_system:
+            return "The drive is read-only.";
+        case std::errc::device_or_resource_busy:
+        case std::errc::text_file_busy:
+            return "It is in use by another program. Close the game and try again.";
+        case std::errc::not_a_directory:
+            return "A part of the path is a file, not a folder.";
+        case std::errc::is_a_directory:
+            return "It is a folder, not a file.";
+        case std::errc::filename_too_long:
+            return "The path is too long.";
+        case std::errc::too_many_symbolic_link_levels:
+            return "The path loops through symbolic links.";
+        case std::errc::io_error:
+            return "The drive reported a read or write error.";
+        default:
+            return {};
+    }
+}
+
+std::string readOnlyReason() {
+    return "The file is read-only. Clear its read-only setting if you want Quelmar to delete it.";
+}
+
+}  // namespace quelmar::texts

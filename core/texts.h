@@ -1,0 +1,45 @@
+#pragma once
+// Every sentence the user can read, kept in one place so that both window
+// systems and every host say exactly the same thing.
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+namespace quelmar::texts {
+
+inline constexpr const char* kCrLf = "\r\n";
+inline constexpr const char* kTitle = "Quelmar";
+
+// The one stored setting.
+inline constexpr const char* kSettingsApplication = "Quelmar";
+inline constexpr const char* kSettingsSection = "Preferences";
+inline constexpr const char* kSettingsKey = "GameFolder";
+
+inline constexpr const char* kAssetsFolder = "Assets";
+inline constexpr const char* kArchiveName = "Blueprints.pak";
+
+inline constexpr const char* kInitialCaption = "Quelmar";
+inline constexpr const char* kDialogTitle = "Locate Rail Simulator Game File (RailSim.exe)";
+inline constexpr const char* kDialogFilter = "Executable files (*.exe)|*.exe";
+
+std::string versionCaption(int major, int revision);
+
+std::string folderNotSet();
+std::string gameFolderNotFound(const std::string& gamePath);
+std::string assetsFolderNotFound();
+std::string noArchivesFound();
+std::string archivesDeleted(std::int32_t count);
+std::string initializationError();
+
+// Host failures. Each names what failed and the path, then why, so the user
+// can act on it without guessing.
+enum class Operation { TestPath, ReadFolder, DeleteFile, ReadSettings, SaveSettings, InstanceCheck, ProgramInfo };
+std::string failure(Operation operation, const std::string& path, const std::string& reason);
+
+// A sentence for a portable error condition; empty when there is none better
+// than the system's own text.
+std::string reasonFor(std::errc condition);
+std::string readOnlyReason();
+
+}  // namespace quelmar::texts

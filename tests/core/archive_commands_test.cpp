@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include "core/archive_scan.h"
+#include "tests/fakes/fake_host.h"
+
+namespace quelmar {
+namespace {
+
+using testing::FakeHost;
+using testing::FakeWindow;
+
+struct CommandTest : ::testing::Test {
+    FakeHost host;
+    FakeWindow window;
+    FormState state;
+    std::vector<std::string> decoys;
+
+    void SetUp() override {
+        host.addFolder("D:\\RS");
+        host.addFolder("D:\\RS\\Assets");
+        state.GamePath = "D:\\RS";
+        state.AssetsPath = "D:\\RS\\Assets";
+    }
+    void addArchives() {
+        host.addFolder("D:\\RS\\Assets\\A");
+        host.addFile("D:\\RS\\Assets\\A\\Blueprints.pak");
+        host.addFolder("D:\\RS\\Assets\\A\\R1");
+        host.addFile("D:\\RS\\Assets\\A\\R1\\Blueprints.pak");
+        host.addFolder("D:\\RS\\Assets\\B");
+        host.addFolder("D:\\RS\\Assets\\B\\R2");
+        host.addFile("D:\\RS\\Assets\\B\\R2\\Blueprints.pak");
+        decoys = {"D:\\RS\\Assets\\Blueprints.pak", "D:\\RS\\Assets\\A\\Scenery.pak",
+                  "D:\\RS\\Assets\\A\\R1\\Blueprints.bin", "D:\\RS\\Assets\\B\\R2\\Deep\\Blueprints.pak"};
+        host.addFolder("D:\\RS\\Assets\\B\\R2\\Deep");
+        for (const auto& d : decoys) host.addFile(d);
+    }
+    void expectDecoysIntact() {
+        for (const auto& d : decoys) EXPECT_TRUE(host.exists(d)) << d;
+    }
+};
+
+constexpr const char* kThreeLines =
+    "Assets\\A\\Blueprints.pak\r\nAssets\\A\\R1\\Blueprints.pak\r\nAssets\\B\\R2\\Blueprints.pak\r\n";
+
+TEST_F(CommandTest, RefreshListsEachArchiveOnceAndEnablesDelete) {
+    addArchives();
+    window.deleteEnabled = false;
+    RefreshList(state, host, window);
+    EXPECT_EQ(window.text2Value, kThreeLines);
+    EXPECT_TRUE(window.deleteEnabled);
+    RefreshList(state, host, window);
+    EXPECT_EQ(window.text2Value, kThreeLines) << "a second refresh replaces the list";
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_TRUE(host.deleted.empty());
+    EXPECT_TRUE(window.refreshEnabled);
+}
+
+TEST_F(CommandTest, RefreshWithNothingFoundTellsAndDisablesDelete) {
+    window.deleteEnabled = true;
+    bool enabledWhileShown = false;
+    host.onMessage = [&](const testing::Message&) { enabledWhileShown = window.deleteEnabled; };
+    RefreshList(state, host, window);
+    EXPECT_EQ(window.text2Value, "");
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "No .pak files found.");
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Information);
+    EXPECT_TRUE(enabledWhileShown) << "the button is disabled after the message is dismissed";
+    EXPECT_FALSE(window.deleteEnabled);
+}
+
+TEST_F(CommandTest, RefreshErrorKeepsTheLinesFoundAndTheDeleteState) {
+    addArchives();
+    host.unreadableFolders = {"D:\\RS\\Assets\\B"};
+    window.deleteEnabled = false;
+    EXPECT_THROW(RefreshList(state, host, window), HostError);
+    EXPECT_EQ(window.text2Value, "Assets\\A\\Blueprints.pak\r\nAssets\\A\\R1\\Blueprints.pak\r\n");
+    EXPECT_FALSE(window.deleteEnabled);
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(CommandTest, DeleteRemovesExactlyTheArchivesAndReportsTheCount) {
+    addArchives();
+    std::string listWhileShown;
+    host.onMessage = [&](const testing::Message&) { listWhileShown = window.text2Value; };
+    DeleteArchives(state, host, window);
+
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Complete.\r\n\r\n3 .pak files deleted.");
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Information);
+    EXPECT_EQ(listWhileShown, kThreeLines);
+    EXPECT_EQ(window.text2Value, "");
+    EXPECT_FALSE(window.deleteEnabled);
+    EXPECT_EQ(host.deleted, (std::vector<std::string>{"D:\\RS\\Assets\\A\\Blueprints.pak",
+                                                      "D:\\RS\\Assets\\A\\R1\\Blueprints.pak",
+                                                      "D:\\RS\\Assets\\B\\R2\\Blueprints.pak"}));
+    expectDecoysIntact();
+    EXPECT_EQ(host.files().size(), decoys.size());
+}
+
+TEST_F(CommandTest, DeleteOfOneArchiveUsesTheSameWording) {
+    host.addFolder("D:\\RS\\Assets\\A");
+    host.addFile("D:\\RS\\Assets\\A\\Blueprints.pak");
+    DeleteArchives(state, host, window);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Complete.\r\n\r\n1 .pak files deleted.");
+}
+
+TEST_F(CommandTest, DeleteAfterSomeoneElseRemovedTheArchivesChangesNothing) {
+    addArchives();
+    RefreshList(state, host, window);
+    for (const auto& f : host.files())
+        if (f.ends_with("\\Blueprints.pak") && std::find(decoys.begin(), decoys.end(), f) == decoys.end())
+            host.remove(f);
+    DeleteArchives(state, host, window);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "No .pak files found.");
+    EXPECT_EQ(window.text2Value, "");
+    EXPECT_TRUE(window.deleteEnabled);
+    expectDecoysIntact();
+}
+
+TEST_F(CommandTest, UndeletableArchiveStopsTheDeletionWhereItFailed) {
+    addArchives();
+    host.undeletableFiles = {"D:\\RS\\Assets\\A\\R1\\Blueprints.pak"};
+    window.deleteEnabled = true;
+    EXPECT_THROW(DeleteArchives(state, host, window), HostError);
+    EXPECT_EQ(host.deleted, std::vector<std::string>{"D:\\RS\\Assets\\A\\Blueprints.pak"});
+    EXPECT_EQ(window.text2Value, "Assets\\A\\Blueprints.pak\r\nAssets\\A\\R1\\Blueprints.pak\r\n");
+    EXPECT_TRUE(window.deleteEnabled);
+    EXPECT_TRUE(host.messages.empty()) << "no summary after a failure";
+    EXPECT_TRUE(host.exists("D:\\RS\\Assets\\A\\R1\\Blueprints.pak"));
+    EXPECT_TRUE(host.exists("D:\\RS\\Assets\\B\\R2\\Blueprints.pak"));
+    expectDecoysIntact();
+}
+
+TEST_F(CommandTest, ArchiveVanishingBetweenTestAndDeletionIsAnError) {
+    addArchives();
+    host.beforeDelete = [&] { host.remove("D:\\RS\\Assets\\A\\Blueprints.pak"); };
+    EXPECT_THROW(DeleteArchives(state, host, window), HostError);
+    EXPECT_TRUE(host.messages.empty()) << "a file that was not deleted is not counted as deleted";
+    expectDecoysIntact();
+}
+
+}  // namespace
+}  // namespace quelmar

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include "tests/fakes/fake_host.h"
+#include "ui/form1.h"
+
+namespace quelmar {
+namespace {
+
+using testing::FakeHost;
+using testing::FakeWindow;
+
+struct Form1Test : ::testing::Test {
+    FakeHost host;
+    FakeWindow window;
+    Form1 form{host, window};
+
+    void makeGame(const std::string& folder, bool withArchive) {
+        host.addFolder(folder);
+        host.addFile(folder + "\\RailSim.exe");
+        host.addFolder(folder + "\\Assets");
+        host.addFolder(folder + "\\Assets\\P");
+        if (withArchive) host.addFile(folder + "\\Assets\\P\\Blueprints.pak");
+    }
+};
+
+TEST_F(Form1Test, FirstRunAsksForTheFolderAndDisablesBothCommands) {
+    EXPECT_EQ(form.Form_Load(), Form1::Start::ShowWindow);
+    EXPECT_EQ(window.caption, "Quelmar  v1 build 8");
+    EXPECT_EQ(window.text1, "");
+    EXPECT_EQ(window.text2Value, "");
+    EXPECT_FALSE(window.deleteEnabled);
+    EXPECT_FALSE(window.refreshEnabled);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Important!\r\n\r\nSet up game folder path before beginning.");
+}
+
+TEST_F(Form1Test, CaptionShowsMajorAndRevisionWithoutLeadingZeros) {
+    host.versionRecord = {12, 345};
+    form.Form_Load();
+    EXPECT_EQ(window.caption, "Quelmar  v12 build 345");
+}
+
+TEST_F(Form1Test, StoredFolderWithArchivesIsShownAndListed) {
+    makeGame("D:\\RS", true);
+    host.gameFolderSetting() = "D:\\RS";
+    EXPECT_EQ(form.Form_Load(), Form1::Start::ShowWindow);
+    EXPECT_EQ(window.text1, "D:\\RS");
+    EXPECT_EQ(window.text2Value, "Assets\\P\\Blueprints.pak\r\n");
+    EXPECT_TRUE(window.deleteEnabled);
+    EXPECT_TRUE(window.refreshEnabled);
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(Form1Test, StoredFolderWithoutArchivesLeavesOnlyRefresh) {
+    makeGame("D:\\RS", false);
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "No .pak files found.");
+    EXPECT_FALSE(window.deleteEnabled);
+    EXPECT_TRUE(window.refreshEnabled);
+}
+
+TEST_F(Form1Test, StoredFolderSinceRemovedWarnsAndLeavesTheBoxEmpty) {
+    host.gameFolderSetting() = "D:\\Removed";
+    form.Form_Load();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Warning);
+    EXPECT_EQ(host.messages[0].text.rfind("D:\\Removed\r\n\r\n", 0), 0u);
+    EXPECT_EQ(window.text1, "");
+    EXPECT_FALSE(window.deleteEnabled);
+    EXPECT_FALSE(window.refreshEnabled);
+}
+
+TEST_F(Form1Test, SecondInstanceEndsSilentlyBeforeTouchingTheWindow) {
+    host.instanceRunning = true;
+    EXPECT_EQ(form.Form_Load(), Form1::Start::EndProgram);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(window.caption, "Quelmar");
+    EXPECT_TRUE(host.calls.empty());
+}
+
+TEST_F(Form1Test, UnreadableSettingsCountAsNoFolder) {
+    makeGame("D:\\RS", true);
+    host.gameFolderSetting() = "D:\\RS";
+    host.settingsReadFails = true;
+    EXPECT_EQ(form.Form_Load(), Form1::Start::ShowWindow);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Important!\r\n\r\nSet up game folder path before beginning.");
+}
+
+TEST_F(Form1Test, ErrorsDuringStartUpEndTheProgramAfterOneMessage) {
+    makeGame("D:\\RS", true);
+    host.gameFolderSetting() = "D:\\RS";
+    host.unreadableFolders = {"D:\\RS\\Assets\\P"};
+    EXPECT_EQ(form.Form_Load(), Form1::Start::EndProgram);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Initialization error.Terminating.");
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Critical);
+
+    FakeHost failing;
+    failing.instanceCheckFails = true;
+    FakeWindow w;
+    Form1 f{failing, w};
+    EXPECT_EQ(f.Form_Load(), Form1::Start::EndProgram);
+    ASSERT_EQ(failing.messages.size(), 1u);
+    EXPECT_EQ(failing.messages[0].text, "Initialization error.Terminating.");
+}
+
+TEST_F(Form1Test, LocateAsksForTheGameExecutableInTheStoredFolder) {
+    form.Form_Load();
+    window.dialogAnswer.reset();
+    form.mnuLocateGameEXE_Click();
+    ASSERT_EQ(window.dialogRequests.size(), 1u);
+    const OpenDialogRequest& first = window.dialogRequests[0];
+    EXPECT_EQ(first.initialFolder, "C:\\Program Files\\Quelmar") << "nothing stored: the program's own folder";
+    EXPECT_EQ(first.title, "Locate Rail Simulator Game File (RailSim.exe)");
+    EXPECT_EQ(first.fileName, "");
+    EXPECT_EQ(first.filter, "Executable files (*.exe)|*.exe");
+
+    host.gameFolderSetting() = "D:\\Games\\RailSimulator";
+    form.mnuLocateGameEXE_Click();
+    EXPECT_EQ(window.dialogRequests[1].initialFolder, "D:\\Games\\RailSimulator");
+}
+
+TEST_F(Form1Test, LocatingTheGameStoresItsFolderAndLists) {
+    makeGame("D:\\Games\\RailSimulator", true);
+    form.Form_Load();
+    host.messages.clear();
+    window.dialogAnswer = "D:\\Games\\RailSimulator\\RailSim.exe";
+    form.mnuLocateGameEXE_Click();
+    EXPECT_EQ(host.gameFolderSetting(), "D:\\Games\\RailSimulator");
+    EXPECT_EQ(form.state().GamePath, "D:\\Games\\RailSimulator");
+    EXPECT_EQ(window.text1, "D:\\Games\\RailSimulator");
+    EXPECT_EQ(window.text2Value, "Assets\\P\\Blueprints.pak\r\n");
+    EXPECT_TRUE(window.deleteEnabled);
+    EXPECT_TRUE(window.refreshEnabled);
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(Form1Test, CancelOrAFailingDialogChangesNothing) {
+    makeGame("D:\\RS", true);
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    const FakeWindow before = window;
+    window.dialogAnswer.reset();
+    form.mnuLocateGameEXE_Click();
+    window.dialogFails = true;
+    window.dialogAnswer = "D:\\Other\\RailSim.exe";
+    form.mnuLocateGameEXE_Click();
+    EXPECT_EQ(host.gameFolderSetting(), "D:\\RS");
+    EXPECT_EQ(window.text1, before.text1);
+    EXPECT_EQ(window.text2Value, before.text2Value);
+    EXPECT_EQ(window.deleteEnabled, before.deleteEnabled);
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(Form1Test, FolderWithoutAssetsIsStoredButDisablesTheCommands) {
+    makeGame("D:\\RS", true);
+    host.addFolder("D:\\Elsewhere");
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    window.dialogAnswer = "D:\\Elsewhere\\Notepad.exe";
+    form.mnuLocateGameEXE_Click();
+    EXPECT_EQ(host.gameFolderSetting(), "D:\\Elsewhere");
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Folder path to \\Assets not found.\r\n\r\nCheck game folder path.");
+    EXPECT_FALSE(window.deleteEnabled);
+    EXPECT_FALSE(window.refreshEnabled);
+    EXPECT_EQ(window.text1, "D:\\RS");
+    EXPECT_EQ(window.text2Value, "Assets\\P\\Blueprints.pak\r\n");
+}
+
+TEST_F(Form1Test, UnwritableSettingsStillUseTheFolderForThisSession) {
+    makeGame("D:\\RS", true);
+    form.Form_Load();
+    host.settingsWriteFails = true;
+    window.dialogAnswer = "D:\\RS\\RailSim.exe";
+    form.mnuLocateGameEXE_Click();
+    EXPECT_EQ(window.text1, "D:\\RS");
+    EXPECT_TRUE(window.deleteEnabled);
+    EXPECT_EQ(host.settings.count("Quelmar/Preferences/GameFolder"), 0u);
+}
+
+TEST(FolderOfChosenFile, TakesEverythingBeforeTheLastSeparator) {
+    EXPECT_EQ(FolderOfChosenFile("D:\\Games\\RailSimulator\\RailSim.exe", '\\'), "D:\\Games\\RailSimulator");
+    EXPECT_EQ(FolderOfChosenFile("C:\\RailSim.exe", '\\'), "C:");
+    EXPECT_EQ(FolderOfChosenFile("/home/u/RailSim/RailSim.exe", '/'), "/home/u/RailSim");
+    EXPECT_EQ(FolderOfChosenFile("/RailSim.exe", '/'), "/") << "the root is a folder, not 'none chosen'";
+    EXPECT_EQ(FolderOfChosenFile("RailSim.exe", '\\'), "");
+}
+
+TEST_F(Form1Test, ErrorInAClickIsReportedAndTheWindowKeepsItsState) {
+    makeGame("D:\\RS", true);
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    host.undeletableFiles = {"D:\\RS\\Assets\\P\\Blueprints.pak"};
+    form.butDeletePaks_Click();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Critical);
+    EXPECT_EQ(host.messages[0].title, "Quelmar");
+    EXPECT_NE(host.messages[0].text.find("D:\\RS\\Assets\\P\\Blueprints.pak"), std::string::npos);
+    EXPECT_TRUE(window.deleteEnabled);
+    EXPECT_EQ(window.text2Value, "Assets\\P\\Blueprints.pak\r\n");
+
+    host.unreadableFolders = {"D:\\RS\\Assets\\P"};
+    form.butRefreshList_Click();
+    EXPECT_EQ(host.messages.size(), 2u);
+    EXPECT_EQ(host.messages[1].icon, MessageIcon::Critical);
+}
+
+TEST_F(Form1Test, NewFolderThatCannotBeCheckedNeverEnablesTheCommands) {
+    makeGame("D:\\RS", true);
+    makeGame("D:\\New", true);
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    host.unqueryablePaths = {"D:\\New"};
+    window.dialogAnswer = "D:\\New\\RailSim.exe";
+    form.mnuLocateGameEXE_Click();
+    EXPECT_FALSE(window.deleteEnabled);
+    EXPECT_FALSE(window.refreshEnabled);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Critical);
+}
+
+}  // namespace
+}  // namespace quelmar

@@ -1,0 +1,123 @@
+#include "form1.h"
+
+#include <exception>
+
+#include "core/archive_scan.h"
+#include "core/texts.h"
+
+namespace quelmar {
+
+namespace {
+
+// Runs one statement of a command in which a failing step is skipped and the
+// next one runs.
+template <typename Step>
+void skipOnError(Step&& step) {
+    try {
+        step();
+    } catch (const HostError&) {
+    }
+}
+
+}  // namespace
+
+std::string FolderOfChosenFile(const std::string& path, char separator) {
+    const auto last = path.rfind(separator);
+    if (last == std::string::npos) return {};
+    if (last == 0) return std::string(1, separator);
+    return path.substr(0, last);
+}
+
+Form1::Start Form1::Form_Load() {
+    try {
+        if (host_.anotherInstanceRunning()) return Start::EndProgram;
+        const Version version = host_.version();
+        window_.setCaption(texts::versionCaption(version.major, version.revision));
+        window_.setText1("");
+        window_.setText2("");
+        skipOnError([&] {
+            state_.GamePath = host_.getSetting(texts::kSettingsApplication, texts::kSettingsSection,
+                                               texts::kSettingsKey, "");
+        });
+        applyCheckResult(CheckPaths(state_, host_));
+        return Start::ShowWindow;
+    } catch (const std::exception&) {
+        // Dismissing the box ends the program; if even the box fails there is
+        // nothing left to tell the user with.
+        try {
+            host_.showMessage(texts::initializationError(), MessageIcon::Critical, texts::kTitle);
+        } catch (const std::exception&) {
+        }
+        return Start::EndProgram;
+    }
+}
+
+void Form1::applyCheckResult(int result) {
+    if (result == kCheckFailed) {
+        window_.setDeleteEnabled(false);
+        window_.setRefreshEnabled(false);
+        return;
+    }
+    window_.setDeleteEnabled(true);
+    window_.setRefreshEnabled(true);
+    window_.setText1(state_.GamePath);
+    RefreshList(state_, host_, window_);
+}
+
+void Form1::locateGameExe() {
+    OpenDialogRequest request;
+    skipOnError([&] {
+        request.initialFolder = host_.getSetting(texts::kSettingsApplication, texts::kSettingsSection,
+                                                 texts::kSettingsKey, host_.programFolder());
+    });
+    request.title = texts::kDialogTitle;
+    request.fileName = "";
+    request.filter = texts::kDialogFilter;
+
+    std::optional<std::string> chosen;
+    try {
+        chosen = window_.showOpenDialog(request);
+    } catch (const HostError&) {
+        return;
+    }
+    if (!chosen) return;  // cancelled: nothing stored, nothing changed
+
+    const std::string folder = FolderOfChosenFile(*chosen, host_.separator());
+    if (folder.empty()) return;  // not a full path; there is no folder to take
+
+    // Stored before it is checked, so a folder that fails the check is
+    // remembered all the same; a store that cannot be written still leaves
+    // the folder in use for this session.
+    skipOnError([&] {
+        host_.saveSetting(texts::kSettingsApplication, texts::kSettingsSection, texts::kSettingsKey, folder);
+    });
+    state_.GamePath = folder;
+
+    int result = kCheckFailed;
+    try {
+        result = CheckPaths(state_, host_);
+    } catch (const HostError&) {
+        // The new folder could not be checked: never offer the commands on it.
+        window_.setDeleteEnabled(false);
+        window_.setRefreshEnabled(false);
+        throw;
+    }
+    applyCheckResult(result);
+}
+
+void Form1::refreshList() { RefreshList(state_, host_, window_); }
+
+void Form1::deletePaks() { DeleteArchives(state_, host_, window_); }
+
+void Form1::reportErrors(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        try {
+            host_.showMessage(error.what(), MessageIcon::Critical, texts::kTitle);
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+}  // namespace quelmar

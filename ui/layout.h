@@ -1,0 +1,57 @@
+#pragma once
+// Where every control of the main window sits and how it looks, in twips
+// (1/1440 inch) from the top left corner of the client area. Both window
+// systems build the window from this one table; at 96 dots per inch 15 twips
+// make one pixel.
+
+#include <array>
+#include <string_view>
+
+namespace quelmar::layout {
+
+inline constexpr int kTwipsPerPixel = 15;  // at 96 dpi
+
+inline constexpr int kClientWidth = 6375;
+inline constexpr int kClientHeight = 2505;
+
+enum class Kind { CommandButton, TextBox, Label };
+enum class Align { Left, Centre };
+enum class Font { Default, Bold, Small };  // Small: "Small Fonts" 6.75 pt; Bold: "Arial" 8.25 pt bold
+
+struct Control {
+    std::string_view name;
+    Kind kind;
+    std::string_view caption;
+    int left, top, width, height;
+    Font font;
+    int tabIndex;
+    Align align;
+    bool multiLine;
+};
+
+// In the order the window holds and creates them.
+inline constexpr std::array<Control, 8> kControls{{
+    {"butRefreshList", Kind::CommandButton, "Refresh List", 3360, 720, 1815, 255, Font::Default, 5, Align::Centre, false},
+    {"Text2", Kind::TextBox, "Text2", 120, 960, 6135, 1335, Font::Default, 4, Align::Left, true},
+    {"butDeletePaks", Kind::CommandButton, "Delete All .pak Files", 1080, 720, 1815, 255, Font::Default, 3, Align::Centre, false},
+    {"Text1", Kind::TextBox, "Text1", 120, 360, 5535, 285, Font::Default, 1, Align::Left, false},
+    {"mnuLocateGameEXE", Kind::CommandButton, "...", 5760, 360, 495, 285, Font::Bold, 0, Align::Centre, false},
+    {"Label3", Kind::Label, "a program by zelquist", 120, 2295, 6135, 255, Font::Small, 7, Align::Centre, false},
+    {"Label2", Kind::Label, "Set Path", 5640, 120, 735, 255, Font::Default, 6, Align::Centre, false},
+    {"Label1", Kind::Label, "Game Path", 120, 120, 975, 255, Font::Default, 2, Align::Left, false},
+}};
+
+inline constexpr int kBoldPointsX100 = 825;   // "Arial" 8.25 pt bold, 11 px at 96 dpi
+inline constexpr int kSmallPointsX100 = 675;  // "Small Fonts" 6.75 pt, 9 px at 96 dpi
+inline constexpr int kBoldPixelHeight = 11;
+inline constexpr int kSmallPixelHeight = 9;
+
+constexpr int toPixels(int twips) { return twips / kTwipsPerPixel; }
+
+constexpr const Control& control(std::string_view name) {
+    for (const Control& c : kControls)
+        if (c.name == name) return c;
+    throw "unknown control";  // only reachable at compile time with a misspelt name
+}
+
+}  // namespace quelmar::layout
