@@ -1,0 +1,106 @@
+#include "linux_host.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStandardPaths>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "core/texts.h"
+
+namespace quelmar::linux_host {
+
+namespace {
+
+QString fromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+std::string reason(int error) {
+    std::string sentence = texts::reasonFor(static_cast<std::errc>(error));
+    return sentence.empty() ? std::generic_category().message(error) : sentence;
+}
+
+[[noreturn]] void fail(texts::Operation operation, const QString& path, int error) {
+    throw HostError(error, texts::failure(operation, path.toStdString(), reason(error)));
+}
+
+}  // namespace
+
+LinuxHost::LinuxHost() = default;
+
+QString LinuxHost::settingsFile(const std::string& application) {
+    const QString app = fromUtf8(application);
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + app + "/" + app + ".conf";
+}
+
+std::unique_ptr<FileSystem> LinuxHost::createFileSystem() { return std::make_unique<PosixFileSystem>(); }
+
+void LinuxHost::deleteFile(const std::string& path) { deleter_.deleteFile(path); }
+
+void LinuxHost::showMessage(const std::string& text, MessageIcon icon, const std::string& title) {
+    const QMessageBox::Icon kind = icon == MessageIcon::Information ? QMessageBox::Information
+                                   : icon == MessageIcon::Warning   ? QMessageBox::Warning
+                                                                    : QMessageBox::Critical;
+    QString body = fromUtf8(text);
+    body.replace("\r\n", "\n");
+    QMessageBox box(kind, fromUtf8(title), body, QMessageBox::Ok, owner_.data());
+    box.setTextFormat(Qt::PlainText);  // a path with '<' must show as typed
+    box.exec();
+}
+
+std::string LinuxHost::getSetting(const std::string& application, const std::string& section,
+                                  const std::string& key, const std::string& defaultValue) {
+    const QString file = settingsFile(application);
+    const QFileInfo info(file);
+    if (info.exists() && !info.isReadable()) fail(texts::Operation::ReadSettings, file, EACCES);
+    QSettings settings(file, QSettings::IniFormat);
+    // Only a damaged file counts here: QSettings shares one cache per file
+    // within the process, so a save that failed earlier in this session shows
+    // up as an access error on every later read, while the value it holds
+    // (the folder in use this session) is still the right answer.
+    if (settings.status() == QSettings::FormatError) fail(texts::Operation::ReadSettings, file, EIO);
+    settings.beginGroup(fromUtf8(section));
+    const QVariant value = settings.value(fromUtf8(key));
+    return value.isValid() ? value.toString().toStdString() : defaultValue;
+}
+
+void LinuxHost::saveSetting(const std::string& application, const std::string& section, const std::string& key,
+                            const std::string& value) {
+    const QString file = settingsFile(application);
+    if (!QDir().mkpath(QFileInfo(file).absolutePath())) fail(texts::Operation::SaveSettings, file, EACCES);
+    QSettings settings(file, QSettings::IniFormat);
+    settings.beginGroup(fromUtf8(section));
+    settings.setValue(fromUtf8(key), fromUtf8(value));
+    settings.endGroup();
+    settings.sync();
+    if (settings.status() != QSettings::NoError) fail(texts::Operation::SaveSettings, file, EACCES);
+}
+
+bool LinuxHost::anotherInstanceRunning() {
+    // One lock per user. QLockFile records the holder's process, so a lock
+    // left behind by a run that crashed is recognised as stale and taken over.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty()) folder = QDir::tempPath();
+    const QString path = folder + "/quelmar.lock";
+    auto lock = std::make_unique<QLockFile>(path);
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+        instanceLock_ = std::move(lock);
+        return false;
+    }
+    if (lock->error() == QLockFile::LockFailedError) return true;
+    fail(texts::Operation::InstanceCheck, path, lock->error() == QLockFile::PermissionError ? EACCES : EIO);
+}
+
+Version LinuxHost::version() { return {QUELMAR_VERSION_MAJOR, QUELMAR_VERSION_REVISION}; }
+
+std::string LinuxHost::programFolder() {
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) fail(texts::Operation::ProgramInfo, "/proc/self/exe", error.value());
+    return exe.parent_path().string();
+}
+
+}  // namespace quelmar::linux_host

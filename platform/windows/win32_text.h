@@ -1,0 +1,31 @@
+#pragma once
+// The seam between the core's UTF-8 strings and the wide-character Win32
+// API, plus the two things every Win32 caller here needs: a path the file
+// APIs accept beyond 260 characters, and the system's own text for an error.
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace quelmar::win32 {
+
+std::wstring widen(std::string_view utf8);
+std::string narrow(std::wstring_view wide);
+
+// An absolute path ("C:\..." or "\\server\share\...") made into its
+// "\\?\" form so that no MAX_PATH limit applies. Relative paths and paths
+// already in that form come back unchanged.
+std::wstring extendedPath(const std::string& utf8Path);
+
+// The inverse for display: "\\?\C:\x" -> "C:\x", "\\?\UNC\s\x" -> "\\s\x".
+std::wstring withoutExtendedPrefix(std::wstring path);
+
+// FormatMessageW's text for a system error code, without the trailing line
+// break; "Error N" only when the system has no text for it.
+std::string systemMessage(DWORD error);
+
+// The full path of a loaded module (nullptr: this program), of any length.
+std::wstring modulePath(HMODULE module);
+
+}  // namespace quelmar::win32

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "core/archive_scan.h"
+#include "platform/linux/linux_host.h"
+#include "tests/fakes/fake_host.h"
+#include "tests/linux/temp_tree.h"
+
+namespace quelmar::linux_host {
+namespace {
+
+using testing::TempTree;
+
+// The real host with its message boxes recorded instead of shown.
+class RecordingHost : public LinuxHost {
+public:
+    std::vector<std::string> messages;
+    void showMessage(const std::string& text, MessageIcon, const std::string&) override { messages.push_back(text); }
+};
+
+std::multiset<std::string> lines(const std::string& text) {
+    std::multiset<std::string> out;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        out.insert(text.substr(start, end - start));
+    EXPECT_EQ(start, text.size()) << "every line ends in CR LF";
+    return out;
+}
+
+struct GameOnDisk : ::testing::Test {
+    TempTree tree;
+    RecordingHost host;
+    quelmar::testing::FakeWindow window;
+    FormState state;
+    std::string game = "RailSimulator";
+
+    void build() {
+        tree.file(game + "/RailSim.exe");
+        tree.file(game + "/Assets/Kuju/Blueprints.pak");
+        tree.file(game + "/Assets/Kuju/RailSimulator/Blueprints.pak");
+        tree.file(game + "/Assets/Kuju/RailSimulator/Scenery.pak");
+        tree.file(game + "/Assets/Kuju/RailSimulator/RailVehicles/Blueprints.pak");
+        tree.file(game + "/Assets/Oovee/route/blueprints.PAK");
+        tree.file(game + "/Assets/Blueprints.pak");
+        tree.folder(game + "/Assets/Empty");
+        tree.folder(game + "/Assets/Oovee/Blueprints.pak");
+        state.GamePath = tree.path(game);
+    }
+    const std::set<std::string> targets() const {
+        return {game + "/Assets/Kuju/Blueprints.pak", game + "/Assets/Kuju/RailSimulator/Blueprints.pak",
+                game + "/Assets/Oovee/route/blueprints.PAK"};
+    }
+};
+
+TEST_F(GameOnDisk, ListsAndDeletesExactlyTheArchivesAtLevelsOneAndTwo) {
+    build();
+    const std::set<std::string> before = tree.files();
+    ASSERT_EQ(CheckPaths(state, host), 0);
+    EXPECT_EQ(state.AssetsPath, tree.path(game + "/Assets"));
+
+    RefreshList(state, host, window);
+    EXPECT_EQ(lines(window.text2Value),
+              (std::multiset<std::string>{"Assets/Kuju/Blueprints.pak", "Assets/Kuju/RailSimulator/Blueprints.pak",
+                                          "Assets/Oovee/route/Blueprints.pak"}));
+    const std::string kuju = "Assets/Kuju/Blueprints.pak\r\n";
+    const auto at = window.text2Value.find(kuju);
+    EXPECT_LT(at, window.text2Value.find("Assets/Kuju/RailSimulator/Blueprints.pak")) << "level 1 before its level 2";
+    EXPECT_TRUE(window.deleteEnabled);
+
+    DeleteArchives(state, host, window);
+    ASSERT_EQ(host.messages, std::vector<std::string>{"Complete.\r\n\r\n3 .pak files deleted."});
+    std::set<std::string> expected;
+    const std::set<std::string> gone = targets();
+    std::set_difference(before.begin(), before.end(), gone.begin(), gone.end(),
+                        std::inserter(expected, expected.end()));
+    EXPECT_EQ(tree.files(), expected) << "every other file is still there";
+
+    DeleteArchives(state, host, window);
+    EXPECT_EQ(host.messages.back(), "No .pak files found.");
+}
+
+TEST_F(GameOnDisk, LowerCaseAssetsAndAnAssetsInTheGamePathItself) {
+    game = "assets-games/RailSim";
+    tree.file(game + "/assets/P/Blueprints.pak");
+    state.GamePath = tree.path(game);
+    ASSERT_EQ(CheckPaths(state, host), 0);
+    RefreshList(state, host, window);
+    EXPECT_EQ(window.text2Value, "assets-games/RailSim/Assets/P/Blueprints.pak\r\n");
+    DeleteArchives(state, host, window);
+    EXPECT_FALSE(tree.exists(game + "/assets/P/Blueprints.pak"));
+}
+
+TEST_F(GameOnDisk, DoubledLeadingSeparatorOfARootGameFolderStillWorks) {
+    build();
+    state.GamePath = "/" + tree.path(game);  // what "/" followed by "/Assets"-style joining produces
+    ASSERT_EQ(CheckPaths(state, host), 0);
+    RefreshList(state, host, window);
+    EXPECT_EQ(lines(window.text2Value).size(), 3u);
+}
+
+TEST_F(GameOnDisk, UnreadableFoldersStopListingAndDeletionWithTheirPath) {
+    build();
+    ASSERT_EQ(CheckPaths(state, host), 0);
+    for (const std::string locked : {"/Assets/Kuju/RailSimulator", "/Assets/Oovee"}) {
+        ::chmod(tree.path(game + locked).c_str(), 0);
+        try {
+            DeleteArchives(state, host, window);
+            FAIL() << "no error for " << locked;
+        } catch (const HostError& error) {
+            EXPECT_NE(error.description().find(tree.path(game + locked)), std::string::npos);
+        }
+        ::chmod(tree.path(game + locked).c_str(), 0755);
+    }
+    EXPECT_TRUE(tree.exists(game + "/Assets/Kuju/RailSimulator/Scenery.pak"));
+    EXPECT_TRUE(tree.exists(game + "/Assets/Blueprints.pak"));
+    EXPECT_TRUE(tree.exists(game + "/Assets/Kuju/RailSimulator/RailVehicles/Blueprints.pak"));
+}
+
+struct Settings : ::testing::Test {
+    TempTree config;
+    LinuxHost host;
+    void SetUp() override { ::setenv("XDG_CONFIG_HOME", config.root().c_str(), 1); }
+    std::string file() const { return config.path("Quelmar/Quelmar.conf"); }
+};
+
+TEST_F(Settings, RoundTripInTheUsersConfigFolder) {
+    EXPECT_EQ(host.getSetting("Quelmar", "Preferences", "GameFolder", "none"), "none");
+    host.saveSetting("Quelmar", "Preferences", "GameFolder", "/home/u/Rail Sim/Ünïcode");
+    EXPECT_EQ(host.getSetting("Quelmar", "Preferences", "GameFolder", ""), "/home/u/Rail Sim/Ünïcode");
+    std::ifstream in(file());
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("[Preferences]"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("GameFolder="), std::string::npos) << text.str();
+}
+
+TEST_F(Settings, UnreadableOrUnwritableFileIsAnError) {
+    host.saveSetting("Quelmar", "Preferences", "GameFolder", "/games/rs");
+    ::chmod(file().c_str(), 0);
+    EXPECT_THROW(host.getSetting("Quelmar", "Preferences", "GameFolder", ""), HostError);
+    ::chmod(file().c_str(), 0444);
+    ::chmod(config.path("Quelmar").c_str(), 0555);
+    EXPECT_THROW(host.saveSetting("Quelmar", "Preferences", "GameFolder", "/elsewhere"), HostError);
+    std::ifstream in(file());
+    std::stringstream onDisk;
+    onDisk << in.rdbuf();
+    EXPECT_NE(onDisk.str().find("GameFolder=/games/rs"), std::string::npos) << onDisk.str();
+}
+
+TEST(Instance, OneLockPerUserThatACrashCannotLeaveStuck) {
+    TempTree runtime;
+    ::chmod(runtime.root().c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
+    {
+        LinuxHost first;
+        EXPECT_FALSE(first.anotherInstanceRunning());
+        LinuxHost second;
+        EXPECT_TRUE(second.anotherInstanceRunning());
+    }
+    {
+        LinuxHost afterwards;
+        EXPECT_FALSE(afterwards.anotherInstanceRunning()) << "released when the first run ended";
+    }
+
+    // A child takes the lock and dies without releasing it.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        LinuxHost crashing;
+        ::_exit(crashing.anotherInstanceRunning() ? 3 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "the lock was free for the child";
+    ASSERT_TRUE(std::filesystem::exists(runtime.path("quelmar.lock"))) << "the child left its lock behind";
+    LinuxHost next;
+    EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder's lock is stale";
+}
+
+TEST(ProgramInfo, VersionAndFolderOfTheRunningProgram) {
+    LinuxHost host;
+    EXPECT_EQ(host.version().major, 1);
+    EXPECT_EQ(host.version().revision, 8);
+    char exe[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    EXPECT_EQ(host.programFolder(), std::filesystem::path(exe).parent_path().string());
+}
+
+}  // namespace
+}  // namespace quelmar::linux_host
