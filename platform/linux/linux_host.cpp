@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStandardPaths>
+#include <unistd.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -81,9 +83,9 @@ void LinuxHost::saveSetting(const std::string& application, const std::string& s
 bool LinuxHost::anotherInstanceRunning() {
     // One lock per user. QLockFile records the holder's process, so a lock
     // left behind by a run that crashed is recognised as stale and taken over.
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty()) folder = QDir::tempPath();
-    const QString path = folder + "/quelmar.lock";
+    const QString path = qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")
+                             ? QDir::tempPath() + "/quelmar-" + QString::number(::getuid()) + ".lock"
+                             : QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/quelmar.lock";
     auto lock = std::make_unique<QLockFile>(path);
     lock->setStaleLockTime(0);
     if (lock->tryLock(0)) {

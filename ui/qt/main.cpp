@@ -1,0 +1,18 @@
+#include <QApplication>
+
+#include "platform/linux/linux_host.h"
+#include "ui/qt/main_window.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Quelmar");
+    QApplication::setDesktopFileName("quelmar");
+    QApplication::setWindowIcon(QIcon(":/quelmar/icon-256.png"));
+
+    quelmar::linux_host::LinuxHost host;
+    quelmar::qt::MainWindow window(host);
+    if (window.load() == quelmar::Form1::Start::EndProgram) return 0;
+    host.setMessageOwner(&window);
+    window.showCentred();
+    return QApplication::exec();
+}

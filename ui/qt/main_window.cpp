@@ -1,0 +1,154 @@
+#include "main_window.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStringList>
+#include <algorithm>
+#include <vector>
+
+#include "core/texts.h"
+#include "ui/layout.h"
+
+// The icons are compiled into this library; a static library needs telling.
+static void initResources() { Q_INIT_RESOURCE(quelmar); }
+
+namespace quelmar::qt {
+
+namespace {
+
+QString fromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// What stands in for the fonts of the game's own system: Liberation Sans is
+// metric-compatible with Arial, and a 9 px sans face replaces Small Fonts.
+QFont fontFor(layout::Font font) {
+    QFont f;
+    f.setFamilies({"Arial", "Liberation Sans", "DejaVu Sans"});
+    f.setStyleHint(QFont::SansSerif);
+    switch (font) {
+        case layout::Font::Default: f.setPixelSize(11); break;
+        case layout::Font::Bold:
+            f.setPixelSize(layout::kBoldPixelHeight);
+            f.setBold(true);
+            break;
+        case layout::Font::Small: f.setPixelSize(layout::kSmallPixelHeight); break;
+    }
+    return f;
+}
+
+// "Description|pattern|..." as Qt's "Description (pattern);;..." filter list.
+QString qtFilter(const std::string& filter) {
+    const QStringList parts = fromUtf8(filter).split('|');
+    QStringList entries;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString pattern = parts[i + 1].split(';').join(' ');
+        entries << (parts[i].contains("(" + pattern + ")") ? parts[i] : parts[i] + " (" + pattern + ")");
+    }
+    return entries.join(";;");
+}
+
+}  // namespace
+
+MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
+    initResources();
+    using layout::control;
+    auto place = [this](QWidget* widget, const layout::Control& c) {
+        widget->setObjectName(QString::fromLatin1(c.name.data(), static_cast<qsizetype>(c.name.size())));
+        widget->setGeometry(layout::toPixels(c.left), layout::toPixels(c.top), layout::toPixels(c.width),
+                            layout::toPixels(c.height));
+        widget->setFont(fontFor(c.font));
+        return widget;
+    };
+    auto caption = [](const layout::Control& c) {
+        return QString::fromLatin1(c.caption.data(), static_cast<qsizetype>(c.caption.size()));
+    };
+    auto button = [&](std::string_view name) {
+        auto* b = new QPushButton(caption(control(name)), this);
+        b->setAutoDefault(false);
+        b->setDefault(false);
+        b->setFocusPolicy(Qt::StrongFocus);
+        place(b, control(name));
+        return b;
+    };
+    auto label = [&](std::string_view name) {
+        const layout::Control& c = control(name);
+        auto* l = new QLabel(caption(c), this);
+        l->setAlignment((c.align == layout::Align::Centre ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
+        l->setAutoFillBackground(true);
+        place(l, c);
+        return l;
+    };
+
+    // Created in the order the window holds them.
+    butRefreshList = button("butRefreshList");
+    Text2 = new QPlainTextEdit(caption(control("Text2")), this);
+    Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Text2->setEnabled(false);
+    place(Text2, control("Text2"));
+    butDeletePaks = button("butDeletePaks");
+    Text1 = new QLineEdit(caption(control("Text1")), this);
+    Text1->setEnabled(false);
+    place(Text1, control("Text1"));
+    mnuLocateGameEXE = button("mnuLocateGameEXE");
+    Label3 = label("Label3");
+    Label2 = label("Label2");
+    Label1 = label("Label1");
+
+    std::vector<std::pair<int, QWidget*>> byTab;
+    for (QWidget* w : std::initializer_list<QWidget*>{butRefreshList, Text2, butDeletePaks, Text1, mnuLocateGameEXE,
+                                                      Label3, Label2, Label1})
+        byTab.emplace_back(control(w->objectName().toStdString()).tabIndex, w);
+    std::sort(byTab.begin(), byTab.end());
+    for (std::size_t i = 1; i < byTab.size(); ++i) QWidget::setTabOrder(byTab[i - 1].second, byTab[i].second);
+
+    connect(mnuLocateGameEXE, &QPushButton::clicked, this, [this] { form_.mnuLocateGameEXE_Click(); });
+    connect(butRefreshList, &QPushButton::clicked, this, [this] { form_.butRefreshList_Click(); });
+    connect(butDeletePaks, &QPushButton::clicked, this, [this] { form_.butDeletePaks_Click(); });
+
+    setWindowTitle(texts::kInitialCaption);
+    setWindowIcon(QIcon(":/quelmar/icon-32.png"));
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(layout::toPixels(layout::kClientWidth), layout::toPixels(layout::kClientHeight));
+    text2_ = Text2->toPlainText().toStdString();
+    mnuLocateGameEXE->setFocus();
+}
+
+void MainWindow::showCentred() {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    show();
+    mnuLocateGameEXE->setFocus();
+}
+
+void MainWindow::setCaption(const std::string& caption) { setWindowTitle(fromUtf8(caption)); }
+
+void MainWindow::setText1(const std::string& text) {
+    Text1->setText(fromUtf8(text));
+    Text1->setCursorPosition(0);
+}
+
+void MainWindow::setText2(const std::string& text) {
+    text2_ = text;
+    QString shown = fromUtf8(text);
+    shown.replace("\r\n", "\n");
+    Text2->setPlainText(shown);
+}
+
+std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& request) {
+    QFileDialog dialog(isVisible() ? this : nullptr, fromUtf8(request.title), fromUtf8(request.initialFolder),
+                       qtFilter(request.filter));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.selectFile(fromUtf8(request.fileName));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    const QByteArray path = QFile::encodeName(dialog.selectedFiles().constFirst());
+    return std::string(path.constData(), static_cast<std::size_t>(path.size()));
+}
+
+}  // namespace quelmar::qt

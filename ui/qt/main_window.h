@@ -1,0 +1,48 @@
+#pragma once
+// The main window in Qt Widgets: creates the controls from the layout table,
+// forwards clicks to Form1 and performs the window operations.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QWidget>
+
+#include "core/host.h"
+#include "core/window.h"
+#include "ui/form1.h"
+
+namespace quelmar::qt {
+
+class MainWindow : public QWidget, public WindowOps {
+public:
+    explicit MainWindow(Host& host);
+
+    // Start-up; the window must be shown only when this says so.
+    Form1::Start load() { return form_.Form_Load(); }
+    void showCentred();
+
+    void setCaption(const std::string& caption) override;
+    void setText1(const std::string& text) override;
+    void setText2(const std::string& text) override;
+    std::string text2() const override { return text2_; }
+    void setDeleteEnabled(bool enabled) override { butDeletePaks->setEnabled(enabled); }
+    void setRefreshEnabled(bool enabled) override { butRefreshList->setEnabled(enabled); }
+    std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
+
+    // The controls, by the names the rest of the program uses.
+    QPushButton* butRefreshList;
+    QPlainTextEdit* Text2;
+    QPushButton* butDeletePaks;
+    QLineEdit* Text1;
+    QPushButton* mnuLocateGameEXE;
+    QLabel* Label3;
+    QLabel* Label2;
+    QLabel* Label1;
+
+private:
+    Form1 form_;
+    std::string text2_;  // exactly as set, CR LF and all
+};
+
+}  // namespace quelmar::qt
