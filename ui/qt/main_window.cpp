@@ -118,12 +118,17 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
 }
 
 void MainWindow::showCentred() {
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    // The frame is known only once the window is on screen: centre the client
+    // area first, so the window appears about right, then centre the frame.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect();
+    if (screen) move(available.center() - rect().center());
+    show();
+    if (screen) {
         QRect frame = frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
+        frame.moveCenter(available.center());
         move(frame.topLeft());
     }
-    show();
     mnuLocateGameEXE->setFocus();
 }
 

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds everything and runs every test: the logic,
+# the Linux host and window, the real program end to end, and the Windows
+# build under Wine. Exits non-zero if anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+./scripts/build.sh
+
+status=0
+step() {
+  echo "==> $*"
+  "$@" || { echo "FAILED: $*" >&2; status=1; }
+}
+step ctest --test-dir build --output-on-failure
+[ -x scripts/test-e2e.sh ] && step ./scripts/test-e2e.sh
+[ -x scripts/test-windows.sh ] && step ./scripts/test-windows.sh
+exit $status

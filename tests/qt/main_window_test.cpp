@@ -1,0 +1,284 @@
+// The Qt window through its real controls, on the offscreen platform, with
+// the real Linux host except that message boxes are recorded, not shown.
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <fstream>
+#include <functional>
+#include <sys/stat.h>
+
+#include "platform/linux/linux_host.h"
+#include "ui/layout.h"
+#include "ui/qt/main_window.h"
+
+using quelmar::MessageIcon;
+using quelmar::qt::MainWindow;
+
+namespace {
+
+struct Shown {
+    std::string text;
+    MessageIcon icon;
+    QString listOnScreen;  // what Text2 displayed while the box was up
+};
+
+class RecordingHost : public quelmar::linux_host::LinuxHost {
+public:
+    std::vector<Shown> shown;
+    MainWindow* window = nullptr;
+    void showMessage(const std::string& text, MessageIcon icon, const std::string&) override {
+        shown.push_back({text, icon, window ? window->Text2->toPlainText() : QString()});
+    }
+};
+
+// Answers the next modal dialog of type T once it is up.
+template <typename T>
+void whenModal(std::function<void(T*)> answer) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, answer] {
+        if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            answer(dialog);
+        }
+    });
+    timer->start(10);
+}
+
+void touch(const QString& path) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    std::ofstream(path.toStdString()) << "x";
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir home_;
+    QString game_;
+
+    void storeFolder(const QString& folder) {
+        QDir().mkpath(home_.filePath("config/Quelmar"));
+        std::ofstream(home_.filePath("config/Quelmar/Quelmar.conf").toStdString())
+            << "[Preferences]\nGameFolder=" << folder.toStdString() << "\n";
+    }
+    QString settingsText() {
+        QFile f(home_.filePath("config/Quelmar/Quelmar.conf"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+private slots:
+    void init() {
+        QVERIFY(home_.isValid());
+        qputenv("XDG_CONFIG_HOME", home_.filePath("config").toUtf8());
+        QDir().mkpath(home_.filePath("runtime"));
+        QFile::setPermissions(home_.filePath("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                            QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", home_.filePath("runtime").toUtf8());
+        QFile::remove(home_.filePath("config/Quelmar/Quelmar.conf"));
+        game_ = home_.filePath("Rail Simulator");
+        QDir(game_).removeRecursively();
+        touch(game_ + "/RailSim.exe");
+        touch(game_ + "/Assets/Kuju/Blueprints.pak");
+        touch(game_ + "/Assets/Kuju/Route/Blueprints.pak");
+        touch(game_ + "/Assets/Kuju/Route/Other.pak");
+        touch(game_ + "/Assets/Oovee/Blueprints.pak");
+    }
+
+    void controlsFollowTheLayoutTable() {
+        RecordingHost host;
+        MainWindow window(host);
+        QCOMPARE(window.windowTitle(), QString("Quelmar"));
+        QCOMPARE(window.size(), QSize(425, 167));
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        for (const auto& c : quelmar::layout::kControls) {
+            const QString name = QString::fromLatin1(c.name.data(), c.name.size());
+            auto* w = window.findChild<QWidget*>(name);
+            QVERIFY2(w, qPrintable(name));
+            QCOMPARE(w->geometry(), QRect(c.left / 15, c.top / 15, c.width / 15, c.height / 15));
+            const bool isTextBox = c.kind == quelmar::layout::Kind::TextBox;
+            QCOMPARE(w->isEnabled(), !isTextBox);
+            if (c.kind != quelmar::layout::Kind::TextBox) {
+                const QString text = w->property("text").toString();
+                QCOMPARE(text, QString::fromLatin1(c.caption.data(), c.caption.size()));
+            }
+        }
+        QCOMPARE(window.Text1->text(), QString("Text1"));
+        QCOMPARE(window.Text2->toPlainText(), QString("Text2"));
+        QCOMPARE(window.Text2->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(window.Text2->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(window.Label1->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
+        QCOMPARE(window.Label2->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+        QCOMPARE(window.Label3->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+
+        const QFontInfo bold(window.mnuLocateGameEXE->font());
+        QVERIFY2(bold.family() == "Arial" || bold.family() == "Liberation Sans", qPrintable(bold.family()));
+        QVERIFY(bold.bold());
+        QCOMPARE(bold.pixelSize(), 11);
+        QCOMPARE(QFontInfo(window.Label3->font()).pixelSize(), 9);
+        QVERIFY(!QFontInfo(window.Label3->font()).bold());
+        for (QPushButton* b : {window.butDeletePaks, window.butRefreshList, window.mnuLocateGameEXE}) {
+            QVERIFY(!b->isDefault());
+            QVERIFY(!b->autoDefault());
+            QVERIFY(QFontMetrics(b->font()).height() <= b->height());
+        }
+    }
+
+    void firstRunAsksForTheFolderBeforeTheWindowAppears() {
+        RecordingHost host;
+        MainWindow window(host);
+        host.window = &window;
+        QCOMPARE(window.load(), quelmar::Form1::Start::ShowWindow);
+        QCOMPARE(host.shown.size(), 1u);
+        QCOMPARE(host.shown[0].text, std::string("Important!\r\n\r\nSet up game folder path before beginning."));
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.windowTitle(), QString("Quelmar  v1 build 8"));
+        QCOMPARE(window.Text1->text(), QString());
+        QCOMPARE(window.Text2->toPlainText(), QString());
+        QVERIFY(!window.butDeletePaks->isEnabled());
+        QVERIFY(!window.butRefreshList->isEnabled());
+
+        // Only "..." can take the focus now.
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
+        QTest::keyClick(&window, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
+    }
+
+    void tabCyclesTheEnabledButtonsFromLocate() {
+        storeFolder(game_);
+        RecordingHost host;
+        MainWindow window(host);
+        window.load();
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.butDeletePaks);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.butRefreshList);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        QVERIFY(qAbs(window.frameGeometry().center().x() - screen.center().x()) <= 1);
+        QVERIFY(qAbs(window.frameGeometry().center().y() - screen.center().y()) <= 1);
+    }
+
+    void storedFolderIsListedAndDeletedThroughTheButtons() {
+        storeFolder(game_);
+        RecordingHost host;
+        MainWindow window(host);
+        host.window = &window;
+        window.load();
+        QVERIFY(host.shown.empty());
+        QCOMPARE(window.Text1->text(), game_);
+        const QStringList listed = window.Text2->toPlainText().split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(QSet<QString>(listed.begin(), listed.end()),
+                 (QSet<QString>{"Assets/Kuju/Blueprints.pak", "Assets/Kuju/Route/Blueprints.pak",
+                                "Assets/Oovee/Blueprints.pak"}));
+        QVERIFY(window.text2().ends_with("\r\n"));
+        QVERIFY(window.butDeletePaks->isEnabled());
+
+        window.butRefreshList->click();
+        QCOMPARE(window.Text2->toPlainText().split('\n', Qt::SkipEmptyParts).size(), 3);
+
+        window.butDeletePaks->click();
+        QCOMPARE(host.shown.size(), 1u);
+        QCOMPARE(host.shown[0].text, std::string("Complete.\r\n\r\n3 .pak files deleted."));
+        QCOMPARE(host.shown[0].listOnScreen.split('\n', Qt::SkipEmptyParts).size(), 3);
+        QCOMPARE(window.Text2->toPlainText(), QString());
+        QVERIFY(!window.butDeletePaks->isEnabled());
+        QVERIFY(!QFile::exists(game_ + "/Assets/Kuju/Blueprints.pak"));
+        QVERIFY(QFile::exists(game_ + "/Assets/Kuju/Route/Other.pak"));
+        QVERIFY(QFile::exists(game_ + "/RailSim.exe"));
+    }
+
+    void readOnlyArchiveIsReportedAndTheWindowCarriesOn() {
+        storeFolder(game_);
+        ::chmod((game_ + "/Assets/Kuju/Route/Blueprints.pak").toUtf8().constData(), 0444);
+        RecordingHost host;
+        MainWindow window(host);
+        host.window = &window;
+        window.load();
+        window.butDeletePaks->click();
+        QCOMPARE(host.shown.size(), 1u);
+        QCOMPARE(host.shown[0].icon, MessageIcon::Critical);
+        QVERIFY(QString::fromStdString(host.shown[0].text).contains(game_ + "/Assets/Kuju/Route/Blueprints.pak"));
+        QVERIFY(QString::fromStdString(host.shown[0].text).contains("read-only"));
+        QVERIFY(window.butDeletePaks->isEnabled());
+        QVERIFY(window.Text2->toPlainText().endsWith("Assets/Kuju/Route/Blueprints.pak\n"));
+        QVERIFY(QFile::exists(game_ + "/Assets/Kuju/Route/Blueprints.pak"));
+        window.butRefreshList->click();  // still answers
+        QCOMPARE(window.Text2->toPlainText().split('\n', Qt::SkipEmptyParts).size(), 2);
+    }
+
+    void locatingTheGameStoresItsFolderAndLists() {
+        RecordingHost host;
+        MainWindow window(host);
+        window.load();
+        host.shown.clear();
+        window.showCentred();
+        bool checked = false;
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            checked = dialog->windowTitle() == "Locate Rail Simulator Game File (RailSim.exe)" &&
+                      dialog->nameFilters() == QStringList{"Executable files (*.exe)"} &&
+                      dialog->acceptMode() == QFileDialog::AcceptOpen &&
+                      QDir(dialog->directory()).canonicalPath() == QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
+            dialog->selectFile(game_ + "/RailSim.exe");
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        window.mnuLocateGameEXE->click();
+        QVERIFY2(checked, "title, filter or initial folder of the dialog");
+        QVERIFY(settingsText().contains("[Preferences]"));
+        QVERIFY(settingsText().contains("GameFolder=" + game_) || settingsText().contains("GameFolder=\"" + game_));
+        QCOMPARE(window.Text1->text(), game_);
+        QCOMPARE(window.Text2->toPlainText().split('\n', Qt::SkipEmptyParts).size(), 3);
+        QVERIFY(window.butDeletePaks->isEnabled());
+        QVERIFY(window.butRefreshList->isEnabled());
+        QVERIFY(host.shown.empty());
+
+        // Opens in the stored folder next time; cancelling changes nothing.
+        QString opened;
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            opened = dialog->directory().absolutePath();
+            dialog->reject();
+        });
+        window.mnuLocateGameEXE->click();
+        QCOMPARE(opened, game_);
+        QCOMPARE(window.Text1->text(), game_);
+        QVERIFY(window.butDeletePaks->isEnabled());
+    }
+
+    void messageBoxesCarryTitleIconAndOneOkButton() {
+        quelmar::linux_host::LinuxHost host;
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        int buttons = 0;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            buttons = box->buttons().size();
+            box->button(QMessageBox::Ok)->click();
+        });
+        host.showMessage("Complete.\r\n\r\n3 .pak files deleted.", MessageIcon::Information, "Quelmar");
+        QCOMPARE(title, QString("Quelmar"));
+        QCOMPARE(text, QString("Complete.\n\n3 .pak files deleted."));
+        QCOMPARE(icon, QMessageBox::Information);
+        QCOMPARE(buttons, 1);
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            icon = box->icon();
+            box->button(QMessageBox::Ok)->click();
+        });
+        host.showMessage("x", MessageIcon::Warning, "Quelmar");
+        QCOMPARE(icon, QMessageBox::Warning);
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
