@@ -1,0 +1,80 @@
+#pragma once
+// The main window in plain Win32 controls, built from the layout table. It
+// implements WindowOps for the form's logic and forwards the three button
+// clicks to Form1.
+
+#include <windows.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "core/host.h"
+#include "core/window.h"
+#include "ui/form1.h"
+#include "ui/layout.h"
+
+namespace quelmar {
+
+class MainWindow : public WindowOps {
+public:
+    MainWindow(HINSTANCE instance, Host& host);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    static constexpr const wchar_t* kClassName = L"Quelmar.MainWindow";
+
+    // Creates the window and its controls, hidden and centred on the
+    // screen. False when the system refuses; GetLastError tells why.
+    bool create();
+    // Form_Load; call before show(). EndProgram: never show the window.
+    Form1::Start load() { return form_.Form_Load(); }
+    // Shows the window and puts the focus on "...".
+    void show(int showCommand);
+    // For the message loop: the dialog keyboard (Tab, Space, Enter).
+    bool preTranslate(MSG& message);
+    // The application ends its message loop when the window goes; a test
+    // that creates several windows turns that off.
+    void setQuitOnDestroy(bool quit) { quitOnDestroy_ = quit; }
+
+    HWND handle() const { return window_; }
+    HWND control(std::string_view name) const;
+    UINT dpi() const { return dpi_; }
+
+    void setCaption(const std::string& caption) override;
+    void setText1(const std::string& text) override;
+    void setText2(const std::string& text) override;
+    std::string text2() const override { return text2_; }
+    void setDeleteEnabled(bool enabled) override;
+    void setRefreshEnabled(bool enabled) override;
+    std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
+
+private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void applyLayout(int left, int top, bool centre);
+    void createFonts();
+    void deleteFonts();
+    void onClick(std::string_view name);
+    void enableButton(std::string_view name, bool enabled);
+    HWND focusedCommandButton() const;
+
+    HINSTANCE instance_;
+    Form1 form_;
+    HWND window_ = nullptr;
+    std::array<HWND, layout::kControls.size()> controls_{};
+    HFONT defaultFont_ = nullptr;
+    HFONT boldFont_ = nullptr;
+    HFONT smallFont_ = nullptr;
+    UINT dpi_ = 96;
+    std::string text2_;
+    HWND lastFocus_ = nullptr;
+    bool quitOnDestroy_ = true;
+};
+
+// "Description|*.ext|..." in the form GetOpenFileNameW wants: each part
+// ended by NUL and the whole list by a second NUL.
+std::wstring dialogFilter(const std::string& filter);
+
+}  // namespace quelmar
