@@ -181,10 +181,22 @@ void MainWindow::deleteFonts() {
 }
 
 void MainWindow::applyLayout(int left, int top, bool centre) {
-    const RECT client{0, 0, scaled(layout::kClientWidth, dpi_), scaled(layout::kClientHeight, dpi_)};
-    const RECT frame = win32::windowRectForClient(client, kWindowStyle, kWindowExStyle, dpi_);
-    const int width = frame.right - frame.left;
-    const int height = frame.bottom - frame.top;
+    const int clientWidth = scaled(layout::kClientWidth, dpi_);
+    const int clientHeight = scaled(layout::kClientHeight, dpi_);
+    const RECT frame = win32::windowRectForClient({0, 0, clientWidth, clientHeight}, kWindowStyle, kWindowExStyle, dpi_);
+    int width = frame.right - frame.left;
+    int height = frame.bottom - frame.top;
+    SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // The frame the system really draws can differ from the computed one
+    // (a DPI change not yet applied to the frame, unusual theme metrics);
+    // measure and correct so the client area is exactly the table's.
+    RECT client;
+    GetClientRect(window_, &client);
+    if (client.right != clientWidth || client.bottom != clientHeight) {
+        width += clientWidth - client.right;
+        height += clientHeight - client.bottom;
+        SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     if (centre) {
         MONITORINFO monitor{};
         monitor.cbSize = sizeof(monitor);
@@ -193,7 +205,7 @@ void MainWindow::applyLayout(int left, int top, bool centre) {
         left = screen.left + (screen.right - screen.left - width) / 2;
         top = screen.top + (screen.bottom - screen.top - height) / 2;
     }
-    SetWindowPos(window_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(window_, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 
     for (size_t i = 0; i < layout::kControls.size(); ++i) {
         const layout::Control& c = layout::kControls[i];

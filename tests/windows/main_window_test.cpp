@@ -1,0 +1,391 @@
+// The Win32 main window through its real controls: geometry, styles, fonts
+// and keyboard from the layout table, and each command from click to result
+// on a real folder tree.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <optional>
+
+#include "core/texts.h"
+#include "tests/windows/windows_test_support.h"
+#include "ui/layout.h"
+#include "ui/win32/main_window.h"
+
+#include <dlgs.h>
+
+namespace quelmar {
+namespace {
+
+using testing::RecordedMessage;
+using testing::TempTree;
+using win32::widen;
+
+// The real host with settings kept in memory (the registry has its own
+// tests) and no single-instance check, so windows can come and go.
+class TestHost : public testing::RecordingHost {
+public:
+    std::map<std::string, std::string> settings;
+    bool otherInstance = false;
+    std::string getSetting(const std::string& a, const std::string& s, const std::string& k,
+                           const std::string& fallback) override {
+        auto it = settings.find(a + "/" + s + "/" + k);
+        return it == settings.end() ? fallback : it->second;
+    }
+    void saveSetting(const std::string& a, const std::string& s, const std::string& k, const std::string& v) override {
+        settings[a + "/" + s + "/" + k] = v;
+    }
+    bool anotherInstanceRunning() override { return otherInstance; }
+    std::string& gameFolder() { return settings["Quelmar/Preferences/GameFolder"]; }
+};
+
+// The real window with the file dialog answered by the test.
+class TestWindow : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+    std::optional<std::string> answer;
+    std::vector<OpenDialogRequest> requests;
+    std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override {
+        requests.push_back(request);
+        return answer;
+    }
+};
+
+LOGFONTW fontOf(HWND control) {
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof(font), &font);
+    return font;
+}
+
+RECT rectInParent(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+LONG styleOf(HWND window) { return GetWindowLongW(window, GWL_STYLE); }
+
+struct WindowTest : ::testing::Test {
+    TempTree tree;
+    TestHost host;
+    TestWindow window{GetModuleHandleW(nullptr), host};
+
+    void SetUp() override {
+        window.setQuitOnDestroy(false);
+        ASSERT_TRUE(window.create()) << GetLastError();
+    }
+
+    void start() {
+        ASSERT_EQ(window.load(), Form1::Start::ShowWindow);
+        window.show(SW_SHOWNORMAL);
+        pump();
+    }
+    void pump() {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (window.preTranslate(message)) continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    HWND control(std::string_view name) const { return window.control(name); }
+    void click(std::string_view name) {
+        SendMessageW(control(name), BM_CLICK, 0, 0);
+        pump();
+    }
+    void press(std::string_view focused, WPARAM key) {
+        SetFocus(control(focused));
+        MSG message{control(focused), WM_KEYDOWN, key, 0, 0, {}};
+        if (!window.preTranslate(message)) DispatchMessageW(&message);
+        message.message = WM_KEYUP;
+        if (!window.preTranslate(message)) DispatchMessageW(&message);
+        pump();
+    }
+    std::string text(std::string_view name) const { return win32::narrow(testing::windowText(control(name))); }
+
+    // A game folder with two archives and a decoy.
+    std::string makeGame() {
+        tree.file("RS\\RailSim.exe");
+        tree.file("RS\\Assets\\A\\Blueprints.pak");
+        tree.file("RS\\Assets\\A\\R\\Blueprints.pak");
+        tree.file("RS\\Assets\\A\\Scenery.pak");
+        return tree.path("RS");
+    }
+    static constexpr const char* kTwoLines = "Assets\\A\\Blueprints.pak\r\nAssets\\A\\R\\Blueprints.pak\r\n";
+};
+
+TEST_F(WindowTest, ControlsSitWhereTheTableSaysAtNinetySixDpi) {
+    ASSERT_EQ(window.dpi(), 96u) << "the table's pixels hold at 96 dpi";
+    RECT client;
+    GetClientRect(window.handle(), &client);
+    EXPECT_EQ(client.right, layout::toPixels(layout::kClientWidth));
+    EXPECT_EQ(client.bottom, layout::toPixels(layout::kClientHeight));
+    for (const layout::Control& c : layout::kControls) {
+        const RECT r = rectInParent(control(c.name));
+        EXPECT_EQ(r.left, layout::toPixels(c.left)) << c.name;
+        EXPECT_EQ(r.top, layout::toPixels(c.top)) << c.name;
+        EXPECT_EQ(r.right - r.left, layout::toPixels(c.width)) << c.name;
+        EXPECT_EQ(r.bottom - r.top, layout::toPixels(c.height)) << c.name;
+    }
+}
+
+TEST_F(WindowTest, WindowIsFixedCentredAndStartsHidden) {
+    EXPECT_FALSE(IsWindowVisible(window.handle())) << "nothing is shown before the form has loaded";
+    const LONG style = styleOf(window.handle());
+    EXPECT_TRUE(style & WS_CAPTION);
+    EXPECT_TRUE(style & WS_SYSMENU);
+    EXPECT_TRUE(style & WS_MINIMIZEBOX);
+    EXPECT_FALSE(style & WS_THICKFRAME) << "not resizable";
+    EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+    EXPECT_EQ(testing::windowText(window.handle()), L"Quelmar");
+
+    RECT frame;
+    GetWindowRect(window.handle(), &frame);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    GetMonitorInfoW(MonitorFromWindow(window.handle(), MONITOR_DEFAULTTOPRIMARY), &monitor);
+    EXPECT_NEAR(frame.left + frame.right, monitor.rcMonitor.left + monitor.rcMonitor.right, 1);
+    EXPECT_NEAR(frame.top + frame.bottom, monitor.rcMonitor.top + monitor.rcMonitor.bottom, 1);
+}
+
+TEST_F(WindowTest, ControlsHaveTheirKindsCaptionsAndStyles) {
+    for (const layout::Control& c : layout::kControls) {
+        HWND h = control(c.name);
+        const LONG style = styleOf(h);
+        EXPECT_EQ(win32::narrow(testing::windowText(h)), c.caption) << c.name;
+        switch (c.kind) {
+            case layout::Kind::CommandButton:
+                EXPECT_EQ(_wcsicmp(testing::className(h).c_str(), L"Button"), 0) << c.name;
+                EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << c.name << ": no default button";
+                EXPECT_TRUE(style & WS_TABSTOP) << c.name;
+                break;
+            case layout::Kind::TextBox:
+                EXPECT_EQ(_wcsicmp(testing::className(h).c_str(), L"Edit"), 0) << c.name;
+                EXPECT_FALSE(IsWindowEnabled(h)) << c.name << " is for showing only";
+                EXPECT_EQ((style & ES_MULTILINE) != 0, c.multiLine) << c.name;
+                EXPECT_FALSE(style & WS_HSCROLL) << c.name;
+                if (c.multiLine) {
+                    EXPECT_TRUE(style & WS_VSCROLL);
+                    EXPECT_FALSE(style & ES_AUTOHSCROLL) << "long lines wrap";
+                }
+                break;
+            case layout::Kind::Label:
+                EXPECT_EQ(_wcsicmp(testing::className(h).c_str(), L"Static"), 0) << c.name;
+                EXPECT_EQ(style & SS_TYPEMASK, c.align == layout::Align::Left ? SS_LEFT : SS_CENTER) << c.name;
+                break;
+        }
+    }
+}
+
+TEST_F(WindowTest, FontsFollowTheTable) {
+    const LOGFONTW bold = fontOf(control("mnuLocateGameEXE"));
+    EXPECT_STREQ(bold.lfFaceName, L"Arial");
+    EXPECT_EQ(bold.lfWeight, FW_BOLD);
+    EXPECT_EQ(-bold.lfHeight, layout::kBoldPixelHeight);
+
+    const LOGFONTW small = fontOf(control("Label3"));
+    EXPECT_STREQ(small.lfFaceName, L"Small Fonts");
+    EXPECT_EQ(small.lfWeight, FW_NORMAL);
+    EXPECT_EQ(-small.lfHeight, layout::kSmallPixelHeight);
+
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0));
+    for (const layout::Control& c : layout::kControls) {
+        if (c.font != layout::Font::Default) continue;
+        const LOGFONTW font = fontOf(control(c.name));
+        EXPECT_STREQ(font.lfFaceName, metrics.lfMessageFont.lfFaceName) << c.name;
+        EXPECT_EQ(font.lfHeight, metrics.lfMessageFont.lfHeight) << c.name;
+    }
+}
+
+TEST_F(WindowTest, TabVisitsTheEnabledButtonsInTableOrder) {
+    host.gameFolder() = makeGame();
+    start();
+    HWND locate = control("mnuLocateGameEXE"), del = control("butDeletePaks"), refresh = control("butRefreshList");
+    EXPECT_EQ(GetFocus(), locate) << "the window opens with the focus on \"...\"";
+    EXPECT_EQ(GetNextDlgTabItem(window.handle(), locate, FALSE), del);
+    EXPECT_EQ(GetNextDlgTabItem(window.handle(), del, FALSE), refresh);
+    EXPECT_EQ(GetNextDlgTabItem(window.handle(), refresh, FALSE), locate);
+
+    press("mnuLocateGameEXE", VK_TAB);
+    EXPECT_EQ(GetFocus(), del) << "the message loop passes Tab to the dialog keyboard";
+
+    // Disabling the focused button hands the focus on; Tab then skips it.
+    window.setDeleteEnabled(false);
+    EXPECT_EQ(GetFocus(), locate);
+    EXPECT_EQ(GetNextDlgTabItem(window.handle(), locate, FALSE), refresh);
+}
+
+TEST_F(WindowTest, NewDpiScalesLayoutAndFonts) {
+    const LONG defaultHeight = fontOf(control("Label1")).lfHeight;
+    RECT suggested;
+    GetWindowRect(window.handle(), &suggested);
+    SendMessageW(window.handle(), WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+
+    const auto oneAndHalf = [](int twips) { return static_cast<LONG>(std::lround(layout::toPixels(twips) * 1.5)); };
+    RECT client;
+    GetClientRect(window.handle(), &client);
+    EXPECT_EQ(client.right, oneAndHalf(layout::kClientWidth));
+    EXPECT_EQ(client.bottom, oneAndHalf(layout::kClientHeight));
+    for (const layout::Control& c : layout::kControls) {
+        const RECT r = rectInParent(control(c.name));
+        EXPECT_EQ(r.left, oneAndHalf(c.left)) << c.name;
+        EXPECT_EQ(r.top, oneAndHalf(c.top)) << c.name;
+        EXPECT_EQ(r.right - r.left, oneAndHalf(c.width)) << c.name;
+        EXPECT_EQ(r.bottom - r.top, oneAndHalf(c.height)) << c.name;
+    }
+    EXPECT_EQ(-fontOf(control("mnuLocateGameEXE")).lfHeight, std::lround(layout::kBoldPixelHeight * 1.5));
+    EXPECT_EQ(-fontOf(control("Label3")).lfHeight, std::lround(layout::kSmallPixelHeight * 1.5));
+    EXPECT_NEAR(fontOf(control("Label1")).lfHeight, defaultHeight * 1.5, 1.0);
+}
+
+TEST_F(WindowTest, FirstStartShowsVersionAndAsksForTheFolder) {
+    start();
+    EXPECT_EQ(win32::narrow(testing::windowText(window.handle())),
+              texts::versionCaption(QUELMAR_VERSION_MAJOR, QUELMAR_VERSION_PATCH));
+    EXPECT_EQ(text("Text1"), "");
+    EXPECT_EQ(text("Text2"), "");
+    EXPECT_FALSE(IsWindowEnabled(control("butDeletePaks")));
+    EXPECT_FALSE(IsWindowEnabled(control("butRefreshList")));
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, texts::folderNotSet());
+    EXPECT_TRUE(IsWindowVisible(window.handle()));
+}
+
+TEST_F(WindowTest, AnotherInstanceEndsTheProgramWithoutAWindow) {
+    host.otherInstance = true;
+    EXPECT_EQ(window.load(), Form1::Start::EndProgram);
+    EXPECT_FALSE(IsWindowVisible(window.handle()));
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(WindowTest, LocatingTheGameListsItsArchives) {
+    start();
+    const std::string game = makeGame();
+    window.answer = game + "\\RailSim.exe";
+    click("mnuLocateGameEXE");
+
+    ASSERT_EQ(window.requests.size(), 1u);
+    EXPECT_EQ(window.requests[0].initialFolder, host.programFolder()) << "no folder stored yet";
+    EXPECT_EQ(window.requests[0].title, texts::kDialogTitle);
+    EXPECT_EQ(window.requests[0].filter, texts::kDialogFilter);
+    EXPECT_EQ(text("Text1"), game);
+    EXPECT_EQ(text("Text2"), kTwoLines);
+    EXPECT_EQ(window.text2(), kTwoLines);
+    EXPECT_TRUE(IsWindowEnabled(control("butDeletePaks")));
+    EXPECT_TRUE(IsWindowEnabled(control("butRefreshList")));
+    EXPECT_EQ(host.gameFolder(), game);
+
+    window.answer.reset();  // cancelled: nothing changes
+    click("mnuLocateGameEXE");
+    EXPECT_EQ(window.requests.back().initialFolder, game);
+    EXPECT_EQ(text("Text1"), game);
+    EXPECT_EQ(text("Text2"), kTwoLines);
+}
+
+TEST_F(WindowTest, RefreshAndDeleteThroughTheButtons) {
+    host.gameFolder() = makeGame();
+    start();
+    EXPECT_EQ(text("Text2"), kTwoLines);
+    EXPECT_TRUE(host.messages.empty());
+
+    tree.file("RS\\Assets\\B\\Blueprints.pak");
+    press("butRefreshList", VK_RETURN);  // Enter presses the focused button
+    const std::string threeLines = text("Text2");
+    EXPECT_NE(threeLines.find("Assets\\B\\Blueprints.pak\r\n"), std::string::npos) << threeLines;
+    EXPECT_EQ(threeLines.size(), std::string(kTwoLines).size() + std::string("Assets\\B\\Blueprints.pak\r\n").size());
+
+    SetFocus(control("butDeletePaks"));
+    click("butDeletePaks");
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, texts::archivesDeleted(3));
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Information);
+    EXPECT_FALSE(tree.exists("RS\\Assets\\A\\Blueprints.pak"));
+    EXPECT_FALSE(tree.exists("RS\\Assets\\A\\R\\Blueprints.pak"));
+    EXPECT_FALSE(tree.exists("RS\\Assets\\B\\Blueprints.pak"));
+    EXPECT_TRUE(tree.exists("RS\\Assets\\A\\Scenery.pak"));
+    EXPECT_EQ(text("Text2"), "");
+    EXPECT_FALSE(IsWindowEnabled(control("butDeletePaks")));
+    EXPECT_EQ(GetFocus(), control("mnuLocateGameEXE")) << "the keyboard is not left on a disabled button";
+}
+
+TEST_F(WindowTest, ReadOnlyArchiveIsReportedAndTheWindowCarriesOn) {
+    host.gameFolder() = makeGame();
+    start();
+    const std::string locked = tree.path("RS\\Assets\\A\\R\\Blueprints.pak");
+    ASSERT_TRUE(SetFileAttributesW(win32::extendedPath(locked).c_str(), FILE_ATTRIBUTE_READONLY));
+    click("butDeletePaks");
+
+    ASSERT_EQ(host.messages.size(), 1u);
+    const RecordedMessage& message = host.messages[0];
+    EXPECT_EQ(message.icon, MessageIcon::Critical);
+    EXPECT_EQ(message.title, texts::kTitle);
+    EXPECT_NE(message.text.find(locked), std::string::npos) << message.text;
+    EXPECT_TRUE(tree.exists("RS\\Assets\\A\\R\\Blueprints.pak"));
+    EXPECT_FALSE(tree.exists("RS\\Assets\\A\\Blueprints.pak")) << "the one before it was deleted";
+    EXPECT_EQ(text("Text2"), kTwoLines) << "the lines found up to the failure stay";
+    EXPECT_TRUE(IsWindow(window.handle()));
+    EXPECT_TRUE(IsWindowEnabled(control("butRefreshList")));
+}
+
+TEST(WindowFilter, BecomesTheDoubleNulForm) {
+    using namespace std::string_literals;
+    EXPECT_EQ(dialogFilter("Executable files (*.exe)|*.exe"), L"Executable files (*.exe)\0*.exe\0\0"s);
+    EXPECT_EQ(dialogFilter("Ä|*.a|B|*.b;*.c"), L"Ä\0*.a\0B\0*.b;*.c\0\0"s);
+}
+
+// The real common file dialog, answered from a second thread.
+struct RealDialogTest : ::testing::Test {
+    TempTree tree;
+    TestHost host;
+    MainWindow window{GetModuleHandleW(nullptr), host};
+    OpenDialogRequest request{"", texts::kDialogTitle, "", texts::kDialogFilter};
+
+    void SetUp() override {
+        window.setQuitOnDestroy(false);
+        ASSERT_TRUE(window.create());
+        window.show(SW_SHOWNORMAL);
+        request.initialFolder = tree.root();
+    }
+};
+
+TEST_F(RealDialogTest, CancelGivesNothing) {
+    std::wstring title;
+    HWND owner = nullptr;
+    std::optional<std::string> chosen = "unset";
+    {
+        testing::DialogWatcher watcher([&](HWND dialog) {
+            title = testing::windowText(dialog);
+            owner = GetWindow(dialog, GW_OWNER);
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        });
+        chosen = window.showOpenDialog(request);
+        EXPECT_TRUE(watcher.found());
+    }
+    EXPECT_EQ(chosen, std::nullopt);
+    EXPECT_EQ(title, widen(texts::kDialogTitle));
+    EXPECT_EQ(owner, window.handle());
+}
+
+TEST_F(RealDialogTest, ChosenFileComesBackAsAFullPath) {
+    const std::string game = tree.file("Rail Simulator 東京\\RailSim.exe");
+    std::optional<std::string> chosen;
+    {
+        testing::DialogWatcher watcher([&](HWND dialog) {
+            // The file name box: a combo box on Windows, an edit in Wine.
+            HWND name = GetDlgItem(dialog, cmb13);
+            if (name == nullptr) name = GetDlgItem(dialog, edt1);
+            SetWindowTextW(name, widen(game).c_str());
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        });
+        chosen = window.showOpenDialog(request);
+        EXPECT_TRUE(watcher.found());
+    }
+    EXPECT_EQ(chosen, game);
+}
+
+}  // namespace
+}  // namespace quelmar
