@@ -150,6 +150,24 @@ TEST_F(WindowTest, WindowIsFixedCentredAndStartsHidden) {
     EXPECT_NEAR(frame.top + frame.bottom, monitor.rcMonitor.top + monitor.rcMonitor.bottom, 1);
 }
 
+// Label1 reaches one pixel into Text1 and Label2 into "..."; the boxes'
+// borders must stay whole where the labels overlap them.
+TEST_F(WindowTest, LabelsDoNotPaintOverTheControlsTheyOverlap) {
+    start();
+    UpdateWindow(window.handle());
+    HDC dc = GetDC(window.handle());
+    const auto pixel = [&](int x, int y) { return GetPixel(dc, x, y); };
+    const RECT text1 = rectInParent(control("Text1"));
+    const RECT label1 = rectInParent(control("Label1"));
+    ASSERT_LT(text1.top, label1.bottom) << "the table makes them overlap";
+    EXPECT_EQ(pixel(label1.left + 10, text1.top), pixel(label1.right + 40, text1.top));
+    const RECT locate = rectInParent(control("mnuLocateGameEXE"));
+    const RECT label2 = rectInParent(control("Label2"));
+    ASSERT_LT(locate.top, label2.bottom);
+    EXPECT_EQ(pixel(locate.left + 5, locate.top), pixel(locate.left + 5, locate.bottom - 1));
+    ReleaseDC(window.handle(), dc);
+}
+
 TEST_F(WindowTest, ControlsHaveTheirKindsCaptionsAndStyles) {
     for (const layout::Control& c : layout::kControls) {
         HWND h = control(c.name);

@@ -42,7 +42,10 @@ struct ControlClass {
 };
 
 ControlClass classFor(const layout::Control& c) {
-    constexpr DWORD child = WS_CHILD | WS_VISIBLE;
+    // Labels overlap the edges of the controls below them (Label1 and
+    // Text1, Label2 and "..."). Clipping siblings lets the control higher in
+    // the order, which is the earlier in tab order, draw over the label.
+    constexpr DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     switch (c.kind) {
         case layout::Kind::CommandButton:
             return {L"BUTTON", child | WS_TABSTOP | BS_PUSHBUTTON, 0};
