@@ -194,6 +194,21 @@ TEST_F(GameTreeTest, LongPathIsReallyLong) {
     EXPECT_GT(tree.path(longGameFolder() + "\\Assets\\Kühlhaus\\線路 Ω\\Blueprints.pak").size(), 300u);
 }
 
+// Wine has no 260-character limit, so the long-path test above passes there
+// with or without the "\\?\" form; these pin down the form itself, which
+// Windows needs.
+TEST(ExtendedPath, AbsolutePathsGetTheLongForm) {
+    EXPECT_EQ(extendedPath("C:\\Games\\RS"), L"\\\\?\\C:\\Games\\RS");
+    EXPECT_EQ(extendedPath("C:/Games/Old/../RS\\Assets\\"), L"\\\\?\\C:\\Games\\RS\\Assets\\")
+        << "cleaned up as the system would, keeping the trailing separator";
+    EXPECT_EQ(extendedPath("\\\\server\\share\\RS"), L"\\\\?\\UNC\\server\\share\\RS");
+    EXPECT_EQ(extendedPath("\\\\?\\D:\\x"), L"\\\\?\\D:\\x") << "already in the long form";
+    EXPECT_EQ(extendedPath("Assets\\A"), L"Assets\\A") << "relative paths are left to the system";
+
+    EXPECT_EQ(win32::withoutExtendedPrefix(L"\\\\?\\C:\\Games"), L"C:\\Games");
+    EXPECT_EQ(win32::withoutExtendedPrefix(L"\\\\?\\UNC\\server\\share"), L"\\\\server\\share");
+}
+
 // The settings at the key Visual Basic programs use; whatever was stored
 // there before the test is put back afterwards.
 class RegistryTest : public ::testing::Test {
