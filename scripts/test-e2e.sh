@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs the built programs end to end in real windows on a virtual screen, and
+# installs and starts the .deb. Expects scripts/build.sh (and, for Windows,
+# scripts/build-windows.sh) to have run.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+status=0
+echo "== Linux program"
+timeout 300 tests/e2e/linux.sh build/bin/quelmar build/e2e || status=1
+if [ -x tests/e2e/windows.sh ] && [ -f build-windows/bin/quelmar.exe ]; then
+  echo "== Windows program under Wine"
+  timeout 900 tests/e2e/windows.sh build-windows/bin/quelmar.exe build-windows/e2e || status=1
+fi
+echo "== Linux package"
+timeout 600 tests/e2e/deb.sh build || status=1
+exit $status

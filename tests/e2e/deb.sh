@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the .deb, installs it with apt as a user would, and starts the
+# installed program the way its menu entry does.
+# Usage: tests/e2e/deb.sh BUILD_FOLDER
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/lib.sh"
+build="$(realpath "$1")"
+work="$(mktemp -d)"
+trap 'e2e_stop_display; [ -n "${PID:-}" ] && kill "$PID" 2>/dev/null; rm -rf "$work"' EXIT
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo -n true 2>/dev/null || { echo "skipped: installing the .deb needs root or password-less sudo"; exit 0; }
+  sudo="sudo -n"
+fi
+
+cmake --build "$build" --target package >/dev/null 2>&1 || { echo "FAILED: building the package" >&2; exit 1; }
+deb=$(ls -t "$build"/quelmar_*.deb | head -n 1)
+echo "Installing $(basename "$deb")"
+was_installed=$(dpkg-query -W -f='${Status}' quelmar 2>/dev/null | grep -c 'install ok installed')
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --reinstall "$deb" >/dev/null || { echo "FAILED: apt could not install $deb" >&2; exit 1; }
+
+check "the menu entry is installed" test -f /usr/share/applications/quelmar.desktop
+for size in 16 32 48 256; do
+  check "the ${size}px icon is installed" test -f "/usr/share/icons/hicolor/${size}x${size}/apps/quelmar.png"
+done
+command=$(sed -n 's/^Exec=//p' /usr/share/applications/quelmar.desktop)
+check "the menu entry's command is on the PATH" bash -c "command -v $command >/dev/null"
+
+e2e_start_display || exit 1
+export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+(cd "$work" && exec $command >"$work/log" 2>&1) & PID=$!
+box=$(e2e_wait_window '^Quelmar$')
+check "the installed program starts and asks for the game folder" test -n "$box"
+[ -n "$box" ] && e2e_keys "$box" Return
+check "then opens its window" test -n "$(e2e_wait_window '^Quelmar  v[0-9]+ build [0-9]+$')"
+kill "$PID" 2>/dev/null; wait "$PID" 2>/dev/null; PID=""
+
+if [ "$was_installed" -eq 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq quelmar >/dev/null
+fi
+[ "$E2E_FAILURES" -eq 0 ] || { echo "$E2E_FAILURES package check(s) failed" >&2; exit 1; }

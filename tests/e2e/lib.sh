@@ -1,0 +1,69 @@
+# Shared helpers for driving real windows on a virtual X screen with xdotool.
+# Xvfb runs no window manager: windows are found by title and focused
+# explicitly before they are sent keys.
+
+E2E_FAILURES=0
+
+e2e_start_display() {
+  local n
+  for n in $(seq 91 120); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    E2E_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && return 0; sleep 0.1; done
+    kill "$E2E_XVFB_PID" 2>/dev/null
+  done
+  echo "could not start Xvfb" >&2
+  return 1
+}
+
+e2e_stop_display() { [ -n "${E2E_XVFB_PID:-}" ] && kill "$E2E_XVFB_PID" 2>/dev/null; true; }
+
+# Prints the ids of visible windows whose title matches the regular expression.
+e2e_windows() { xdotool search --onlyvisible --name "$1" 2>/dev/null || true; }
+
+# Waits up to $2 seconds (default 15) for a visible window titled $1; prints its id.
+e2e_wait_window() {
+  local deadline=$((SECONDS + ${2:-15})) id
+  while [ $SECONDS -lt $deadline ]; do
+    id=$(e2e_windows "$1" | head -n 1)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits up to $2 seconds for no visible window titled $1.
+e2e_wait_gone() {
+  local deadline=$((SECONDS + ${2:-15}))
+  while [ $SECONDS -lt $deadline ]; do
+    [ -z "$(e2e_windows "$1")" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Focuses window $1 and sends it the keys that follow.
+e2e_keys() {
+  local id=$1; shift
+  xdotool windowactivate --sync "$id" >/dev/null 2>&1 || xdotool windowfocus --sync "$id"
+  sleep 0.2
+  xdotool key --clearmodifiers --delay 120 "$@"
+  sleep 0.3
+}
+
+e2e_type() {
+  local id=$1; shift
+  xdotool windowfocus --sync "$id"
+  sleep 0.2
+  xdotool type --delay 20 "$1"
+}
+
+check() {
+  local what=$1; shift
+  if "$@"; then echo "  ok: $what"; else echo "  FAILED: $what" >&2; E2E_FAILURES=$((E2E_FAILURES + 1)); fi
+}
+
+# Every file of tree $1, one relative path a line, sorted.
+e2e_files() { (cd "$1" && find . \( -type f -o -type l \) | sort); }
