@@ -99,9 +99,14 @@ step "List: quelmar-bench list vs find vs fd (warm cache, $runs runs)"
   -n quelmar "$bench list $game" -n find "$find_cmd" -n fd "$fd_cmd")
 
 step "Delete: quelmar-bench delete vs find -delete ($delete_runs runs, tree restored before each)"
+# Restoring goes through a script so that its errors are kept: hyperfine
+# discards the prepare command's output.
+printf '%q make-tree %q >/dev/null 2>>%q || { echo "make-tree exited $?" >>%q; exit 1; }\n' \
+  "$bench" "$game" "$work/restore.log" "$work/restore.log" > "$work/restore.sh"
 (cd "$game" && hyperfine -N --warmup 1 --runs "$delete_runs" --export-json "$results/delete.json" \
-  --prepare "$bench make-tree $game" \
-  -n quelmar-delete "$bench delete $game" -n find-delete "$find_cmd -delete")
+  --prepare "bash $work/restore.sh" \
+  -n quelmar-delete "$bench delete $game" -n find-delete "$find_cmd -delete") ||
+  { echo "FAIL: delete timing; restore log:" >&2; cat "$work/restore.log" >&2 2>/dev/null; exit 1; }
 "$bench" make-tree "$game" >/dev/null
 
 step "Refresh List through the Qt window (offscreen, $clicks clicks)"
