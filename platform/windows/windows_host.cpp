@@ -97,7 +97,10 @@ public:
             const bool folderEntry = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             if (folderEntry && name != L"." && name != L".." && !pointsElsewhere(entry))
                 folder.subFolders.push_back(narrow(name));
-            if (!FindNextFileW(find, &entry)) error = GetLastError() == ERROR_SUCCESS ? ERROR_NO_MORE_FILES : GetLastError();
+            if (!FindNextFileW(find, &entry)) {
+                error = GetLastError();
+                if (error == ERROR_SUCCESS) error = ERROR_NO_MORE_FILES;  // never loop on a silent failure
+            }
         } while (error == ERROR_SUCCESS);
         FindClose(find);
         if (error != ERROR_NO_MORE_FILES) fail(error, texts::Operation::ReadFolder, path);
