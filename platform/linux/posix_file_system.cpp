@@ -115,15 +115,17 @@ PosixFileSystem::Type PosixFileSystem::typeOf(const std::string& path, bool foll
     return Type::Other;
 }
 
+PosixFileSystem::Type PosixFileSystem::typeInAnyCase(const std::string& path, bool followLinks) {
+    const Type type = typeOf(path, followLinks, path);
+    if (type != Type::Missing) return type;
+    const std::string onDisk = resolve(path);
+    return onDisk == path ? type : typeOf(onDisk, followLinks, onDisk);
+}
+
 bool PosixFileSystem::folderExists(const std::string& path) {
     // The game folder and its Assets folder may themselves be links (a game
     // moved to another drive, say), so these two tests follow links.
-    Type type = typeOf(path, true, path);
-    if (type == Type::Missing) {
-        const std::string onDisk = resolve(path);
-        if (onDisk != path) type = typeOf(onDisk, true, onDisk);
-    }
-    return type == Type::Folder;
+    return typeInAnyCase(path, true) == Type::Folder;
 }
 
 bool PosixFileSystem::fileExists(const std::string& path) {
@@ -136,12 +138,7 @@ bool PosixFileSystem::fileExists(const std::string& path) {
         }
         return match && match->second == Type::File;
     }
-    Type type = typeOf(path, false, path);
-    if (type == Type::Missing) {
-        const std::string onDisk = resolve(path);
-        if (onDisk != path) type = typeOf(onDisk, false, onDisk);
-    }
-    return type == Type::File;
+    return typeInAnyCase(path, false) == Type::File;
 }
 
 Folder PosixFileSystem::getFolder(const std::string& path) {

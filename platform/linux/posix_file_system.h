@@ -31,6 +31,8 @@ private:
     std::string resolveUncached(const std::string& path);
     // lstat/stat that treat "not there" as Missing and raise on other errors.
     Type typeOf(const std::string& path, bool followLinks, const std::string& shownPath);
+    // typeOf, trying the on-disk spelling when the path as given is missing.
+    Type typeInAnyCase(const std::string& path, bool followLinks);
 
     // Folders whose on-disk spelling differs from the one asked for.
     std::map<std::string, std::string> respelled_;

@@ -79,27 +79,26 @@ check "and reports success" test "$second_status" -eq 0
 check "it shows no window of its own" test "$(e2e_windows 'Quelmar' | wc -l)" -eq 1
 stop
 
+# Starts with folder $2 stored; message $1 must come before the window.
+message_before_window() {
+  store_folder "$2"
+  start
+  box=$(e2e_wait_window "$BOX")
+  check "$1 comes before the window" test -n "$box" -a -z "$(e2e_windows "$MAIN")"
+  e2e_keys "$box" Return
+  check "then the window opens" test -n "$(e2e_wait_window "$MAIN")"
+  stop
+}
+
 echo "A stored folder that has since been removed"
 fresh_user removed
-store_folder "$work/no longer here"
-start
-box=$(e2e_wait_window "$BOX")
-check "its warning comes before the window" test -n "$box" -a -z "$(e2e_windows "$MAIN")"
-e2e_keys "$box" Return
-check "then the window opens" test -n "$(e2e_wait_window "$MAIN")"
-stop
+message_before_window "its warning" "$work/no longer here"
 
 echo "A stored folder without archives"
 fresh_user empty
 "$here/../../scripts/make-sample-game.sh" "$work/empty" >/dev/null
 find "$work/empty/Assets" -iname Blueprints.pak -type f -delete
-store_folder "$work/empty"
-start
-box=$(e2e_wait_window "$BOX")
-check "\"No .pak files found.\" comes before the window" test -n "$box" -a -z "$(e2e_windows "$MAIN")"
-e2e_keys "$box" Return
-check "then the window opens" test -n "$(e2e_wait_window "$MAIN")"
-stop
+message_before_window '"No .pak files found."' "$work/empty"
 
 echo "A read-only archive"
 fresh_user readonly
