@@ -1,6 +1,6 @@
-// What quelmar.exe carries besides code: the version record, the icon in
-// its three sizes and the manifest, and that the manifest takes effect
-// (this test program carries the same resources).
+// What quelmar.exe carries besides code: the icon in its three sizes and
+// the manifest, and that the manifest takes effect (this test program
+// carries the same resources; its version record is read in the host tests).
 
 #include <gtest/gtest.h>
 
@@ -32,23 +32,6 @@ struct ProgramResources : ::testing::Test {
         return std::string(data, SizeofResource(program, found));
     }
 };
-
-TEST_F(ProgramResources, VersionRecordIsTheProjectVersion) {
-    const std::string record = resource(RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO));
-    ASSERT_FALSE(record.empty());
-    // The fixed part follows the "VS_VERSION_INFO" key, aligned to 4 bytes.
-    const auto at = record.find(reinterpret_cast<const char*>(L"VS_VERSION_INFO"), 0, 30);
-    ASSERT_NE(at, std::string::npos);
-    size_t fixedAt = (at + 32 + 3) & ~size_t{3};
-    VS_FIXEDFILEINFO fixed;
-    ASSERT_LE(fixedAt + sizeof(fixed), record.size());
-    memcpy(&fixed, record.data() + fixedAt, sizeof(fixed));
-    EXPECT_EQ(fixed.dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(HIWORD(fixed.dwFileVersionMS), QUELMAR_VERSION_MAJOR);
-    EXPECT_EQ(LOWORD(fixed.dwFileVersionMS), QUELMAR_VERSION_MINOR);
-    EXPECT_EQ(HIWORD(fixed.dwFileVersionLS), 0);
-    EXPECT_EQ(LOWORD(fixed.dwFileVersionLS), QUELMAR_VERSION_PATCH);
-}
 
 TEST_F(ProgramResources, IconHasItsThreeImages) {
     const std::string group = resource(RT_GROUP_ICON, MAKEINTRESOURCEW(1));
