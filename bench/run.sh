@@ -33,14 +33,18 @@ step() { printf '\n== %s ==\n' "$*"; }
 step "Build"
 [ -f "$build/build.ninja" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" --target quelmar-bench quelmar-bench-window
-bench="$build/bin/quelmar-bench"
-window="$build/bin/quelmar-bench-window"
 results="$build/bench-results"
 mkdir -p "$results"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/quelmar-bench-XXXXXX")"
 cleanup() { if [ "$keep" = 1 ]; then echo "Trees kept in $work"; else rm -rf "$work"; fi; }
 trap cleanup EXIT
+# Run copies from the temporary folder: a cleanup elsewhere that matches
+# command lines starting with build/bin/quelmar must not end a timing run.
+mkdir "$work/bin"
+cp "$build/bin/quelmar-bench" "$build/bin/quelmar-bench-window" "$work/bin/"
+bench="$work/bin/quelmar-bench"
+window="$work/bin/quelmar-bench-window"
 
 # The three ways of asking for the same archives, run from inside the game
 # folder so that every tool prints paths starting at "Assets/".
