@@ -123,7 +123,15 @@ std::unique_ptr<FileSystem> WindowsHost::createFileSystem() { return std::make_u
 void WindowsHost::deleteFile(const std::string& path) {
     // DeleteFileW refuses a read-only file with ERROR_ACCESS_DENIED; that
     // refusal is passed on, the attribute is the user's to clear.
-    if (!DeleteFileW(extendedPath(path).c_str())) fail(GetLastError(), texts::Operation::DeleteFile, path);
+    if (DeleteFileW(extendedPath(path).c_str())) return;
+    const DWORD error = GetLastError();
+    // Say plainly when it is the read-only setting, as the Linux build does.
+    const DWORD attributes = GetFileAttributesW(extendedPath(path).c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        throw HostError(static_cast<long>(error),
+                        texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
+    fail(error, texts::Operation::DeleteFile, path);
 }
 
 void WindowsHost::showMessage(const std::string& text, MessageIcon icon, const std::string& title) {

@@ -131,7 +131,7 @@ TEST_F(FileSystemTest, DeleteRemovesTheFileAndRefusesReadOnlyOrMissingOnes) {
         EXPECT_EQ(error.number(), ERROR_ACCESS_DENIED);
         EXPECT_TRUE(contains(error.description(), "This file could not be deleted:")) << error.description();
         EXPECT_TRUE(contains(error.description(), locked)) << error.description();
-        EXPECT_NE(error.description().back(), '\n') << "the system's text is trimmed";
+        EXPECT_TRUE(contains(error.description(), "read-only")) << error.description();
     }
     EXPECT_TRUE(tree.exists("Assets\\B\\Blueprints.pak"));
     EXPECT_TRUE(GetFileAttributesW(extendedPath(locked).c_str()) & FILE_ATTRIBUTE_READONLY)
