@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The real Windows program under Wine on a virtual screen: start-up with a
+# folder stored in the registry, deletion through the keyboard, and a second
+# copy. Also checks the release .zip.
+# Usage: tests/e2e/windows.sh PROGRAM.exe OUTPUT_FOLDER
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/lib.sh"
+program="$(realpath "$1")"
+build="$(dirname "$(dirname "$program")")"
+out="$(mkdir -p "$2" && realpath "$2")"
+work="$(mktemp -d)"
+export WINEPREFIX="$build/wine-prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k 2>/dev/null; e2e_stop_display; rm -rf "$work"' EXIT
+
+MAIN='^Quelmar  v[0-9]+ build [0-9]+$'
+BOX='^Quelmar$'
+KEY='HKCU\Software\VB and VBA Program Settings\Quelmar\Preferences'
+
+[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }
+e2e_start_display || exit 1
+
+game="$work/Rail Simulator"
+"$here/../../scripts/make-sample-game.sh" "$game" >/dev/null
+before="$(e2e_files "$game")"
+targets=$'./Assets/Kuju/Blueprints.pak\n./Assets/Kuju/RailSimulator/Blueprints.pak\n./Assets/Oovee/SpanishRoute/blueprints.PAK'
+wine reg add "$KEY" /v GameFolder /t REG_SZ /d "Z:${game//\//\\}" /f >/dev/null 2>&1
+
+echo "Start-up with the folder stored in the registry"
+wine "$program" >"$work/log" 2>&1 & PID=$!
+main=$(e2e_wait_window "$MAIN" 60)
+check "the window opens with the listing and no message" test -n "$main" -a -z "$(e2e_windows "$BOX")"
+sleep 1
+import -window "$main" "$out/windows-main-window.png" 2>/dev/null
+check "screenshot of the listing" test -s "$out/windows-main-window.png"
+
+echo "A second copy while the first runs"
+wine "$program" >/dev/null 2>&1 & SECOND=$!
+for _ in $(seq 100); do kill -0 "$SECOND" 2>/dev/null || break; sleep 0.1; done
+check "the second copy ends by itself" bash -c "! kill -0 $SECOND 2>/dev/null"
+wait "$SECOND"; second_status=$?
+check "and reports success" test "$second_status" -eq 0
+check "it shows no window of its own" test "$(e2e_windows 'Quelmar' | wc -l)" -eq 1
+
+echo "Deleting through the tab order"
+# Focus starts on "..."; Tab reaches "Delete All .pak Files".
+e2e_keys "$main" Tab space
+box=$(e2e_wait_window "$BOX" 20)
+check "deleting reports its count" test -n "$box"
+remaining="$(e2e_files "$game")"
+expected="$(comm -23 <(echo "$before") <(echo "$targets" | sort))"
+check "exactly the three archives are gone, as on Linux" test "$remaining" = "$expected"
+[ -n "$box" ] && e2e_keys "$box" Return
+check "the program is still running" kill -0 "$PID"
+wine reg delete "$KEY" /f >/dev/null 2>&1
+
+echo "The release package"
+if cmake --build "$build" --target package >/dev/null 2>&1; then
+  zip=$(ls -t "$build"/quelmar-*-windows-x64.zip | head -n 1)
+  check "the .zip holds quelmar.exe alone" test "$(unzip -Z1 "$zip")" = "quelmar.exe"
+else
+  check "the .zip is built" false
+fi
+
+[ "$E2E_FAILURES" -eq 0 ] || { echo "$E2E_FAILURES Windows end-to-end check(s) failed" >&2; exit 1; }
