@@ -11,7 +11,7 @@ packages=(
   xvfb xauth xdotool x11-utils imagemagick
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
-  hyperfine fd-find
+  hyperfine fd-find jq time
   dpkg-dev file unzip
 )
 

@@ -37,13 +37,14 @@ private:
     // Folders whose on-disk spelling differs from the one asked for.
     std::map<std::string, std::string> respelled_;
 
-    // What the most recent getFolder saw besides folders, so the archive test
+    // Everything the most recent getFolder saw, so the archive test
     // that follows it needs no further look at the disk.
     struct Listing {
         std::string folder;  // as asked for, without the trailing '/'
-        std::vector<std::pair<std::string, Type>> others;
+        std::vector<std::pair<std::string, Type>> entries;
         bool valid = false;
     } last_;
+    std::vector<char> buffer_;  // for reading folders, kept between calls
 };
 
 }  // namespace quelmar::linux_host

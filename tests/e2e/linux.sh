@@ -8,7 +8,7 @@ source "$here/lib.sh"
 program="$(realpath "$1")"
 out="$(mkdir -p "$2" && realpath "$2")"
 work="$(mktemp -d)"
-trap 'e2e_stop_display; pkill -f "^$program" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'e2e_stop_display; pkill -f "^$program( |$)" 2>/dev/null; rm -rf "$work"' EXIT
 
 MAIN='^Quelmar  v[0-9]+ build [0-9]+$'
 BOX='^Quelmar$'

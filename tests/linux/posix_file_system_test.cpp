@@ -53,6 +53,22 @@ TEST(PosixFileSystem, MatchesNamesWithoutRegardToCaseButPrefersTheExactOne) {
     EXPECT_FALSE(tree.exists("assets/p/blueprints.PAK"));
 }
 
+TEST(PosixFileSystem, ListingAndDeletionSettleOnTheSameSpelling) {
+    TempTree tree;
+    tree.folder("Assets/P/Blueprints.pak");  // the exact name, but a folder
+    tree.file("Assets/P/blueprints.PAK");
+    tree.file("Assets/Q/blueprints.pak");
+    std::filesystem::create_symlink(tree.path("Assets/Q/blueprints.pak"), tree.path("Assets/Q/BLUEPRINTS.PAK"));
+    for (const std::string folder : {"Assets/P", "Assets/Q"}) {
+        PosixFileSystem listed, direct;
+        listed.getFolder(tree.path(folder + "/"));
+        const bool found = listed.fileExists(tree.path(folder + "/Blueprints.pak"));
+        EXPECT_EQ(found, direct.fileExists(tree.path(folder + "/Blueprints.pak"))) << folder;
+        if (found) EXPECT_NO_THROW(direct.deleteFile(tree.path(folder + "/Blueprints.pak"))) << folder;
+    }
+    EXPECT_TRUE(tree.exists("Assets/P/blueprints.PAK")) << "the exact name is a folder: nothing to delete";
+}
+
 TEST(PosixFileSystem, UnreadableFolderRaisesAnErrorNamingIt) {
     TempTree tree;
     tree.folder("Assets/Locked");
