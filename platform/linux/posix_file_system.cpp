@@ -26,6 +26,8 @@ std::string reason(int error) {
     throw HostError(error, texts::failure(operation, path, reason(error)));
 }
 
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
 bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -85,6 +87,7 @@ public:
     }
     explicit operator bool() const { return fd_ >= 0; }
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -172,15 +175,19 @@ Folder PosixFileSystem::getFolder(const std::string& path) {
     std::string onDisk = folder;
     // open and getdents64 rather than opendir and readdir: a large install
     // has thousands of folders, and this saves a system call on each.
-    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    Fd dir(::open(onDisk.c_str(), kFlags));
+    int depth = 0;
+    Fd dir(openFolder(folder, depth));
     if (!dir && isMissing(errno)) {
         const int firstError = errno;
         onDisk = resolve(folder);
-        if (onDisk != folder) dir = Fd(::open(onDisk.c_str(), kFlags));
+        if (onDisk != folder) dir = Fd(::open(onDisk.c_str(), kFolderFlags));
         else errno = firstError;
     }
-    if (!dir) fail(texts::Operation::ReadFolder, onDisk, errno);
+    if (!dir) {
+        const int error = errno;
+        releaseHeld();
+        fail(texts::Operation::ReadFolder, onDisk, error);
+    }
 
     Folder result;
     last_.folder = folder;
@@ -213,7 +220,33 @@ Folder PosixFileSystem::getFolder(const std::string& path) {
         }
     }
     last_.valid = true;
+    if (depth < 2 && !result.subFolders.empty())
+        held_.push_back({folder, dir.release(), result.subFolders.back(), depth});
     return result;
+}
+
+int PosixFileSystem::openFolder(const std::string& folder, int& depth) {
+    const Split parts = split(folder);
+    while (!held_.empty() && held_.back().path != parts.parent) {
+        ::close(held_.back().fd);
+        held_.pop_back();
+    }
+    depth = 0;
+    if (held_.empty()) return ::open(folder.c_str(), kFolderFlags);
+    depth = held_.back().depth + 1;
+    const int fd = ::openat(held_.back().fd, parts.name.c_str(), kFolderFlags);
+    const int error = errno;
+    if (parts.name == held_.back().lastChild) {
+        ::close(held_.back().fd);
+        held_.pop_back();
+    }
+    errno = error;
+    return fd;
+}
+
+void PosixFileSystem::releaseHeld() {
+    for (const Held& h : held_) ::close(h.fd);
+    held_.clear();
 }
 
 void PosixFileSystem::deleteFile(const std::string& path) {

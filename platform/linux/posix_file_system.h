@@ -14,6 +14,11 @@ namespace quelmar::linux_host {
 
 class PosixFileSystem : public FileSystem {
 public:
+    PosixFileSystem() = default;
+    PosixFileSystem(const PosixFileSystem&) = delete;
+    PosixFileSystem& operator=(const PosixFileSystem&) = delete;
+    ~PosixFileSystem() override { releaseHeld(); }
+
     bool folderExists(const std::string& path) override;
     bool fileExists(const std::string& path) override;
     Folder getFolder(const std::string& path) override;
@@ -45,6 +50,23 @@ private:
         bool valid = false;
     } last_;
     std::vector<char> buffer_;  // for reading folders, kept between calls
+
+    // Child folders are opened relative to their parent, which spares the
+    // kernel a walk down the whole path for each of thousands of folders.
+    // At most two folders stay open for that, one opened by its full path and
+    // one of its children, and each is closed as soon as its last child
+    // folder has been opened, so a finished two-level walk leaves nothing open.
+    struct Held {
+        std::string path;
+        int fd;
+        std::string lastChild;
+        int depth;  // 0 for the folder opened by its full path
+    };
+    std::vector<Held> held_;
+    // Opens a folder for reading, relative to its parent when that is held;
+    // `depth` tells how far below a folder opened by full path it lies.
+    int openFolder(const std::string& folder, int& depth);
+    void releaseHeld();
 };
 
 }  // namespace quelmar::linux_host

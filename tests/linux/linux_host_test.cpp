@@ -87,6 +87,27 @@ TEST_F(GameOnDisk, ListsAndDeletesExactlyTheArchivesAtLevelsOneAndTwo) {
     EXPECT_EQ(host.messages.back(), "No .pak files found.");
 }
 
+std::size_t openFiles() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                  std::filesystem::directory_iterator()));
+}
+
+TEST_F(GameOnDisk, NothingStaysOpenBetweenCommands) {
+    // Every folder has a child, so the last one visited has one too: a
+    // level-3 folder the walk never opens.
+    for (const std::string route : {"/Assets/A/R1", "/Assets/A/R2", "/Assets/B/R3"}) {
+        tree.folder(game + route + "/Scenery");
+        tree.file(game + route + "/Blueprints.pak");
+    }
+    state.GamePath = tree.path(game);
+    const std::size_t before = openFiles();
+    ASSERT_EQ(CheckPaths(state, host), 0);
+    RefreshList(state, host, window);
+    EXPECT_EQ(openFiles(), before);
+    DeleteArchives(state, host, window);
+    EXPECT_EQ(openFiles(), before);
+}
+
 TEST_F(GameOnDisk, LowerCaseAssetsAndAnAssetsInTheGamePathItself) {
     game = "assets-games/RailSim";
     tree.file(game + "/assets/P/Blueprints.pak");
