@@ -48,19 +48,24 @@ bool preferable(std::string_view wanted, std::string_view candidate, std::string
     return best.empty() || candidate == wanted || candidate < best;
 }
 
+// Views into the path it was made from; `name` runs to the path's end, so its
+// data is a NUL-terminated string the system calls can take as it is.
 struct Split {
-    std::string parent;
-    std::string name;
+    std::string_view parent;
+    std::string_view name;
 };
 
 Split split(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return {".", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+    const std::string_view whole(path);
+    const auto slash = whole.rfind('/');
+    if (slash == std::string_view::npos) return {".", whole};
+    return {slash == 0 ? whole.substr(0, 1) : whole.substr(0, slash), whole.substr(slash + 1)};
 }
 
-std::string join(const std::string& parent, const std::string& name) {
-    return parent.ends_with('/') ? parent + name : parent + "/" + name;
+std::string join(const std::string& parent, std::string_view name) {
+    std::string joined = parent;
+    if (!joined.ends_with('/')) joined += '/';
+    return joined += name;
 }
 
 std::string withoutTrailingSlash(const std::string& path) {
@@ -109,7 +114,7 @@ std::string PosixFileSystem::resolveUncached(const std::string& path) {
     if (parts.name.empty() || parts.name == "." || parts.name == "..") return path;
 
     struct stat st;
-    std::string parent = parts.parent;
+    std::string parent(parts.parent);
     if (::lstat(parent.c_str(), &st) != 0) {
         if (!isMissing(errno) || parent == path) return path;
         parent = resolve(parent);
@@ -234,7 +239,7 @@ int PosixFileSystem::openFolder(const std::string& folder, int& depth) {
     depth = 0;
     if (held_.empty()) return ::open(folder.c_str(), kFolderFlags);
     depth = held_.back().depth + 1;
-    const int fd = ::openat(held_.back().fd, parts.name.c_str(), kFolderFlags);
+    const int fd = ::openat(held_.back().fd, parts.name.data(), kFolderFlags);
     const int error = errno;
     if (parts.name == held_.back().lastChild) {
         ::close(held_.back().fd);
