@@ -65,7 +65,7 @@ std::string reasonFor(std::errc condition) {
         case std::errc::io_error:
             return "The drive reported a read or write error.";
         default:
-            return {};
+            return std::generic_category().message(static_cast<int>(condition));
     }
 }
 

@@ -37,8 +37,8 @@ std::string initializationError();
 enum class Operation { TestPath, ReadFolder, DeleteFile, ReadSettings, SaveSettings, InstanceCheck, ProgramInfo };
 std::string failure(Operation operation, const std::string& path, const std::string& reason);
 
-// A sentence for a portable error condition; empty when there is none better
-// than the system's own text.
+// A sentence for a portable error condition: one the user can act on where
+// there is one, otherwise the standard library's own text for it.
 std::string reasonFor(std::errc condition);
 std::string readOnlyReason();
 

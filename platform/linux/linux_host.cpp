@@ -19,10 +19,7 @@ namespace {
 
 QString fromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
-std::string reason(int error) {
-    std::string sentence = texts::reasonFor(static_cast<std::errc>(error));
-    return sentence.empty() ? std::generic_category().message(error) : sentence;
-}
+std::string reason(int error) { return texts::reasonFor(static_cast<std::errc>(error)); }
 
 [[noreturn]] void fail(texts::Operation operation, const QString& path, int error) {
     throw HostError(error, texts::failure(operation, path.toStdString(), reason(error)));

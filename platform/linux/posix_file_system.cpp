@@ -17,10 +17,7 @@ namespace quelmar::linux_host {
 
 namespace {
 
-std::string reason(int error) {
-    std::string sentence = texts::reasonFor(static_cast<std::errc>(error));
-    return sentence.empty() ? std::generic_category().message(error) : sentence;
-}
+std::string reason(int error) { return texts::reasonFor(static_cast<std::errc>(error)); }
 
 [[noreturn]] void fail(texts::Operation operation, const std::string& path, int error) {
     throw HostError(error, texts::failure(operation, path, reason(error)));
