@@ -53,7 +53,7 @@ public:
     bool settingsWriteFails = false;
     bool instanceRunning = false;
     bool instanceCheckFails = false;
-    // Runs once before the n-th file is deleted (to simulate other programs).
+    // Runs once, before the next deletion (another program changing the tree).
     std::function<void()> beforeDelete;
 
     // Called while a message is on screen, before the user dismisses it.
