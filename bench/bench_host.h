@@ -41,7 +41,7 @@ public:
     std::unique_ptr<FileSystem> createFileSystem() override {
         return std::make_unique<linux_host::PosixFileSystem>();
     }
-    void deleteFile(const std::string& path) override { deleter_.deleteFile(path); }
+    bool namesIgnoreCase() const override { return false; }
     void showMessage(const std::string& text, MessageIcon, const std::string&) override {
         std::string shown;
         for (std::size_t i = 0; i < text.size(); ++i)
@@ -57,9 +57,6 @@ public:
     bool anotherInstanceRunning() override { return false; }
     Version version() override { return {}; }
     std::string programFolder() override { return "."; }
-
-private:
-    linux_host::PosixFileSystem deleter_;
 };
 
 }  // namespace quelmar::bench

@@ -76,8 +76,15 @@ TreeCounts makeTree(const std::string& gameFolder, const TreeShape& shape) {
     file(assets + "/Blueprints.pak");  // directly in Assets: never listed
     ++counts.decoys;
 
+    // Outside the Assets tree, reached only through a link named like an
+    // archive: the link is listed, and deleting it must leave this file.
+    file(gameFolder + "/Outside.pak");
+    ++counts.decoys;
+
     const int routeWidth = shape.routes > 100 ? 3 : 2;
+    int listedInLinkedProvider = 0;
     for (int p = 0; p < shape.providers; ++p) {
+        const int listedBefore = counts.listed;
         // One hidden provider: the walk sees every folder the system lists.
         const std::string provider = assets + "/" + (p == 1 ? "." : "") + numbered("Provider", p, 4);
         folder(provider);
@@ -96,19 +103,22 @@ TreeCounts makeTree(const std::string& gameFolder, const TreeShape& shape) {
             folder(route);
             ++counts.folders;
             if (p == 4 && r == 0) {
-                // A link named like an archive, alone in its folder so that
-                // no real archive's spelling competes with it.
-                link("../../Provider0003/Blueprints.pak", route + "/blueprints.Pak");
+                // A link to a file counts as the file; one that leads
+                // nowhere is no archive.
+                link("../../../Outside.pak", route + "/blueprints.Pak");
+                ++counts.listed;
+                link("../Missing.pak", route + "/BLUEPRINTS.PAK");
                 ++counts.decoys;
             } else if (random.chance(1, 2)) {
                 const std::string name = archiveName(random);
                 file(route + "/" + name);
                 ++counts.archives;
                 ++counts.listed;
-                // Two spellings side by side: only the exact one is the archive.
+                // Two spellings side by side are two archives.
                 if (name == "Blueprints.pak" && random.chance(1, 100)) {
                     file(route + "/blueprints.pak");
                     ++counts.archives;
+                    ++counts.listed;
                 }
             } else if (random.chance(1, 50)) {
                 folder(route + "/Blueprints.pak");  // a folder, not an archive
@@ -124,11 +134,14 @@ TreeCounts makeTree(const std::string& gameFolder, const TreeShape& shape) {
                 ++counts.decoys;
             }
         }
+        if (p == 3) listedInLinkedProvider = counts.listed - listedBefore;
     }
-    // Links are not followed: neither a linked provider folder nor a link
-    // named like an archive leads to anything listed.
+    // A provider kept elsewhere and linked in is walked like any other; a
+    // link back to Assets is skipped, as it would only repeat the tree.
     if (shape.providers > 3) {
         link("Provider0003", assets + "/LinkedProvider");
+        counts.listed += listedInLinkedProvider;
+        link(".", assets + "/Provider0000/Back");
         ++counts.decoys;
     }
     return counts;

@@ -42,12 +42,13 @@ int CheckPaths(FormState& state, Host& host) {
         inform(host, texts::gameFolderNotFound(state.GamePath), MessageIcon::Warning);
         return kCheckFailed;
     }
-    const std::string assets = state.GamePath + host.separator() + texts::kAssetsFolder;
-    if (!state.fileSystem(host).folderExists(assets)) {
+    // Only the Assets folder's own name may differ in letter case; the game
+    // folder is taken exactly as the user picked it.
+    if (!state.fileSystem(host).childFolderExists(state.GamePath, texts::kAssetsFolder)) {
         inform(host, texts::assetsFolderNotFound(), MessageIcon::Warning);
         return kCheckFailed;
     }
-    state.AssetsPath = assets;
+    state.AssetsPath = state.GamePath + host.separator() + texts::kAssetsFolder;
     return kCheckPassed;
 }
 
@@ -59,30 +60,45 @@ std::string ListingEntry(const std::string& candidatePath, char separator) {
     return std::string(found + 1, candidatePath.end());
 }
 
+bool IsArchiveName(std::string_view name) {
+    const std::string_view archive = texts::kArchiveName;
+    return name.size() == archive.size() && std::equal(name.begin(), name.end(), archive.begin(), equalIgnoringCase);
+}
+
 std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action) {
     const char sep = host.separator();
+    FileSystem& fs = state.fileSystem(host);
     std::int32_t count = 0;
 
-    auto processIfPresent = [&](const std::string& basePath) {
-        const std::string candidate = basePath + sep + texts::kArchiveName;
-        if (!state.fileSystem(host).fileExists(candidate)) return;
-        list += ListingEntry(candidate, sep);
-        list += texts::kCrLf;
-        action(candidate);
-        ++count;
+    auto processArchives = [&](const Folder& folder) {
+        for (const FolderEntry& entry : folder.entries) {
+            if (entry.kind != EntryKind::File || !IsArchiveName(entry.name)) continue;
+            const std::string& shownName = host.namesIgnoreCase() ? std::string(texts::kArchiveName) : entry.name;
+            list += ListingEntry(folder.path + sep + shownName, sep);
+            list += texts::kCrLf;
+            if (action) action(folder, entry.name);
+            ++count;
+        }
     };
 
-    const Folder assets = state.fileSystem(host).getFolder(state.AssetsPath + sep);
-    for (const std::string& level1 : assets.subFolders) {
-        const std::string base1 = state.AssetsPath + sep + level1;
-        const Folder folder1 = state.fileSystem(host).getFolder(base1 + sep);
-        processIfPresent(base1);
-        for (const std::string& level2 : folder1.subFolders) {
-            const std::string base2 = base1 + sep + level2;
-            // Opened although nothing is read from it: an unreadable level-2
+    const auto cut = state.AssetsPath.rfind(sep);
+    const Folder assets = cut == std::string::npos
+                              ? fs.openFolder("", state.AssetsPath)
+                              : fs.openFolder(state.AssetsPath.substr(0, cut), state.AssetsPath.substr(cut + 1));
+    for (const FolderEntry& entry1 : assets.entries) {
+        if (entry1.kind != EntryKind::Folder) continue;
+        const Folder level1 = fs.openChild(assets, entry1.name);
+        // A link back to a folder the walk is already inside would list the
+        // same archives again under a longer path, or loop.
+        if (level1.id == assets.id) continue;
+        processArchives(level1);
+        for (const FolderEntry& entry2 : level1.entries) {
+            if (entry2.kind != EntryKind::Folder) continue;
+            // Opened although nothing below it is read: an unreadable level-2
             // folder must stop the walk just as an unreadable level-1 one does.
-            state.fileSystem(host).getFolder(base2 + sep);
-            processIfPresent(base2);
+            const Folder level2 = fs.openChild(level1, entry2.name);
+            if (level2.id == assets.id || level2.id == level1.id) continue;
+            processArchives(level2);
         }
     }
     return count;
@@ -90,7 +106,7 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
 
 void RefreshList(FormState& state, Host& host, WindowOps& window) {
     window.setText2("");
-    const std::int32_t count = walkIntoText2(state, host, window, [](const std::string&) {});
+    const std::int32_t count = walkIntoText2(state, host, window, {});
     if (count != 0) {
         window.setDeleteEnabled(true);
     } else {
@@ -101,8 +117,9 @@ void RefreshList(FormState& state, Host& host, WindowOps& window) {
 
 void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
     window.setText2("");
-    const std::int32_t count =
-        walkIntoText2(state, host, window, [&host](const std::string& path) { host.deleteFile(path); });
+    FileSystem& fs = state.fileSystem(host);
+    const std::int32_t count = walkIntoText2(
+        state, host, window, [&fs](const Folder& folder, const std::string& name) { fs.deleteFile(folder, name); });
     if (count < 1) {
         inform(host, texts::noArchivesFound(), MessageIcon::Information);
         return;

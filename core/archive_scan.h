@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "form_state.h"
 #include "host.h"
@@ -25,13 +26,21 @@ int CheckPaths(FormState& state, Host& host);
 // whole path when there is none.
 std::string ListingEntry(const std::string& candidatePath, char separator);
 
-using ArchiveAction = std::function<void(const std::string& candidatePath)>;
+// Whether an entry's name is the archive's: "Blueprints.pak" in any ASCII
+// letter case.
+bool IsArchiveName(std::string_view name);
+
+// What the caller does with each archive found: `name` is its entry, as on
+// disk, in the open `folder`. An empty action does nothing and lets the walk
+// let go of each folder as soon as it has been read.
+using ArchiveAction = std::function<void(const Folder& folder, const std::string& name)>;
 
 // Visits every folder one and two levels below AssetsPath, depth first in the
-// order the file system delivers them. For each "Blueprints.pak" found it
-// appends the listing entry and CR LF to `list`, performs `action` on the
-// archive's path and counts it. Returns the count; errors pass to the caller
-// with the entries found so far left in `list`.
+// order the file system delivers them; a folder is whatever the system opens
+// as one, links included, except a link back to a folder the walk is already
+// inside. For each archive found it appends the listing entry and CR LF to
+// `list`, performs `action` on it and counts it. Returns the count; errors
+// pass to the caller with the entries found so far left in `list`.
 std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action);
 
 // Fills Text2 with the archives found and enables the Delete button when

@@ -4,6 +4,7 @@
 // only through these interfaces, so it runs unchanged on every system and
 // against the in-memory fakes of the tests.
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -26,23 +27,59 @@ private:
 
 enum class MessageIcon { Information, Warning, Critical };
 
-// An opened folder: the names of its direct child folders, without paths,
-// in the order the file system delivered them.
+// What the system's own path lookup makes of a folder entry, links and
+// junctions followed: a link to a folder is a folder, a link to a file is a
+// file, and a dangling link, a FIFO or a device is neither.
+enum class EntryKind { Folder, File, Other };
+
+struct FolderEntry {
+    std::string name;  // as it is on disk, without any path
+    EntryKind kind;
+};
+
+// Tells one folder reached by two paths (through a link) from two folders.
+struct FolderId {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    friend bool operator==(const FolderId&, const FolderId&) = default;
+};
+
+// The system's hold on an open folder. While it lives, child folders are
+// opened and files deleted in the very folder that was read, never by
+// looking its path up again.
+class FolderHandle {
+public:
+    virtual ~FolderHandle() = default;
+};
+
+// A folder opened and read.
 struct Folder {
-    std::vector<std::string> subFolders;
+    std::string path;                    // for messages, without a trailing separator
+    FolderId id;
+    std::vector<FolderEntry> entries;    // in the order the system delivered them
+    std::unique_ptr<FolderHandle> handle;  // may be dropped once nothing more is done in it
 };
 
 // The file-system service object. The window creates one on first use and
-// keeps it for its whole life.
+// keeps it for its whole life. Every operation may be called from several
+// threads at once; each raises HostError when the system refuses it.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
+    // Whether the path, exactly as given, leads to a folder.
     virtual bool folderExists(const std::string& path) = 0;
-    // True only for a file, never for a folder of that name.
-    virtual bool fileExists(const std::string& path) = 0;
-    // Called with a path that ends in the separator; a folder that cannot be
-    // opened raises HostError.
-    virtual Folder getFolder(const std::string& path) = 0;
+    // Whether `parent` holds a folder called `name`. Where the system tells
+    // letter case apart, `name` matches in any ASCII letter case, the exact
+    // spelling first.
+    virtual bool childFolderExists(const std::string& parent, const std::string& name) = 0;
+    // Opens and reads that same folder.
+    virtual Folder openFolder(const std::string& parent, const std::string& name) = 0;
+    // Opens and reads the entry `name`, as listed, of an open folder.
+    virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
+    // Removes the entry `name` of an open folder permanently (no recycle
+    // bin): the entry itself, never what a link leads to. Raises when it
+    // cannot (read-only, in use, access denied, gone).
+    virtual void deleteFile(const Folder& folder, const std::string& name) = 0;
 };
 
 struct Version {
@@ -57,10 +94,12 @@ public:
     // The character that joins path components on this system.
     virtual char separator() const = 0;
 
+    // True where the system itself matches file names without regard to
+    // letter case: the list then spells the archive's name the program's
+    // way, as the system would look it up, rather than as it is on disk.
+    virtual bool namesIgnoreCase() const = 0;
+
     virtual std::unique_ptr<FileSystem> createFileSystem() = 0;
-    // Removes the file permanently (no recycle bin); raises HostError when it
-    // cannot (read-only, in use, access denied, gone).
-    virtual void deleteFile(const std::string& path) = 0;
 
     // Modal; returns when the user dismisses the box. Line breaks are CR LF.
     virtual void showMessage(const std::string& text, MessageIcon icon,

@@ -36,8 +36,6 @@ QString LinuxHost::settingsFile(const std::string& application) {
 
 std::unique_ptr<FileSystem> LinuxHost::createFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
-void LinuxHost::deleteFile(const std::string& path) { deleter_.deleteFile(path); }
-
 void LinuxHost::showMessage(const std::string& text, MessageIcon icon, const std::string& title) {
     const QMessageBox::Icon kind = icon == MessageIcon::Information ? QMessageBox::Information
                                    : icon == MessageIcon::Warning   ? QMessageBox::Warning

@@ -25,7 +25,7 @@ public:
 
     char separator() const override { return '/'; }
     std::unique_ptr<FileSystem> createFileSystem() override;
-    void deleteFile(const std::string& path) override;
+    bool namesIgnoreCase() const override { return false; }
     void showMessage(const std::string& text, MessageIcon icon, const std::string& title) override;
     std::string getSetting(const std::string& application, const std::string& section, const std::string& key,
                            const std::string& defaultValue) override;
@@ -36,7 +36,6 @@ public:
     std::string programFolder() override;
 
 private:
-    PosixFileSystem deleter_;
     QPointer<QWidget> owner_;
     std::unique_ptr<QLockFile> instanceLock_;
 };

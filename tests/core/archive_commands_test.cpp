@@ -141,5 +141,27 @@ TEST_F(CommandTest, ArchiveVanishingBetweenTestAndDeletionIsAnError) {
     expectDecoysIntact();
 }
 
+// A folder reached twice through a link is one folder: what the first visit
+// deleted is gone on the second, and a link named like an archive loses the
+// link, never the file it leads to.
+TEST_F(CommandTest, DeleteRemovesTheListedEntryItselfAndSeesItsOwnEarlierDeletions) {
+    host.ignoreCase = false;
+    host.addFolder("D:\\RS\\Assets\\A");
+    host.addFile("D:\\RS\\Assets\\A\\Blueprints.pak");
+    host.addLink("D:\\RS\\Assets\\B", "D:\\RS\\Assets\\A");
+    host.addFolder("D:\\Elsewhere");
+    host.addFile("D:\\Elsewhere\\Kept.pak");
+    host.addFolder("D:\\RS\\Assets\\C");
+    host.addLink("D:\\RS\\Assets\\C\\blueprints.pak", "D:\\Elsewhere\\Kept.pak");
+
+    DeleteArchives(state, host, window);
+    EXPECT_EQ(host.deleted, (std::vector<std::string>{"D:\\RS\\Assets\\A\\Blueprints.pak",
+                                                      "D:\\RS\\Assets\\C\\blueprints.pak"}));
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Complete.\r\n\r\n2 .pak files deleted.");
+    EXPECT_TRUE(host.exists("D:\\Elsewhere\\Kept.pak"));
+    EXPECT_FALSE(host.exists("D:\\RS\\Assets\\C\\blueprints.pak"));
+}
+
 }  // namespace
 }  // namespace quelmar

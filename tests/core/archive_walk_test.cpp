@@ -35,7 +35,8 @@ struct WalkTest : ::testing::Test {
         state.AssetsPath = "D:\\RS\\Assets";
     }
     std::int32_t walk() {
-        return WalkArchives(state, host, list, [this](const std::string& p) { acted.push_back(p); });
+        return WalkArchives(state, host, list,
+                            [this](const Folder& f, const std::string& name) { acted.push_back(f.path + "\\" + name); });
     }
 };
 
@@ -95,16 +96,14 @@ TEST_F(WalkTest, EntryStartsAtAnAssetsInTheGameFolderItself) {
     EXPECT_EQ(list, "Assets\\RailSim\\Assets\\ProviderA\\Blueprints.pak\r\n");
 }
 
-TEST_F(WalkTest, OpensEveryVisitedFolderByItsPath) {
+TEST_F(WalkTest, OpensEveryVisitedFolderRelativeToTheOneItWasListedIn) {
     host.addFolder("D:\\RS\\Assets\\P");
     host.addFolder("D:\\RS\\Assets\\P\\R");
     walk();
     EXPECT_EQ(host.calls, (std::vector<std::string>{
-                              "getFolder D:\\RS\\Assets\\",
-                              "getFolder D:\\RS\\Assets\\P\\",
-                              "fileExists D:\\RS\\Assets\\P\\Blueprints.pak",
-                              "getFolder D:\\RS\\Assets\\P\\R\\",
-                              "fileExists D:\\RS\\Assets\\P\\R\\Blueprints.pak",
+                              "openFolder D:\\RS\\Assets",
+                              "openChild D:\\RS\\Assets\\P",
+                              "openChild D:\\RS\\Assets\\P\\R",
                           }));
 }
 
@@ -134,11 +133,68 @@ TEST_F(WalkTest, FailingActionStopsAfterItsEntryIsListed) {
     host.addFile("D:\\RS\\Assets\\B\\Blueprints.pak");
     int calls = 0;
     EXPECT_THROW(WalkArchives(state, host, list,
-                              [&](const std::string&) {
+                              [&](const Folder&, const std::string&) {
                                   if (++calls == 1) throw HostError(5, "denied");
                               }),
                  HostError);
     EXPECT_EQ(list, "Assets\\A\\Blueprints.pak\r\n");
+}
+
+// Provider folders kept on another disk and linked in are folders like any
+// other; links back into the walk, and entries that are no regular file, are
+// not. This is what `find -L Assets -mindepth 2 -maxdepth 3 -type f -iname
+// Blueprints.pak` reports.
+TEST_F(WalkTest, FollowsLinksAsTheSystemOpensThemAndSkipsLinksBackIntoTheWalk) {
+    host.ignoreCase = false;
+    host.addFolder("E:\\Mods\\ProviderB");
+    host.addFile("E:\\Mods\\ProviderB\\Blueprints.pak");
+    host.addFolder("E:\\Mods\\ProviderB\\RouteC");
+    host.addFile("E:\\Mods\\ProviderB\\RouteC\\Blueprints.pak");
+    host.addFile("E:\\Mods\\Real.pak");
+    host.addLink("D:\\RS\\Assets\\ProviderB", "E:\\Mods\\ProviderB");        // linked level 1
+    host.addFolder("D:\\RS\\Assets\\ProviderA");
+    host.addLink("D:\\RS\\Assets\\ProviderA\\RouteD", "E:\\Mods\\ProviderB\\RouteC");  // linked level 2
+    host.addLink("D:\\RS\\Assets\\ProviderA\\Up", "D:\\RS\\Assets\\ProviderA");  // back to level 1
+    host.addLink("D:\\RS\\Assets\\ProviderA\\Top", "D:\\RS\\Assets");             // back to Assets
+    host.addLink("D:\\RS\\Assets\\Loop", "D:\\RS\\Assets");                         // back to Assets
+    host.addLink("D:\\RS\\Assets\\ProviderA\\Blueprints.pak", "E:\\Mods\\Real.pak");  // link to a file
+    host.addFolder("D:\\RS\\Assets\\ProviderC");
+    host.addFifo("D:\\RS\\Assets\\ProviderC\\Blueprints.pak");
+    host.addLink("D:\\RS\\Assets\\ProviderC\\BLUEPRINTS.PAK", "E:\\Mods\\Gone.pak");  // dangling
+    host.addFolder("D:\\RS\\Assets\\ProviderC\\blueprints.pak");                       // a folder
+    host.addFile("D:\\RS\\Assets\\Blueprints.pak");  // in Assets itself: never
+
+    EXPECT_EQ(walk(), 4);
+    EXPECT_EQ(list,
+              "Assets\\ProviderB\\Blueprints.pak\r\n"
+              "Assets\\ProviderB\\RouteC\\Blueprints.pak\r\n"
+              "Assets\\ProviderA\\Blueprints.pak\r\n"
+              "Assets\\ProviderA\\RouteD\\Blueprints.pak\r\n");
+}
+
+TEST_F(WalkTest, EverySpellingOfTheArchiveIsItsOwnEntry) {
+    host.addFolder("D:\\RS\\Assets\\P");
+    host.addFile("D:\\RS\\Assets\\P\\blueprints.PAK");
+    host.addFile("D:\\RS\\Assets\\P\\Blueprints.pak");
+    host.addFile("D:\\RS\\Assets\\P\\Blueprints.pak.old");
+
+    host.ignoreCase = false;  // a system that tells case apart lists each name as it is on disk
+    EXPECT_EQ(walk(), 2);
+    EXPECT_EQ(list, "Assets\\P\\blueprints.PAK\r\nAssets\\P\\Blueprints.pak\r\n");
+    EXPECT_EQ(acted, (std::vector<std::string>{"D:\\RS\\Assets\\P\\blueprints.PAK", "D:\\RS\\Assets\\P\\Blueprints.pak"}));
+
+    list.clear();
+    host.ignoreCase = true;  // one that does not spells them the program's way
+    EXPECT_EQ(walk(), 2);
+    EXPECT_EQ(list, "Assets\\P\\Blueprints.pak\r\nAssets\\P\\Blueprints.pak\r\n");
+}
+
+TEST(IsArchiveName, IgnoresAsciiCaseOnly) {
+    for (const char* yes : {"Blueprints.pak", "blueprints.pak", "BLUEPRINTS.PAK", "bLuEpRiNtS.pAk"})
+        EXPECT_TRUE(IsArchiveName(yes)) << yes;
+    for (const char* no : {"Blueprints.pa", "Blueprints.pak ", " Blueprints.pak", "Blueprints_pak", "Blueprints.pak\\",
+                           "Blueprints.p\xc3\xa4k", ""})
+        EXPECT_FALSE(IsArchiveName(no)) << no;
 }
 
 }  // namespace

@@ -59,8 +59,26 @@ TEST_F(CheckTest, LowerCaseAssetsPassesAndKeepsTheProgramsSpelling) {
     host.addFolder("D:\\Game");
     host.addFolder("D:\\Game\\assets");
     state.GamePath = "D:\\Game";
-    EXPECT_EQ(CheckPaths(state, host), 0);
-    EXPECT_EQ(state.AssetsPath, "D:\\Game\\Assets");
+    for (const bool systemIgnoresCase : {true, false}) {
+        host.ignoreCase = systemIgnoresCase;
+        state.AssetsPath.clear();
+        EXPECT_EQ(CheckPaths(state, host), 0) << systemIgnoresCase;
+        EXPECT_EQ(state.AssetsPath, "D:\\Game\\Assets");
+    }
+}
+
+// Where the system tells case apart, the game folder is the one the user
+// picked: another folder that differs only in letter case is not it.
+TEST_F(CheckTest, GameFolderIsTakenExactlyWhereTheSystemTellsCaseApart) {
+    host.ignoreCase = false;
+    host.addFolder("D:\\game");
+    host.addFolder("D:\\game\\Assets");
+    state.GamePath = "D:\\Game";
+    EXPECT_EQ(CheckPaths(state, host), 999);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text,
+              "D:\\Game\r\n\r\nFolder path to game not found.\r\n\r\nCheck game folder path.");
+    EXPECT_EQ(state.AssetsPath, "");
 }
 
 TEST_F(CheckTest, FileSystemErrorPassesToTheCallerSilently) {

@@ -1,12 +1,14 @@
 #pragma once
 // An in-memory host: a folder tree addressed with the backslash, matched
-// without regard to case like the game's own system, with failures that a
-// test can plant on any path. Everything the logic asks of it is recorded.
+// without regard to case like the game's own system (or with it, like
+// Linux), with links, FIFOs and failures that a test can plant on any path.
+// Everything the logic asks of it is recorded.
 
 #include <algorithm>
 #include <functional>
 #include <utility>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,24 +33,38 @@ struct Message {
 
 class FakeHost : public Host {
 public:
-    // Tree, in insertion order (the order the fake "file system" delivers).
-    void addFolder(const std::string& path) { add(path, true); }
-    void addFile(const std::string& path) { add(path, false); }
-    bool exists(const std::string& path) const { return find(path) != nullptr; }
+    // The tree, in insertion order (the order the fake "file system"
+    // delivers). Paths are full, with the backslash.
+    void addFolder(const std::string& path) { add(path, Type::Folder); }
+    void addFile(const std::string& path) { add(path, Type::File); }
+    void addFifo(const std::string& path) { add(path, Type::Fifo); }
+    // A symbolic link or junction at `path` leading to the full path `target`.
+    void addLink(const std::string& path, const std::string& target) { add(path, Type::Link, target); }
+    bool exists(const std::string& path) const {
+        std::lock_guard lock(mutex_);
+        return find(path) != nullptr;
+    }
     std::vector<std::string> files() const {
+        std::lock_guard lock(mutex_);
         std::vector<std::string> out;
         for (const auto& e : entries_)
-            if (!e.folder) out.push_back(e.path);
+            if (e.type == Type::File) out.push_back(e.path);
         return out;
     }
     void remove(const std::string& path) {
-        std::erase_if(entries_, [&](const Entry& e) { return lowered(e.path) == lowered(path); });
+        std::lock_guard lock(mutex_);
+        removeLocked(path);
     }
 
-    // Planted failures.
-    std::set<std::string> unreadableFolders;    // getFolder raises
+    // Where the system itself ignores letter case (the default, like the
+    // game's own system), every lookup does; otherwise only the Assets
+    // lookup of childFolderExists and openFolder does.
+    bool ignoreCase = true;
+
+    // Planted failures, by the path the entry really has (links resolved).
+    std::set<std::string> unreadableFolders;    // opening raises
     std::set<std::string> undeletableFiles;     // deleteFile raises
-    std::set<std::string> unqueryablePaths;     // folderExists / fileExists raise
+    std::set<std::string> unqueryablePaths;     // folderExists / childFolderExists raise
     bool settingsReadFails = false;
     bool settingsWriteFails = false;
     bool instanceRunning = false;
@@ -62,26 +78,17 @@ public:
     std::map<std::string, std::string> settings;  // "app/section/key" -> value
     std::vector<Message> messages;
     std::vector<std::string> calls;  // every file-system call, in order
-    std::vector<std::string> deleted;
+    std::vector<std::string> deleted;  // the paths of the entries removed, as the walk reached them
     int fileSystemsCreated = 0;
     Version versionRecord{1, 8};
     std::string programFolderPath = "C:\\Program Files\\Quelmar";
 
     char separator() const override { return '\\'; }
+    bool namesIgnoreCase() const override { return ignoreCase; }
 
     std::unique_ptr<FileSystem> createFileSystem() override {
         ++fileSystemsCreated;
         return std::make_unique<Fs>(*this);
-    }
-
-    void deleteFile(const std::string& path) override {
-        calls.push_back("deleteFile " + path);
-        if (beforeDelete) std::exchange(beforeDelete, nullptr)();
-        if (undeletableFiles.count(path)) throw HostError(5, "Access is denied: " + path);
-        const Entry* e = find(path);
-        if (!e || e->folder) throw HostError(2, "The file is gone: " + path);
-        deleted.push_back(e->path);
-        remove(path);
     }
 
     void showMessage(const std::string& text, MessageIcon icon, const std::string& title) override {
@@ -110,40 +117,68 @@ public:
     std::string programFolder() override { return programFolderPath; }
 
 private:
+    enum class Type { Folder, File, Fifo, Link };
     struct Entry {
         std::string path;
-        bool folder;
+        Type type;
+        std::string target;  // links only
+    };
+
+    // An open folder remembers where it really is, so that its children are
+    // found there even when it was reached through a link.
+    struct Handle : FolderHandle {
+        explicit Handle(std::string real) : realPath(std::move(real)) {}
+        std::string realPath;
     };
 
     class Fs : public FileSystem {
     public:
         explicit Fs(FakeHost& host) : host_(host) {}
         bool folderExists(const std::string& path) override {
+            std::lock_guard lock(host_.mutex_);
             host_.query("folderExists " + path, path);
-            const Entry* e = host_.find(path);
-            return e && e->folder;
+            const Entry* e = host_.resolve(host_.find(path));
+            return e && e->type == Type::Folder;
         }
-        bool fileExists(const std::string& path) override {
-            host_.query("fileExists " + path, path);
-            const Entry* e = host_.find(path);
-            return e && !e->folder;
+        bool childFolderExists(const std::string& parent, const std::string& name) override {
+            std::lock_guard lock(host_.mutex_);
+            const std::string path = parent + "\\" + name;
+            host_.query("childFolderExists " + path, path);
+            const Entry* e = host_.findChildFolder(parent, name);
+            return e != nullptr;
         }
-        Folder getFolder(const std::string& path) override {
-            host_.calls.push_back("getFolder " + path);
-            if (path.empty() || path.back() != '\\') throw HostError(52, "getFolder without trailing separator");
-            const std::string folder = path.substr(0, path.size() - 1);
-            const Entry* e = host_.find(folder);
-            if (!e || !e->folder) throw HostError(76, "Path not found: " + path);
-            if (host_.unreadableFolders.count(folder)) throw HostError(70, "Permission denied: " + path);
-            Folder result;
-            const std::string prefix = lowered(folder) + "\\";
-            for (const auto& child : host_.entries_) {
-                const std::string lc = lowered(child.path);
-                if (child.folder && lc.size() > prefix.size() && lc.compare(0, prefix.size(), prefix) == 0 &&
-                    lc.find('\\', prefix.size()) == std::string::npos)
-                    result.subFolders.push_back(child.path.substr(prefix.size()));
+        Folder openFolder(const std::string& parent, const std::string& name) override {
+            std::lock_guard lock(host_.mutex_);
+            const std::string path = parent + "\\" + name;
+            host_.calls.push_back("openFolder " + path);
+            return host_.open(host_.findChildFolder(parent, name), path);
+        }
+        Folder openChild(const Folder& parent, const std::string& name) override {
+            std::lock_guard lock(host_.mutex_);
+            const std::string path = parent.path + "\\" + name;
+            host_.calls.push_back("openChild " + path);
+            const auto* handle = dynamic_cast<const Handle*>(parent.handle.get());
+            if (!handle) throw HostError(6, "The handle is invalid: " + parent.path);
+            return host_.open(host_.resolve(host_.findExact(handle->realPath + "\\" + name)), path);
+        }
+        void deleteFile(const Folder& folder, const std::string& name) override {
+            std::unique_lock lock(host_.mutex_);
+            const std::string path = folder.path + "\\" + name;
+            host_.calls.push_back("deleteFile " + path);
+            if (host_.beforeDelete) {
+                auto change = std::exchange(host_.beforeDelete, nullptr);
+                lock.unlock();
+                change();
+                lock.lock();
             }
-            return result;
+            const auto* handle = dynamic_cast<const Handle*>(folder.handle.get());
+            if (!handle) throw HostError(6, "The handle is invalid: " + folder.path);
+            const std::string real = handle->realPath + "\\" + name;
+            if (host_.undeletableFiles.count(real)) throw HostError(5, "Access is denied: " + path);
+            const Entry* e = host_.findExact(real);
+            if (!e || e->type == Type::Folder) throw HostError(2, "The file is gone: " + path);
+            host_.deleted.push_back(path);
+            host_.removeLocked(e->path);
         }
 
     private:
@@ -154,15 +189,65 @@ private:
         calls.push_back(call);
         if (unqueryablePaths.count(path)) throw HostError(75, "Path/File access error: " + path);
     }
-    void add(const std::string& path, bool folder) { entries_.push_back({path, folder}); }
+    void add(const std::string& path, Type type, std::string target = {}) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back({path, type, std::move(target)});
+    }
+    void removeLocked(const std::string& path) {
+        std::erase_if(entries_, [&](const Entry& e) { return e.path == path; });
+    }
+    bool sameName(const std::string& a, const std::string& b) const {
+        return ignoreCase ? lowered(a) == lowered(b) : a == b;
+    }
+    // The entry at a path, the exact spelling first.
     const Entry* find(const std::string& path) const {
         for (const auto& e : entries_)
-            if (e.path == path) return &e;  // the exact spelling wins
+            if (e.path == path) return &e;
         for (const auto& e : entries_)
-            if (lowered(e.path) == lowered(path)) return &e;
+            if (sameName(e.path, path)) return &e;
         return nullptr;
     }
+    const Entry* findExact(const std::string& path) const {
+        for (const auto& e : entries_)
+            if (e.path == path) return &e;
+        return nullptr;
+    }
+    // Follows links (and links to links) to what they lead to; nothing for
+    // a dangling link or one that loops.
+    const Entry* resolve(const Entry* e) const {
+        for (int hops = 0; e && e->type == Type::Link; ++hops) e = hops < 8 ? find(e->target) : nullptr;
+        return e;
+    }
+    const Entry* findChildFolder(const std::string& parent, const std::string& name) const {
+        if (const Entry* e = resolve(find(parent + "\\" + name)); e && e->type == Type::Folder) return e;
+        for (const auto& e : entries_)
+            if (lowered(e.path) == lowered(parent + "\\" + name))
+                if (const Entry* r = resolve(&e); r && r->type == Type::Folder) return r;
+        return nullptr;
+    }
+    Folder open(const Entry* e, const std::string& shownPath) {
+        if (!e || e->type != Type::Folder) throw HostError(76, "Path not found: " + shownPath);
+        if (unreadableFolders.count(e->path)) throw HostError(70, "Permission denied: " + shownPath);
+        Folder folder;
+        folder.path = shownPath;
+        folder.id = {7, static_cast<std::uint64_t>(std::hash<std::string>{}(e->path))};
+        folder.handle = std::make_unique<Handle>(e->path);
+        const std::string prefix = e->path + "\\";
+        for (const auto& child : entries_) {
+            if (child.path.size() <= prefix.size() || child.path.compare(0, prefix.size(), prefix) != 0 ||
+                child.path.find('\\', prefix.size()) != std::string::npos)
+                continue;
+            const Entry* r = resolve(&child);
+            const EntryKind kind = !r                       ? EntryKind::Other
+                                   : r->type == Type::Folder ? EntryKind::Folder
+                                   : r->type == Type::File   ? EntryKind::File
+                                                             : EntryKind::Other;
+            folder.entries.push_back({child.path.substr(prefix.size()), kind});
+        }
+        return folder;
+    }
 
+    mutable std::mutex mutex_;  // the walk may read folders from several threads
     std::vector<Entry> entries_;
 };
 

@@ -44,19 +44,19 @@ struct GameOnDisk : ::testing::Test {
 
     void build() {
         tree.file(game + "/RailSim.exe");
-        tree.file(game + "/Assets/Kuju/Blueprints.pak");
-        tree.file(game + "/Assets/Kuju/RailSimulator/Blueprints.pak");
-        tree.file(game + "/Assets/Kuju/RailSimulator/Scenery.pak");
-        tree.file(game + "/Assets/Kuju/RailSimulator/RailVehicles/Blueprints.pak");
-        tree.file(game + "/Assets/Oovee/route/blueprints.PAK");
+        tree.file(game + "/Assets/ProviderA/Blueprints.pak");
+        tree.file(game + "/Assets/ProviderA/RouteB/Blueprints.pak");
+        tree.file(game + "/Assets/ProviderA/RouteB/Scenery.pak");
+        tree.file(game + "/Assets/ProviderA/RouteB/Vehicles/Blueprints.pak");
+        tree.file(game + "/Assets/ProviderC/RouteD/blueprints.PAK");
         tree.file(game + "/Assets/Blueprints.pak");
         tree.folder(game + "/Assets/Empty");
-        tree.folder(game + "/Assets/Oovee/Blueprints.pak");
+        tree.folder(game + "/Assets/ProviderC/Blueprints.pak");
         state.GamePath = tree.path(game);
     }
     const std::set<std::string> targets() const {
-        return {game + "/Assets/Kuju/Blueprints.pak", game + "/Assets/Kuju/RailSimulator/Blueprints.pak",
-                game + "/Assets/Oovee/route/blueprints.PAK"};
+        return {game + "/Assets/ProviderA/Blueprints.pak", game + "/Assets/ProviderA/RouteB/Blueprints.pak",
+                game + "/Assets/ProviderC/RouteD/blueprints.PAK"};
     }
 };
 
@@ -68,11 +68,11 @@ TEST_F(GameOnDisk, ListsAndDeletesExactlyTheArchivesAtLevelsOneAndTwo) {
 
     RefreshList(state, host, window);
     EXPECT_EQ(lines(window.text2Value),
-              (std::multiset<std::string>{"Assets/Kuju/Blueprints.pak", "Assets/Kuju/RailSimulator/Blueprints.pak",
-                                          "Assets/Oovee/route/Blueprints.pak"}));
-    const std::string kuju = "Assets/Kuju/Blueprints.pak\r\n";
-    const auto at = window.text2Value.find(kuju);
-    EXPECT_LT(at, window.text2Value.find("Assets/Kuju/RailSimulator/Blueprints.pak")) << "level 1 before its level 2";
+              (std::multiset<std::string>{"Assets/ProviderA/Blueprints.pak", "Assets/ProviderA/RouteB/Blueprints.pak",
+                                          "Assets/ProviderC/RouteD/blueprints.PAK"}));
+    const std::string first = "Assets/ProviderA/Blueprints.pak\r\n";
+    const auto at = window.text2Value.find(first);
+    EXPECT_LT(at, window.text2Value.find("Assets/ProviderA/RouteB/Blueprints.pak")) << "level 1 before its level 2";
     EXPECT_TRUE(window.deleteEnabled);
 
     DeleteArchives(state, host, window);
@@ -130,7 +130,7 @@ TEST_F(GameOnDisk, DoubledLeadingSeparatorOfARootGameFolderStillWorks) {
 TEST_F(GameOnDisk, UnreadableFoldersStopListingAndDeletionWithTheirPath) {
     build();
     ASSERT_EQ(CheckPaths(state, host), 0);
-    for (const std::string locked : {"/Assets/Kuju/RailSimulator", "/Assets/Oovee"}) {
+    for (const std::string locked : {"/Assets/ProviderA/RouteB", "/Assets/ProviderC"}) {
         ::chmod(tree.path(game + locked).c_str(), 0);
         try {
             DeleteArchives(state, host, window);
@@ -140,9 +140,9 @@ TEST_F(GameOnDisk, UnreadableFoldersStopListingAndDeletionWithTheirPath) {
         }
         ::chmod(tree.path(game + locked).c_str(), 0755);
     }
-    EXPECT_TRUE(tree.exists(game + "/Assets/Kuju/RailSimulator/Scenery.pak"));
+    EXPECT_TRUE(tree.exists(game + "/Assets/ProviderA/RouteB/Scenery.pak"));
     EXPECT_TRUE(tree.exists(game + "/Assets/Blueprints.pak"));
-    EXPECT_TRUE(tree.exists(game + "/Assets/Kuju/RailSimulator/RailVehicles/Blueprints.pak"));
+    EXPECT_TRUE(tree.exists(game + "/Assets/ProviderA/RouteB/Vehicles/Blueprints.pak"));
 }
 
 struct Settings : ::testing::Test {

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "core/archive_scan.h"
 #include "platform/linux/posix_file_system.h"
@@ -12,121 +14,151 @@ namespace quelmar::linux_host {
 namespace {
 
 using testing::TempTree;
+namespace fs = std::filesystem;
 
-TEST(PosixFileSystem, TellsFilesFromFoldersAndListsOnlyFolders) {
-    TempTree tree;
-    tree.folder("Assets/B");
-    tree.folder("Assets/A");
-    tree.folder("Assets/.hidden");
-    tree.folder("Assets/Blueprints.pak");
-    tree.file("Assets/file.txt");
-    PosixFileSystem fs;
-    EXPECT_TRUE(fs.folderExists(tree.path("Assets")));
-    EXPECT_FALSE(fs.folderExists(tree.path("Assets/file.txt")));
-    EXPECT_FALSE(fs.folderExists(tree.path("Missing")));
-    EXPECT_TRUE(fs.fileExists(tree.path("Assets/file.txt")));
-    EXPECT_FALSE(fs.fileExists(tree.path("Assets/Blueprints.pak"))) << "a folder of that name is no file";
-    EXPECT_FALSE(fs.fileExists(tree.path("Assets/file.txt/deeper")));
-
-    const Folder assets = fs.getFolder(tree.path("Assets/"));
-    std::multiset<std::string> names(assets.subFolders.begin(), assets.subFolders.end());
-    EXPECT_EQ(names, (std::multiset<std::string>{".hidden", "A", "B", "Blueprints.pak"}));
-    EXPECT_FALSE(fs.fileExists(tree.path("Assets/Blueprints.pak"))) << "also when answered from the listing";
-    EXPECT_TRUE(fs.fileExists(tree.path("Assets/file.txt")));
+std::map<std::string, EntryKind> kinds(const Folder& folder) {
+    std::map<std::string, EntryKind> out;
+    for (const FolderEntry& e : folder.entries) out[e.name] = e.kind;
+    return out;
 }
 
-TEST(PosixFileSystem, MatchesNamesWithoutRegardToCaseButPrefersTheExactOne) {
-    TempTree tree;
-    tree.file("assets/p/blueprints.PAK", "lower");
-    tree.file("assets/q/Blueprints.pak", "exact");
-    tree.file("assets/q/BLUEPRINTS.PAK", "upper");
-    PosixFileSystem fs;
-    EXPECT_TRUE(fs.folderExists(tree.path("Assets")));
-    EXPECT_TRUE(fs.fileExists(tree.path("Assets/P/Blueprints.pak")));
-    fs.getFolder(tree.path("Assets/P/"));
-    EXPECT_TRUE(fs.fileExists(tree.path("Assets/P/Blueprints.pak")));
-
-    fs.deleteFile(tree.path("Assets/Q/Blueprints.pak"));
-    EXPECT_FALSE(tree.exists("assets/q/Blueprints.pak"));
-    EXPECT_TRUE(tree.exists("assets/q/BLUEPRINTS.PAK")) << "only the exact spelling goes";
-    fs.deleteFile(tree.path("Assets/P/Blueprints.pak"));
-    EXPECT_FALSE(tree.exists("assets/p/blueprints.PAK"));
-}
-
-TEST(PosixFileSystem, ListingAndDeletionSettleOnTheSameSpelling) {
-    TempTree tree;
-    tree.folder("Assets/P/Blueprints.pak");  // the exact name, but a folder
-    tree.file("Assets/P/blueprints.PAK");
-    tree.file("Assets/Q/blueprints.pak");
-    std::filesystem::create_symlink(tree.path("Assets/Q/blueprints.pak"), tree.path("Assets/Q/BLUEPRINTS.PAK"));
-    for (const std::string folder : {"Assets/P", "Assets/Q"}) {
-        PosixFileSystem listed, direct;
-        listed.getFolder(tree.path(folder + "/"));
-        const bool found = listed.fileExists(tree.path(folder + "/Blueprints.pak"));
-        EXPECT_EQ(found, direct.fileExists(tree.path(folder + "/Blueprints.pak"))) << folder;
-        if (found) EXPECT_NO_THROW(direct.deleteFile(tree.path(folder + "/Blueprints.pak"))) << folder;
-    }
-    EXPECT_TRUE(tree.exists("Assets/P/blueprints.PAK")) << "the exact name is a folder: nothing to delete";
-}
-
-TEST(PosixFileSystem, UnreadableFolderRaisesAnErrorNamingIt) {
-    TempTree tree;
-    tree.folder("Assets/Locked");
-    ::chmod(tree.path("Assets/Locked").c_str(), 0);
-    PosixFileSystem fs;
+std::string descriptionOf(const std::function<void()>& call) {
     try {
-        fs.getFolder(tree.path("Assets/Locked/"));
-        FAIL() << "no error";
+        call();
     } catch (const HostError& error) {
-        EXPECT_EQ(error.number(), EACCES);
-        EXPECT_NE(error.description().find(tree.path("Assets/Locked")), std::string::npos) << error.description();
-        EXPECT_NE(error.description().find("Access is denied"), std::string::npos) << error.description();
+        return error.description();
     }
-    EXPECT_THROW(fs.getFolder(tree.path("Assets/Missing/")), HostError);
+    return "no error";
 }
 
-TEST(PosixFileSystem, DeletionRefusesReadOnlyFoldersAndVanishedFiles) {
+TEST(PosixFileSystem, EntriesAreWhatThePathLookupOpensLinksIncluded) {
+    TempTree outside;
+    outside.file("Mods/RouteB/Blueprints.pak");
+    TempTree tree;
+    tree.folder("Assets/Real");
+    tree.folder("Assets/.hidden");
+    tree.file("Assets/file.txt");
+    fs::create_directory_symlink(outside.path("Mods/RouteB"), tree.path("Assets/Linked"));
+    fs::create_symlink(outside.path("Mods/RouteB/Blueprints.pak"), tree.path("Assets/FileLink"));
+    fs::create_symlink(outside.path("Nowhere"), tree.path("Assets/Dangling"));
+    fs::create_symlink("Loop", tree.path("Assets/Loop"));
+    ASSERT_EQ(::mkfifo(tree.path("Assets/Pipe").c_str(), 0644), 0);
+
+    PosixFileSystem fs;
+    const Folder assets = fs.openFolder(tree.root(), "Assets");
+    EXPECT_EQ(assets.path, tree.path("Assets"));
+    EXPECT_EQ(kinds(assets), (std::map<std::string, EntryKind>{{"Real", EntryKind::Folder},
+                                                               {".hidden", EntryKind::Folder},
+                                                               {"file.txt", EntryKind::File},
+                                                               {"Linked", EntryKind::Folder},
+                                                               {"FileLink", EntryKind::File},
+                                                               {"Dangling", EntryKind::Other},
+                                                               {"Loop", EntryKind::Other},
+                                                               {"Pipe", EntryKind::Other}}));
+    const Folder linked = fs.openChild(assets, "Linked");
+    EXPECT_EQ(linked.path, tree.path("Assets/Linked"));
+    EXPECT_EQ(kinds(linked), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}));
+    struct stat st;
+    ASSERT_EQ(::stat(outside.path("Mods/RouteB").c_str(), &st), 0);
+    EXPECT_EQ(linked.id, (FolderId{st.st_dev, st.st_ino})) << "the folder the link leads to";
+    EXPECT_NE(linked.id, fs.openChild(assets, "Real").id);
+}
+
+TEST(PosixFileSystem, OnlyTheAssetsNameMatchesInAnyCaseTheExactSpellingFirst) {
+    TempTree tree;
+    tree.folder("Game/assets/FromLower");
+    tree.folder("Game/ASSETS/FromUpper");
+    tree.folder("Other/Assets/FromExact");
+    tree.folder("Other/assets/FromLower");
+    tree.file("Third/Assets");  // a file of that name is no folder
+    tree.folder("Third/aSSets/FromMixed");
+    PosixFileSystem fs;
+
+    EXPECT_TRUE(fs.folderExists(tree.path("Game")));
+    EXPECT_FALSE(fs.folderExists(tree.path("game"))) << "the game folder is taken exactly";
+    EXPECT_FALSE(fs.folderExists(tree.path("Third/Assets")));
+
+    for (const auto& [game, inside] : std::map<std::string, std::string>{
+             {"Game", "FromUpper"}, {"Other", "FromExact"}, {"Third", "FromMixed"}}) {
+        EXPECT_TRUE(fs.childFolderExists(tree.path(game), "Assets")) << game;
+        const Folder assets = fs.openFolder(tree.path(game), "Assets");
+        EXPECT_EQ(assets.path, tree.path(game + "/Assets")) << "named the program's way";
+        ASSERT_EQ(assets.entries.size(), 1u) << game;
+        EXPECT_EQ(assets.entries[0].name, inside) << game;
+    }
+    EXPECT_FALSE(fs.childFolderExists(tree.path("Missing"), "Assets"));
+    EXPECT_FALSE(fs.childFolderExists(tree.path("Game/assets"), "Assets"));
+    EXPECT_THROW(fs.openFolder(tree.path("Game/assets"), "Assets"), HostError);
+}
+
+// Once a folder is read, its path may be swapped for a link to somewhere
+// else; everything the walk still does in it happens in the folder it read.
+TEST(PosixFileSystem, WorksInTheFolderThatWasReadWhateverItsPathLeadsToNow) {
+    TempTree outside;
+    outside.file("Victim/Blueprints.pak");
+    outside.folder("Victim/Route");
+    TempTree tree;
+    tree.file("Assets/P/Blueprints.pak");
+    tree.folder("Assets/P/Route");
+    PosixFileSystem fs;
+    const Folder assets = fs.openFolder(tree.root(), "Assets");
+    const Folder provider = fs.openChild(assets, "P");
+
+    fs::rename(tree.path("Assets/P"), tree.path("Assets/Moved"));
+    fs::create_directory_symlink(outside.path("Victim"), tree.path("Assets/P"));
+
+    EXPECT_EQ(fs.openChild(provider, "Route").id, fs.openChild(fs.openChild(assets, "Moved"), "Route").id);
+    fs.deleteFile(provider, "Blueprints.pak");
+    EXPECT_FALSE(tree.exists("Assets/Moved/Blueprints.pak"));
+    EXPECT_TRUE(outside.exists("Victim/Blueprints.pak"));
+}
+
+TEST(PosixFileSystem, DeletingALinkRemovesTheLinkNeverItsTarget) {
+    TempTree outside;
+    outside.file("Kept.pak");
+    TempTree tree;
+    tree.folder("Assets/P");
+    fs::create_symlink(outside.path("Kept.pak"), tree.path("Assets/P/Blueprints.pak"));
+    PosixFileSystem fs;
+    const Folder folder = fs.openChild(fs.openFolder(tree.root(), "Assets"), "P");
+    ASSERT_EQ(kinds(folder).at("Blueprints.pak"), EntryKind::File);
+    fs.deleteFile(folder, "Blueprints.pak");
+    EXPECT_FALSE(tree.exists("Assets/P/Blueprints.pak"));
+    EXPECT_TRUE(outside.exists("Kept.pak"));
+}
+
+TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
     TempTree tree;
     tree.file("Assets/P/Blueprints.pak");
     tree.file("Assets/Q/Blueprints.pak");
     tree.folder("Assets/R/Blueprints.pak");
+    tree.folder("Assets/Locked");
     ::chmod(tree.path("Assets/P/Blueprints.pak").c_str(), 0444);
     PosixFileSystem fs;
-    try {
-        fs.deleteFile(tree.path("Assets/P/Blueprints.pak"));
-        FAIL() << "a read-only archive was deleted";
-    } catch (const HostError& error) {
-        EXPECT_NE(error.description().find(tree.path("Assets/P/Blueprints.pak")), std::string::npos);
-        EXPECT_NE(error.description().find("read-only"), std::string::npos) << error.description();
+    const Folder assets = fs.openFolder(tree.root(), "Assets");
+    const Folder p = fs.openChild(assets, "P"), q = fs.openChild(assets, "Q"), r = fs.openChild(assets, "R");
+    ::chmod(tree.path("Assets/Q").c_str(), 0555);
+    ::chmod(tree.path("Assets/Locked").c_str(), 0);
+
+    struct Case {
+        std::function<void()> call;
+        std::string path, reason;
+    } cases[] = {
+        {[&] { fs.deleteFile(p, "Blueprints.pak"); }, "Assets/P/Blueprints.pak", "read-only"},
+        {[&] { fs.deleteFile(q, "Blueprints.pak"); }, "Assets/Q/Blueprints.pak", "Access is denied"},
+        {[&] { fs.deleteFile(r, "Blueprints.pak"); }, "Assets/R/Blueprints.pak", "It is a folder"},
+        {[&] { fs.deleteFile(p, "Gone.pak"); }, "Assets/P/Gone.pak", "no longer there"},
+        {[&] { fs.openChild(assets, "Locked"); }, "Assets/Locked", "Access is denied"},
+        {[&] { fs.openChild(assets, "Missing"); }, "Assets/Missing", "no longer there"},
+    };
+    for (const Case& c : cases) {
+        const std::string text = descriptionOf(c.call);
+        EXPECT_NE(text.find(tree.path(c.path) + "\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.reason), std::string::npos) << text;
     }
     EXPECT_TRUE(tree.exists("Assets/P/Blueprints.pak"));
-
-    ::chmod(tree.path("Assets/Q").c_str(), 0555);
-    EXPECT_THROW(fs.deleteFile(tree.path("Assets/Q/Blueprints.pak")), HostError) << "folder not writable";
     EXPECT_TRUE(tree.exists("Assets/Q/Blueprints.pak"));
-
-    EXPECT_THROW(fs.deleteFile(tree.path("Assets/R/Blueprints.pak")), HostError);
     EXPECT_TRUE(tree.exists("Assets/R/Blueprints.pak"));
-    try {
-        fs.deleteFile(tree.path("Assets/Gone/Blueprints.pak"));
-        FAIL();
-    } catch (const HostError& error) {
-        EXPECT_EQ(error.number(), ENOENT);
-    }
-}
-
-TEST(PosixFileSystem, LinksAreNeitherVisitedNorTakenForArchives) {
-    TempTree outside;
-    outside.file("Elsewhere/Blueprints.pak");
-    TempTree tree;
-    tree.folder("Assets/P");
-    std::filesystem::create_directory_symlink(outside.path("Elsewhere"), tree.path("Assets/Link"));
-    std::filesystem::create_symlink(outside.path("Elsewhere/Blueprints.pak"), tree.path("Assets/P/Blueprints.pak"));
-    PosixFileSystem fs;
-    EXPECT_EQ(fs.getFolder(tree.path("Assets/")).subFolders, std::vector<std::string>{"P"});
-    fs.getFolder(tree.path("Assets/P/"));
-    EXPECT_FALSE(fs.fileExists(tree.path("Assets/P/Blueprints.pak")));
-    EXPECT_FALSE(PosixFileSystem().fileExists(tree.path("Assets/P/Blueprints.pak")));
 }
 
 TEST(PosixFileSystem, NamesThatAreNotUtf8AreKeptByteForByte) {
@@ -134,10 +166,72 @@ TEST(PosixFileSystem, NamesThatAreNotUtf8AreKeptByteForByte) {
     const std::string name = "Prov\xe9\xff";  // Latin-1 é and a stray byte
     tree.file("Assets/" + name + "/Blueprints.pak");
     PosixFileSystem fs;
-    EXPECT_EQ(fs.getFolder(tree.path("Assets/")).subFolders, std::vector<std::string>{name});
-    EXPECT_TRUE(fs.fileExists(tree.path("Assets/" + name + "/Blueprints.pak")));
-    fs.deleteFile(tree.path("Assets/" + name + "/Blueprints.pak"));
+    const Folder assets = fs.openFolder(tree.root(), "Assets");
+    ASSERT_EQ(assets.entries.size(), 1u);
+    EXPECT_EQ(assets.entries[0].name, name);
+    fs.deleteFile(fs.openChild(assets, name), "Blueprints.pak");
     EXPECT_FALSE(tree.exists("Assets/" + name + "/Blueprints.pak"));
+}
+
+// Makes `names` as nested folders below `base` one at a time relative to
+// each other, since the whole path is longer than any one system call takes.
+void makeDeep(const std::string& base, const std::vector<std::string>& names, const std::string& file) {
+    int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (const std::string& name : names) {
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0) << name;
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        ASSERT_GE(fd, 0);
+    }
+    const int out = ::openat(fd, file.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(out, 0);
+    ::close(out);
+    ::close(fd);
+}
+
+TEST(PosixFileSystem, ListsAndDeletesAtAnyPathLength) {
+    TempTree tree;
+    std::string game = tree.root();
+    const std::string segment(200, 'g');
+    while (game.size() < 3700) {
+        game += "/" + segment;
+        fs::create_directories(game);
+    }
+    const std::string longName(250, 'r');
+    makeDeep(game, {"Assets", "Provider" + longName.substr(8), longName}, "Blueprints.pak");
+
+    FormState state;
+    state.GamePath = game;
+    struct QuietHost : Host {
+        char separator() const override { return '/'; }
+        bool namesIgnoreCase() const override { return false; }
+        std::unique_ptr<FileSystem> createFileSystem() override { return std::make_unique<PosixFileSystem>(); }
+        void showMessage(const std::string&, MessageIcon, const std::string&) override {}
+        std::string getSetting(const std::string&, const std::string&, const std::string&,
+                               const std::string& d) override {
+            return d;
+        }
+        void saveSetting(const std::string&, const std::string&, const std::string&, const std::string&) override {}
+        bool anotherInstanceRunning() override { return false; }
+        Version version() override { return {}; }
+        std::string programFolder() override { return "/"; }
+    } host;
+    ASSERT_EQ(CheckPaths(state, host), 0);
+    std::string list;
+    std::vector<std::string> deleted;
+    FileSystem& files = state.fileSystem(host);
+    EXPECT_EQ(WalkArchives(state, host, list,
+                           [&](const Folder& f, const std::string& name) {
+                               files.deleteFile(f, name);
+                               deleted.push_back(f.path + "/" + name);
+                           }),
+              1);
+    ASSERT_EQ(deleted.size(), 1u);
+    EXPECT_GT(deleted[0].size(), 4096u);
+    std::string list2;
+    EXPECT_EQ(WalkArchives(state, host, list2, {}), 0) << "it is gone";
 }
 
 }  // namespace
