@@ -2,11 +2,15 @@
 
 #include <algorithm>
 
+#include "branch_reader.h"
 #include "texts.h"
 
 namespace quelmar {
 
 namespace {
+
+// Below this many level-1 folders the walk reads them itself.
+constexpr std::size_t kFewFolders = 8;
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -73,8 +77,7 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
     auto processArchives = [&](const Folder& folder) {
         for (const FolderEntry& entry : folder.entries) {
             if (entry.kind != EntryKind::File || !IsArchiveName(entry.name)) continue;
-            const std::string& shownName = host.namesIgnoreCase() ? std::string(texts::kArchiveName) : entry.name;
-            list += ListingEntry(folder.path + sep + shownName, sep);
+            list += ListingEntry(folder.path + sep + (host.namesIgnoreCase() ? texts::kArchiveName : entry.name), sep);
             list += texts::kCrLf;
             if (action) action(folder, entry.name);
             ++count;
@@ -85,22 +88,51 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
     const Folder assets = cut == std::string::npos
                               ? fs.openFolder("", state.AssetsPath)
                               : fs.openFolder(state.AssetsPath.substr(0, cut), state.AssetsPath.substr(cut + 1));
-    for (const FolderEntry& entry1 : assets.entries) {
-        if (entry1.kind != EntryKind::Folder) continue;
-        const Folder level1 = fs.openChild(assets, entry1.name);
-        // A link back to a folder the walk is already inside would list the
-        // same archives again under a longer path, or loop.
-        if (level1.id == assets.id) continue;
-        processArchives(level1);
-        for (const FolderEntry& entry2 : level1.entries) {
-            if (entry2.kind != EntryKind::Folder) continue;
-            // Opened although nothing below it is read: an unreadable level-2
-            // folder must stop the walk just as an unreadable level-1 one does.
-            const Folder level2 = fs.openChild(level1, entry2.name);
-            if (level2.id == assets.id || level2.id == level1.id) continue;
-            processArchives(level2);
+
+    if (action) {
+        // Each archive must be acted on in the folder that was read, so that
+        // folder has to stay open until then; reading ahead would hold a
+        // folder open for every route of a large provider at once. So this
+        // walk reads one folder at a time, and a folder reached twice
+        // through a link shows what the first visit left.
+        for (const FolderEntry& entry1 : assets.entries) {
+            if (entry1.kind != EntryKind::Folder) continue;
+            const Folder level1 = fs.openChild(assets, entry1.name);
+            // A link back to a folder the walk is already inside would list
+            // the same archives again under a longer path, or loop.
+            if (level1.id == assets.id) continue;
+            processArchives(level1);
+            for (const FolderEntry& entry2 : level1.entries) {
+                if (entry2.kind != EntryKind::Folder) continue;
+                // Opened although nothing below it is read: an unreadable
+                // level-2 folder stops the walk just as a level-1 one does.
+                const Folder level2 = fs.openChild(level1, entry2.name);
+                if (level2.id == assets.id || level2.id == level1.id) continue;
+                processArchives(level2);
+            }
         }
+        return count;
     }
+
+    std::vector<std::string> names;
+    for (const FolderEntry& entry : assets.entries)
+        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
+    auto consume = [&](const Branch& branch) {
+        if (branch.topError) std::rethrow_exception(branch.topError);
+        if (branch.loopsBack) return;
+        processArchives(*branch.top);
+        for (const Folder& level2 : branch.children)
+            if (level2.id != assets.id && level2.id != branch.top->id) processArchives(level2);
+        if (branch.childError) std::rethrow_exception(branch.childError);
+    };
+    // A handful of folders is read at once faster than helpers start.
+    const unsigned helpers = names.size() < kFewFolders ? 0 : std::min<unsigned>(state.folderReaders, names.size());
+    if (helpers <= 1) {
+        for (const std::string& name : names) consume(ReadBranch(fs, assets, name, false));
+        return count;
+    }
+    BranchReader reader(fs, assets, names, helpers, 4 * std::size_t{helpers});
+    for (std::size_t i = 0; i < names.size(); ++i) consume(reader.take(i));
     return count;
 }
 

@@ -1,0 +1,86 @@
+#include "branch_reader.h"
+
+namespace quelmar {
+
+Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name, bool keepHandles) {
+    Branch branch;
+    try {
+        branch.top = fs.openChild(assets, name);
+        if (branch.top->id == assets.id) {
+            branch.loopsBack = true;
+            branch.top->handle.reset();
+            return branch;
+        }
+        for (const FolderEntry& entry : branch.top->entries) {
+            if (entry.kind != EntryKind::Folder) continue;
+            try {
+                branch.children.push_back(fs.openChild(*branch.top, entry.name));
+            } catch (...) {
+                branch.childError = std::current_exception();
+                break;
+            }
+            if (!keepHandles) branch.children.back().handle.reset();
+        }
+        if (!keepHandles) branch.top->handle.reset();
+    } catch (...) {
+        branch.topError = std::current_exception();
+    }
+    return branch;
+}
+
+BranchReader::BranchReader(FileSystem& fs, const Folder& assets, std::vector<std::string> names, unsigned helpers,
+                           std::size_t window)
+    : fs_(fs), assets_(assets), names_(std::move(names)), window_(window < 1 ? 1 : window), done_(names_.size()) {
+    threads_.reserve(helpers);
+    try {
+        for (unsigned i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+        // Fewer helpers than asked for still read everything; with none at
+        // all, take() reads each branch itself.
+    }
+}
+
+BranchReader::~BranchReader() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& t : threads_) t.join();
+}
+
+void BranchReader::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] {
+            return stopping_ || nextToRead_ >= names_.size() || nextToRead_ < taken_ + window_;
+        });
+        if (stopping_ || nextToRead_ >= names_.size()) return;
+        const std::size_t index = nextToRead_++;
+        lock.unlock();
+        Branch branch = ReadBranch(fs_, assets_, names_[index], false);
+        lock.lock();
+        done_[index] = std::move(branch);
+        changed_.notify_all();
+    }
+}
+
+Branch BranchReader::take(std::size_t index) {
+    std::unique_lock lock(mutex_);
+    if (threads_.empty() && !done_[index] && nextToRead_ == index) {
+        // No helper could be started: read it here, in order.
+        ++nextToRead_;
+        lock.unlock();
+        Branch branch = ReadBranch(fs_, assets_, names_[index], false);
+        lock.lock();
+        done_[index] = std::move(branch);
+    }
+    changed_.wait(lock, [&] { return done_[index].has_value(); });
+    Branch branch = std::move(*done_[index]);
+    done_[index].reset();
+    taken_ = index + 1;
+    changed_.notify_all();
+    return branch;
+}
+
+}  // namespace quelmar

@@ -1,0 +1,69 @@
+#pragma once
+// Reads the asset tree ahead of the walk, several folders at once.
+//
+// The walk takes the level-1 folders strictly in order on its own thread;
+// helper threads read each level-1 folder and its level-2 folders (a
+// "branch") before the walk gets there, so the disk always has several
+// reads in flight. What the walk sees is exactly what reading one folder at
+// a time would give: the same folders in the same order, and each failure
+// at the place where it occurred. Branches past a failure may have been
+// read, but the walk never reaches them. No thread outlives the reader.
+
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host.h"
+
+namespace quelmar {
+
+// One level-1 folder and its level-2 folders, or where reading them failed.
+struct Branch {
+    std::optional<Folder> top;
+    std::exception_ptr topError;       // opening the level-1 folder failed
+    std::vector<Folder> children;      // in the order the level-1 folder lists them
+    std::exception_ptr childError;     // opening the child after the last one read failed
+    bool loopsBack = false;            // the level-1 folder is Assets again, reached through a link
+};
+
+// Reads one branch below `assets`; never throws. Without `keepHandles` the
+// folders are let go of as soon as they are read, so that reading far ahead
+// holds nothing open.
+Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name, bool keepHandles);
+
+class BranchReader {
+public:
+    // Starts `helpers` threads reading the branches named `names` below
+    // `assets`, at most `window` branches ahead of the one taken last.
+    BranchReader(FileSystem& fs, const Folder& assets, std::vector<std::string> names, unsigned helpers,
+                 std::size_t window);
+    ~BranchReader();
+    BranchReader(const BranchReader&) = delete;
+    BranchReader& operator=(const BranchReader&) = delete;
+
+    // The branch at `index`, waiting until it has been read. Indexes are
+    // taken in order, each once.
+    Branch take(std::size_t index);
+
+private:
+    void work();
+
+    FileSystem& fs_;
+    const Folder& assets_;
+    const std::vector<std::string> names_;
+    const std::size_t window_;
+    std::vector<std::optional<Branch>> done_;
+    std::size_t nextToRead_ = 0;
+    std::size_t taken_ = 0;
+    bool stopping_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace quelmar

@@ -1,0 +1,150 @@
+// Reading folders side by side must change nothing anyone can see. On many
+// random trees, links, loops and unreadable folders included, a walk with
+// several readers gives the same list, count, deletions and error as one
+// that reads a folder at a time.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "core/archive_scan.h"
+#include "tests/fakes/fake_host.h"
+
+namespace quelmar {
+namespace {
+
+using testing::FakeHost;
+
+void makeRandomTree(FakeHost& host, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+    auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
+    const std::string assets = "D:\\RS\\Assets";
+    host.addFolder("D:\\RS");
+    host.addFolder(assets);
+    host.addFolder("E:\\Mods");
+    host.addFile("E:\\Mods\\Real.pak");
+    const std::vector<std::string> spellings = {"Blueprints.pak", "blueprints.pak", "BLUEPRINTS.PAK"};
+
+    std::vector<std::string> folders = {assets, "E:\\Mods"};
+    const int providers = static_cast<int>(random() % 24);
+    for (int p = 0; p < providers; ++p) {
+        const std::string provider = assets + "\\P" + std::to_string(p);
+        if (chance(10) && folders.size() > 2) {
+            host.addLink(provider, pick(folders));  // to Assets, another provider or a route
+            continue;
+        }
+        host.addFolder(provider);
+        folders.push_back(provider);
+        if (chance(40)) host.addFile(provider + "\\" + pick(spellings));
+        if (chance(5)) host.addFile(provider + "\\" + pick(spellings));
+        if (chance(5)) host.unreadableFolders.insert(provider);
+        const int routes = static_cast<int>(random() % 6);
+        for (int r = 0; r < routes; ++r) {
+            const std::string route = provider + "\\R" + std::to_string(r);
+            if (chance(10)) {
+                host.addLink(route, pick(folders));  // back up the tree, sideways or outside
+                continue;
+            }
+            if (chance(3)) {
+                host.addFifo(route);
+                continue;
+            }
+            host.addFolder(route);
+            folders.push_back(route);
+            if (chance(50)) host.addFile(route + "\\" + pick(spellings));
+            if (chance(5)) host.addLink(route + "\\Blueprints.pak", chance(50) ? "E:\\Mods\\Real.pak" : "E:\\Gone");
+            if (chance(10)) host.addFile(route + "\\Other.pak");
+            if (chance(4)) host.unreadableFolders.insert(route);
+            if (chance(3)) host.undeletableFiles.insert(route + "\\Blueprints.pak");
+        }
+    }
+    host.addLink(assets + "\\Mods", "E:\\Mods");
+}
+
+struct Outcome {
+    std::string list;
+    std::int32_t count = -1;
+    std::string error;
+    std::vector<std::string> deleted;
+    std::vector<std::string> filesLeft;
+};
+
+enum class Mode { Listing, ListingOneFolderAtATime, Deleting };
+
+Outcome walk(std::uint32_t seed, unsigned readers, Mode mode, bool ignoreCase) {
+    FakeHost host;
+    host.ignoreCase = ignoreCase;
+    makeRandomTree(host, seed);
+    FormState state;
+    state.GamePath = "D:\\RS";
+    state.AssetsPath = "D:\\RS\\Assets";
+    state.folderReaders = readers;
+    FileSystem& fs = state.fileSystem(host);
+    Outcome out;
+    try {
+        // Any action at all makes the walk read one folder at a time.
+        ArchiveAction action;
+        if (mode == Mode::Deleting) action = [&](const Folder& f, const std::string& name) { fs.deleteFile(f, name); };
+        if (mode == Mode::ListingOneFolderAtATime) action = [](const Folder&, const std::string&) {};
+        out.count = WalkArchives(state, host, out.list, action);
+    } catch (const HostError& error) {
+        out.error = error.what();
+    }
+    out.deleted = host.deleted;
+    out.filesLeft = host.files();
+    return out;
+}
+
+TEST(SideBySideReading, ChangesNothingAnyoneCanSee) {
+    int withErrors = 0, withEntries = 0, withDeletions = 0;
+    for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+        for (const bool deleting : {false, true}) {
+            const bool ignoreCase = seed % 2 == 0;
+            const Outcome one = walk(seed, 1, deleting ? Mode::Deleting : Mode::ListingOneFolderAtATime, ignoreCase);
+            for (const unsigned readers : {1u, 2u, 5u, 16u}) {
+                const Outcome many = walk(seed, readers, deleting ? Mode::Deleting : Mode::Listing, ignoreCase);
+                SCOPED_TRACE("seed " + std::to_string(seed) + ", readers " + std::to_string(readers) +
+                             (deleting ? ", deleting" : ", listing"));
+                EXPECT_EQ(many.list, one.list);
+                EXPECT_EQ(many.count, one.count);
+                EXPECT_EQ(many.error, one.error);
+                EXPECT_EQ(many.deleted, one.deleted);
+                EXPECT_EQ(many.filesLeft, one.filesLeft);
+            }
+            withErrors += !one.error.empty();
+            withEntries += !one.list.empty();
+            withDeletions += !one.deleted.empty();
+        }
+    }
+    // The comparison means something only if the trees tempt a difference.
+    EXPECT_GT(withErrors, 60);
+    EXPECT_GT(withEntries, 300);
+    EXPECT_GT(withDeletions, 100);
+}
+
+// The same folder reached twice is listed twice; deleting, its second visit
+// sees what the first one left, however far ahead the readers were.
+TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
+    for (const unsigned readers : {1u, 4u}) {
+        FakeHost host;
+        host.addFolder("D:\\RS\\Assets");
+        host.addFolder("D:\\Shared");
+        host.addFile("D:\\Shared\\Blueprints.pak");
+        for (int p = 0; p < 12; ++p) host.addLink("D:\\RS\\Assets\\P" + std::to_string(p), "D:\\Shared");
+        FormState state;
+        state.AssetsPath = "D:\\RS\\Assets";
+        state.folderReaders = readers;
+        std::string list;
+        EXPECT_EQ(WalkArchives(state, host, list, {}), 12) << readers;
+        FileSystem& fs = state.fileSystem(host);
+        list.clear();
+        EXPECT_EQ(WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); }),
+                  1)
+            << readers;
+        EXPECT_EQ(host.deleted, std::vector<std::string>{"D:\\RS\\Assets\\P0\\Blueprints.pak"});
+    }
+}
+
+}  // namespace
+}  // namespace quelmar
