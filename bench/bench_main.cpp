@@ -21,7 +21,7 @@ using namespace quelmar;
 int usage() {
     std::fputs(
         "usage: quelmar-bench make-tree DIR [--providers N] [--routes M] [--seed S]\n"
-        "       quelmar-bench list GAMEFOLDER\n"
+        "       quelmar-bench list GAMEFOLDER [--readers N]\n"
         "       quelmar-bench delete GAMEFOLDER\n",
         stderr);
     return 2;
@@ -57,11 +57,12 @@ int makeTreeCommand(int argc, char** argv) {
 
 // Runs one command the way its button does: the folder check first, then the
 // command itself on the same window state.
-int windowCommand(const std::string& command, const std::string& gameFolder) {
+int windowCommand(const std::string& command, const std::string& gameFolder, unsigned readers) {
     bench::BenchHost host;
     bench::TextWindow window;
     FormState state;
     state.GamePath = gameFolder;
+    state.folderReaders = readers;
     std::string shownWithMessage;
     host.onMessage = [&](const std::string&) { shownWithMessage = window.text2(); };
     try {
@@ -88,7 +89,12 @@ int main(int argc, char** argv) {
     const std::string_view command = argv[1];
     try {
         if (command == "make-tree") return makeTreeCommand(argc, argv);
-        if ((command == "list" || command == "delete") && argc == 3) return windowCommand(argv[1], argv[2]);
+        if ((command == "list" || command == "delete") && argc == 3)
+            return windowCommand(argv[1], argv[2], FormState::kDefaultFolderReaders);
+        long long readers = 0;
+        if (command == "list" && argc == 5 && std::string_view(argv[3]) == "--readers" &&
+            parseNumber(argv[4], 1, readers) && readers <= 256)
+            return windowCommand(argv[1], argv[2], static_cast<unsigned>(readers));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "quelmar-bench: %s\n", error.what());
         return 1;

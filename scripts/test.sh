@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds everything and runs every test: the logic,
-# the Linux host and window, the real program end to end, and the Windows
-# build under Wine. Exits non-zero if anything fails.
+# the Linux host and window, both again under ThreadSanitizer, the real
+# program end to end, and the Windows build under Wine. Exits non-zero if anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -13,6 +13,7 @@ step() {
   "$@" || { echo "FAILED: $*" >&2; status=1; }
 }
 step ctest --test-dir build --output-on-failure
+step ./scripts/test-tsan.sh
 step ./scripts/test-windows.sh
 step ./scripts/test-e2e.sh
 exit $status

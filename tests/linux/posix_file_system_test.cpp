@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "core/archive_scan.h"
 #include "platform/linux/posix_file_system.h"
@@ -232,6 +233,37 @@ TEST(PosixFileSystem, ListsAndDeletesAtAnyPathLength) {
     EXPECT_GT(deleted[0].size(), 4096u);
     std::string list2;
     EXPECT_EQ(WalkArchives(state, host, list2, {}), 0) << "it is gone";
+}
+
+// The walk reads folders from several threads at once through one file
+// system object and one open Assets folder.
+TEST(PosixFileSystem, ReadsFromSeveralThreadsAtOnceAsFromOne) {
+    TempTree tree;
+    for (int p = 0; p < 24; ++p)
+        for (int r = 0; r < 6; ++r) tree.file("Assets/P" + std::to_string(p) + "/R" + std::to_string(r) + "/Blueprints.pak");
+    PosixFileSystem fs;
+    const Folder assets = fs.openFolder(tree.root(), "Assets");
+    using Reading = std::vector<std::pair<std::string, std::vector<std::string>>>;
+    auto readAll = [&] {
+        Reading out;
+        for (const FolderEntry& e1 : assets.entries) {
+            const Folder level1 = fs.openChild(assets, e1.name);
+            for (const FolderEntry& e2 : level1.entries) {
+                const Folder level2 = fs.openChild(level1, e2.name);
+                std::vector<std::string> names;
+                for (const FolderEntry& e : level2.entries) names.push_back(e.name);
+                out.emplace_back(level2.path, names);
+            }
+        }
+        return out;
+    };
+    const Reading alone = readAll();
+    ASSERT_EQ(alone.size(), 24u * 6u);
+    std::vector<Reading> together(6);
+    std::vector<std::thread> threads;
+    for (Reading& r : together) threads.emplace_back([&r, &readAll] { r = readAll(); });
+    for (std::thread& t : threads) t.join();
+    for (const Reading& r : together) EXPECT_EQ(r, alone);
 }
 
 }  // namespace
