@@ -39,8 +39,6 @@ Form1::Start Form1::Form_Load() {
             state_.GamePath = host_.getSetting(texts::kSettingsApplication, texts::kSettingsSection,
                                                texts::kSettingsKey, "");
         });
-        applyCheckResult(CheckPaths(state_, host_));
-        return Start::ShowWindow;
     } catch (const std::exception&) {
         // Dismissing the box ends the program; if even the box fails there is
         // nothing left to tell the user with.
@@ -50,6 +48,23 @@ Form1::Start Form1::Form_Load() {
         }
         return Start::EndProgram;
     }
+
+    // A stored folder that cannot be checked or read is the user's to
+    // replace, and "..." is how: so the failure is told like one in a click,
+    // naming the path and the reason, and the window opens all the same.
+    bool checked = false;
+    try {
+        const int result = CheckPaths(state_, host_);
+        checked = true;
+        applyCheckResult(result);
+    } catch (const HostError& error) {
+        if (!checked) {
+            window_.setDeleteEnabled(false);
+            window_.setRefreshEnabled(false);
+        }
+        report(error);
+    }
+    return Start::ShowWindow;
 }
 
 void Form1::applyCheckResult(int result) {
@@ -86,11 +101,14 @@ void Form1::locateGameExe() {
     if (folder.empty()) return;  // not a full path; there is no folder to take
 
     // Stored before it is checked, so a folder that fails the check is
-    // remembered all the same; a store that cannot be written still leaves
-    // the folder in use for this session.
-    skipOnError([&] {
+    // remembered all the same. A store that cannot be written still leaves
+    // the folder in use for this session, but the user is told, or the next
+    // start would quietly ask again or bring back the old folder.
+    try {
         host_.saveSetting(texts::kSettingsApplication, texts::kSettingsSection, texts::kSettingsKey, folder);
-    });
+    } catch (const HostError& error) {
+        report(error, MessageIcon::Warning);
+    }
     state_.GamePath = folder;
 
     int result = kCheckFailed;
@@ -113,10 +131,15 @@ void Form1::reportErrors(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const std::exception& error) {
-        try {
-            host_.showMessage(error.what(), MessageIcon::Critical, texts::kTitle);
-        } catch (const std::exception&) {
-        }
+        report(error);
+    }
+}
+
+void Form1::report(const std::exception& error, MessageIcon icon) {
+    try {
+        host_.showMessage(error.what(), icon, texts::kTitle);
+    } catch (const std::exception&) {
+        // The message box itself failed: there is no other way to tell.
     }
 }
 

@@ -3,6 +3,7 @@
 // window-level state and handles start-up and the three commands. A skin
 // creates the controls, implements WindowOps and forwards the events here.
 
+#include <exception>
 #include <functional>
 
 #include "core/form_state.h"
@@ -35,6 +36,7 @@ private:
     void deletePaks();
     void applyCheckResult(int result);
     void reportErrors(const std::function<void()>& handler);
+    void report(const std::exception& error, MessageIcon icon = MessageIcon::Critical);
 
     Host& host_;
     WindowOps& window_;

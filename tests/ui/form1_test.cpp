@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/fakes/fake_host.h"
 #include "ui/form1.h"
 
@@ -89,22 +91,63 @@ TEST_F(Form1Test, UnreadableSettingsCountAsNoFolder) {
     EXPECT_EQ(host.messages[0].text, "Important!\r\n\r\nSet up game folder path before beginning.");
 }
 
-TEST_F(Form1Test, ErrorsDuringStartUpEndTheProgramAfterOneMessage) {
-    makeGame("D:\\RS", true);
-    host.gameFolderSetting() = "D:\\RS";
-    host.unreadableFolders = {"D:\\RS\\Assets\\P"};
+// A stored folder that cannot be checked or read must not lock the user
+// out: the failure is told with its path, and the window opens so that "..."
+// can pick another folder.
+TEST_F(Form1Test, StoredFolderThatFailsAtStartUpIsToldAndTheWindowOpens) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeHost&)> plant;
+        bool commandsEnabled;
+        std::string text1, text2;
+    } cases[] = {
+        {"check fails", [](FakeHost& h) { h.unqueryablePaths = {"D:\\RS\\Assets"}; }, false, "", ""},
+        {"listing fails", [](FakeHost& h) { h.unreadableFolders = {"D:\\RS\\Assets\\Q"}; }, true, "D:\\RS",
+         "Assets\\P\\Blueprints.pak\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHost h;
+        FakeWindow w;
+        Form1 f{h, w};
+        h.addFolder("D:\\RS");
+        h.addFolder("D:\\RS\\Assets");
+        h.addFolder("D:\\RS\\Assets\\P");
+        h.addFile("D:\\RS\\Assets\\P\\Blueprints.pak");
+        h.addFolder("D:\\RS\\Assets\\Q");
+        h.gameFolderSetting() = "D:\\RS";
+        c.plant(h);
+        EXPECT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
+        ASSERT_EQ(h.messages.size(), 1u);
+        EXPECT_EQ(h.messages[0].icon, MessageIcon::Critical);
+        EXPECT_EQ(h.messages[0].title, "Quelmar");
+        EXPECT_NE(h.messages[0].text.find("D:\\RS\\Assets"), std::string::npos) << h.messages[0].text;
+        EXPECT_EQ(w.caption, "Quelmar  v1 build 8");
+        EXPECT_EQ(w.deleteEnabled, c.commandsEnabled);
+        EXPECT_EQ(w.refreshEnabled, c.commandsEnabled);
+        EXPECT_EQ(w.text1, c.text1);
+        EXPECT_EQ(w.text2Value, c.text2);
+
+        // And the way out works: another folder is picked and listed.
+        h.unqueryablePaths.clear();
+        h.unreadableFolders.clear();
+        h.addFolder("D:\\Other");
+        h.addFolder("D:\\Other\\Assets");
+        h.addFolder("D:\\Other\\Assets\\R");
+        h.addFile("D:\\Other\\Assets\\R\\Blueprints.pak");
+        w.dialogAnswer = "D:\\Other\\RailSim.exe";
+        f.mnuLocateGameEXE_Click();
+        EXPECT_EQ(w.text2Value, "Assets\\R\\Blueprints.pak\r\n");
+        EXPECT_TRUE(w.deleteEnabled && w.refreshEnabled);
+    }
+}
+
+TEST_F(Form1Test, OtherStartUpFailuresEndTheProgramAfterOneMessage) {
+    host.instanceCheckFails = true;
     EXPECT_EQ(form.Form_Load(), Form1::Start::EndProgram);
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0].text, "Initialization error.Terminating.");
     EXPECT_EQ(host.messages[0].icon, MessageIcon::Critical);
-
-    FakeHost failing;
-    failing.instanceCheckFails = true;
-    FakeWindow w;
-    Form1 f{failing, w};
-    EXPECT_EQ(f.Form_Load(), Form1::Start::EndProgram);
-    ASSERT_EQ(failing.messages.size(), 1u);
-    EXPECT_EQ(failing.messages[0].text, "Initialization error.Terminating.");
 }
 
 TEST_F(Form1Test, LocateAsksForTheGameExecutableInTheStoredFolder) {
@@ -176,10 +219,14 @@ TEST_F(Form1Test, UnwritableSettingsStillUseTheFolderForThisSession) {
     form.Form_Load();
     host.settingsWriteFails = true;
     window.dialogAnswer = "D:\\RS\\RailSim.exe";
+    host.messages.clear();
     form.mnuLocateGameEXE_Click();
     EXPECT_EQ(window.text1, "D:\\RS");
     EXPECT_TRUE(window.deleteEnabled);
     EXPECT_EQ(host.settings.count("Quelmar/Preferences/GameFolder"), 0u);
+    ASSERT_EQ(host.messages.size(), 1u) << "a setting that will be lost is not lost silently";
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Warning);
+    EXPECT_EQ(host.messages[0].text, "settings not writable");
 }
 
 TEST(FolderOfChosenFile, TakesEverythingBeforeTheLastSeparator) {
