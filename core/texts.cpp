@@ -42,10 +42,20 @@ std::string failure(Operation operation, const std::string& path, const std::str
     return what + kBreak + path + kBreak + reason;
 }
 
-std::string reasonFor(std::errc condition) {
+std::string reasonFor(std::errc condition, Operation operation) {
     switch (condition) {
         case std::errc::permission_denied:
         case std::errc::operation_not_permitted:
+            switch (operation) {
+                case Operation::TestPath: return "Access is denied. Check that your user account may open every folder on this path.";
+                case Operation::ReadFolder: return "Access is denied. Check that your user account may open and read this folder.";
+                case Operation::ReadSettings:
+                case Operation::ProgramInfo: return "Access is denied. Check that your user account may read this file.";
+                case Operation::DeleteFile:
+                    return "Access is denied. Your user account may not change this file, or the folder that holds it.";
+                case Operation::SaveSettings:
+                case Operation::InstanceCheck: break;
+            }
             return "Access is denied. Check that your user account may change this location.";
         case std::errc::no_such_file_or_directory:
             return "It is no longer there. It may have been moved or deleted by another program; refresh the list.";

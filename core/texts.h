@@ -37,9 +37,12 @@ std::string initializationError();
 enum class Operation { TestPath, ReadFolder, DeleteFile, ReadSettings, SaveSettings, InstanceCheck, ProgramInfo };
 std::string failure(Operation operation, const std::string& path, const std::string& reason);
 
-// A sentence for a portable error condition: one the user can act on where
-// there is one, otherwise the standard library's own text for it.
-std::string reasonFor(std::errc condition);
+// A sentence for a portable error condition met while doing `operation`: one
+// the user can act on where there is one, otherwise the standard library's
+// own text for it.
+std::string reasonFor(std::errc condition, Operation operation);
+// The file's own read-only setting, as opposed to a permission the user
+// lacks: something the user can clear.
 std::string readOnlyReason();
 
 }  // namespace quelmar::texts

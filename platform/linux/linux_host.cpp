@@ -19,10 +19,9 @@ namespace {
 
 QString fromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
-std::string reason(int error) { return texts::reasonFor(static_cast<std::errc>(error)); }
-
 [[noreturn]] void fail(texts::Operation operation, const QString& path, int error) {
-    throw HostError(error, texts::failure(operation, path.toStdString(), reason(error)));
+    throw HostError(error, texts::failure(operation, path.toStdString(),
+                                          texts::reasonFor(static_cast<std::errc>(error), operation)));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace quelmar::linux_host {
 namespace {
 
 [[noreturn]] void fail(texts::Operation operation, const std::string& path, int error) {
-    throw HostError(error, texts::failure(operation, path, texts::reasonFor(static_cast<std::errc>(error))));
+    throw HostError(error, texts::failure(operation, path, texts::reasonFor(static_cast<std::errc>(error), operation)));
 }
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;

@@ -6,12 +6,36 @@ namespace quelmar {
 namespace {
 
 TEST(FailureText, NamesWhatFailedThePathAndAReasonForEveryCondition) {
-    const std::string text = texts::failure(texts::Operation::DeleteFile, "/g/Assets/P/Blueprints.pak",
-                                            texts::reasonFor(std::errc::permission_denied));
+    using texts::Operation;
+    const std::string text = texts::failure(Operation::DeleteFile, "/g/Assets/P/Blueprints.pak",
+                                            texts::reasonFor(std::errc::permission_denied, Operation::DeleteFile));
     EXPECT_EQ(text.rfind("This file could not be deleted:\r\n\r\n/g/Assets/P/Blueprints.pak\r\n\r\n", 0), 0u) << text;
     EXPECT_NE(text.find("Access is denied"), std::string::npos) << text;
     // A condition without a sentence of its own still gets the system's words.
-    EXPECT_FALSE(texts::reasonFor(std::errc::no_space_on_device).empty());
+    EXPECT_FALSE(texts::reasonFor(std::errc::no_space_on_device, Operation::SaveSettings).empty());
+}
+
+// Advice must fit what was being done: a folder that could not be read is
+// no matter of changing it, and a permission is not the read-only setting.
+TEST(FailureText, AccessAdviceMatchesTheOperation) {
+    using texts::Operation;
+    const struct {
+        Operation operation;
+        const char* says;
+        const char* neverSays;
+    } cases[] = {
+        {Operation::ReadFolder, "read", "change"},
+        {Operation::TestPath, "open", "change"},
+        {Operation::ReadSettings, "read", "change"},
+        {Operation::DeleteFile, "may not change this file", "read-only"},
+        {Operation::SaveSettings, "change", "read this"},
+    };
+    for (const auto& c : cases) {
+        const std::string reason = texts::reasonFor(std::errc::permission_denied, c.operation);
+        EXPECT_NE(reason.find(c.says), std::string::npos) << reason;
+        EXPECT_EQ(reason.find(c.neverSays), std::string::npos) << reason;
+    }
+    EXPECT_NE(texts::readOnlyReason().find("read-only"), std::string::npos);
 }
 
 }  // namespace

@@ -133,11 +133,15 @@ TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
     tree.file("Assets/P/Blueprints.pak");
     tree.file("Assets/Q/Blueprints.pak");
     tree.folder("Assets/R/Blueprints.pak");
+    tree.file("Assets/S/Blueprints.pak");
     tree.folder("Assets/Locked");
     ::chmod(tree.path("Assets/P/Blueprints.pak").c_str(), 0444);
+    // Others may write it, its owner may not: a permission, not the setting.
+    ::chmod(tree.path("Assets/S/Blueprints.pak").c_str(), 0466);
     PosixFileSystem fs;
     const Folder assets = fs.openFolder(tree.root(), "Assets");
-    const Folder p = fs.openChild(assets, "P"), q = fs.openChild(assets, "Q"), r = fs.openChild(assets, "R");
+    const Folder p = fs.openChild(assets, "P"), q = fs.openChild(assets, "Q"), r = fs.openChild(assets, "R"),
+                 s = fs.openChild(assets, "S");
     ::chmod(tree.path("Assets/Q").c_str(), 0555);
     ::chmod(tree.path("Assets/Locked").c_str(), 0);
 
@@ -147,9 +151,10 @@ TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
     } cases[] = {
         {[&] { fs.deleteFile(p, "Blueprints.pak"); }, "Assets/P/Blueprints.pak", "read-only"},
         {[&] { fs.deleteFile(q, "Blueprints.pak"); }, "Assets/Q/Blueprints.pak", "Access is denied"},
+        {[&] { fs.deleteFile(s, "Blueprints.pak"); }, "Assets/S/Blueprints.pak", "may not change this file"},
         {[&] { fs.deleteFile(r, "Blueprints.pak"); }, "Assets/R/Blueprints.pak", "It is a folder"},
         {[&] { fs.deleteFile(p, "Gone.pak"); }, "Assets/P/Gone.pak", "no longer there"},
-        {[&] { fs.openChild(assets, "Locked"); }, "Assets/Locked", "Access is denied"},
+        {[&] { fs.openChild(assets, "Locked"); }, "Assets/Locked", "may open and read this folder"},
         {[&] { fs.openChild(assets, "Missing"); }, "Assets/Missing", "no longer there"},
     };
     for (const Case& c : cases) {
@@ -160,6 +165,7 @@ TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
     EXPECT_TRUE(tree.exists("Assets/P/Blueprints.pak"));
     EXPECT_TRUE(tree.exists("Assets/Q/Blueprints.pak"));
     EXPECT_TRUE(tree.exists("Assets/R/Blueprints.pak"));
+    EXPECT_TRUE(tree.exists("Assets/S/Blueprints.pak"));
 }
 
 TEST(PosixFileSystem, NamesThatAreNotUtf8AreKeptByteForByte) {
