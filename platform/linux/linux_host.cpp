@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStandardPaths>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +32,33 @@ LinuxHost::LinuxHost() = default;
 
 QString LinuxHost::settingsFile(const std::string& application) {
     const QString app = fromUtf8(application);
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + app + "/" + app + ".conf";
+    // As the XDG rules have it: $XDG_CONFIG_HOME when it is an absolute
+    // path, otherwise ~/.config. Without HOME (a session started with a
+    // scrubbed environment), the home folder comes from the user database,
+    // never from "/", so every start finds the same file.
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!config.startsWith('/')) {
+        QString home = qEnvironmentVariable("HOME");
+        if (!home.startsWith('/')) {
+            const passwd* account = ::getpwuid(::getuid());
+            home = account && account->pw_dir ? QString::fromLocal8Bit(account->pw_dir) : QString();
+        }
+        config = home + "/.config";
+    }
+    return config + "/" + app + "/" + app + ".conf";
+}
+
+QString LinuxHost::instanceLockPath() {
+    // Taken from the account alone, never from the environment, so that a
+    // copy started with XDG_RUNTIME_DIR and one started without find the
+    // same lock. The system's per-user runtime folder belongs to the user
+    // alone; where there is none, a folder of the user's own in /tmp.
+    const uid_t uid = ::getuid();
+    const QString runtime = "/run/user/" + QString::number(uid);
+    struct stat st;
+    if (::stat(runtime.toLocal8Bit().constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid)
+        return runtime + "/quelmar.lock";
+    return "/tmp/quelmar-" + QString::number(uid) + "/quelmar.lock";
 }
 
 std::unique_ptr<FileSystem> LinuxHost::createFileSystem() { return std::make_unique<PosixFileSystem>(); }
@@ -77,9 +105,19 @@ void LinuxHost::saveSetting(const std::string& application, const std::string& s
 bool LinuxHost::anotherInstanceRunning() {
     // One lock per user. QLockFile records the holder's process, so a lock
     // left behind by a run that crashed is recognised as stale and taken over.
-    const QString path = qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")
-                             ? QDir::tempPath() + "/quelmar-" + QString::number(::getuid()) + ".lock"
-                             : QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/quelmar.lock";
+    const QString path = instanceLockPath();
+    const QString folder = QFileInfo(path).absolutePath();
+    if (folder.startsWith("/tmp/")) {
+        // Anyone may make things in /tmp: the folder must be this user's
+        // alone, or someone else could hold the lock and keep Quelmar shut.
+        const QByteArray native = folder.toLocal8Bit();
+        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+            fail(texts::Operation::InstanceCheck, folder, errno);
+        struct stat st;
+        if (::lstat(native.constData(), &st) != 0) fail(texts::Operation::InstanceCheck, folder, errno);
+        if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+            fail(texts::Operation::InstanceCheck, folder, EACCES);
+    }
     auto lock = std::make_unique<QLockFile>(path);
     lock->setStaleLockTime(0);
     if (lock->tryLock(0)) {

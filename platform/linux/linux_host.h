@@ -22,6 +22,8 @@ public:
 
     // $XDG_CONFIG_HOME/Quelmar/Quelmar.conf (by default under ~/.config).
     static QString settingsFile(const std::string& application);
+    // Where every copy started by this user looks for the running one.
+    static QString instanceLockPath();
 
     char separator() const override { return '/'; }
     std::unique_ptr<FileSystem> createFileSystem() override;

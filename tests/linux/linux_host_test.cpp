@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,15 +177,44 @@ TEST_F(Settings, UnreadableOrUnwritableFileIsAnError) {
     EXPECT_NE(onDisk.str().find("GameFolder=/games/rs"), std::string::npos) << onDisk.str();
 }
 
-TEST(Instance, OneLockPerUserThatACrashCannotLeaveStuck) {
+TEST_F(Settings, OneFileWhateverTheEnvironmentSays) {
+    const passwd* account = ::getpwuid(::getuid());
+    ASSERT_NE(account, nullptr);
+    const std::string fromDatabase = std::string(account->pw_dir) + "/.config/Quelmar/Quelmar.conf";
+    const struct {
+        const char* home;
+        const char* config;
+        std::string expected;
+    } cases[] = {
+        {"/home/userA", nullptr, "/home/userA/.config/Quelmar/Quelmar.conf"},
+        {"/home/userA", "/cfg", "/cfg/Quelmar/Quelmar.conf"},
+        {"/home/userA", "relative", "/home/userA/.config/Quelmar/Quelmar.conf"},
+        {nullptr, nullptr, fromDatabase},
+        {"", "", fromDatabase},
+    };
+    const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    for (const auto& c : cases) {
+        c.home ? ::setenv("HOME", c.home, 1) : ::unsetenv("HOME");
+        c.config ? ::setenv("XDG_CONFIG_HOME", c.config, 1) : ::unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(LinuxHost::settingsFile("Quelmar").toStdString(), c.expected)
+            << (c.home ? c.home : "(no HOME)") << " " << (c.config ? c.config : "(no XDG_CONFIG_HOME)");
+    }
+    ::setenv("HOME", savedHome.c_str(), 1);
+}
+
+TEST(Instance, OneLockPerUserWhateverTheEnvironmentThatACrashCannotLeaveStuck) {
     TempTree runtime;
-    ::chmod(runtime.root().c_str(), 0700);
-    ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
+    const std::string lockPath = LinuxHost::instanceLockPath().toStdString();
     {
+        ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
         LinuxHost first;
         EXPECT_FALSE(first.anotherInstanceRunning());
+        ::unsetenv("XDG_RUNTIME_DIR");
+        ::setenv("TMPDIR", runtime.root().c_str(), 1);
+        EXPECT_EQ(LinuxHost::instanceLockPath().toStdString(), lockPath);
         LinuxHost second;
-        EXPECT_TRUE(second.anotherInstanceRunning());
+        EXPECT_TRUE(second.anotherInstanceRunning()) << "started without XDG_RUNTIME_DIR, it still finds the first";
+        ::unsetenv("TMPDIR");
     }
     {
         LinuxHost afterwards;
@@ -200,7 +230,7 @@ TEST(Instance, OneLockPerUserThatACrashCannotLeaveStuck) {
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_EQ(WEXITSTATUS(status), 0) << "the lock was free for the child";
-    ASSERT_TRUE(std::filesystem::exists(runtime.path("quelmar.lock"))) << "the child left its lock behind";
+    ASSERT_TRUE(std::filesystem::exists(lockPath)) << "the child left its lock behind";
     LinuxHost next;
     EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder's lock is stale";
 }
