@@ -2,7 +2,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
 #include <pwd.h>
@@ -63,14 +66,51 @@ QString LinuxHost::instanceLockPath() {
 
 std::unique_ptr<FileSystem> LinuxHost::createFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
+namespace {
+
+// A path has no spaces to wrap at: offer a break after every separator, and
+// within any name too long for a line, so that a long path wraps inside the
+// box instead of stretching it past the screen. The break is invisible.
+QString withBreakOpportunities(const QString& text) {
+    constexpr int kLongestUnbroken = 40;
+    const QChar zeroWidthSpace(0x200B);
+    QString out;
+    out.reserve(text.size() + text.size() / 8);
+    int run = 0;
+    for (const QChar c : text) {
+        out += c;
+        run = c.isSpace() ? 0 : run + 1;
+        if (c == '/' || run >= kLongestUnbroken) {
+            out += zeroWidthSpace;
+            run = 0;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 void LinuxHost::showMessage(const std::string& text, MessageIcon icon, const std::string& title) {
     const QMessageBox::Icon kind = icon == MessageIcon::Information ? QMessageBox::Information
                                    : icon == MessageIcon::Warning   ? QMessageBox::Warning
                                                                     : QMessageBox::Critical;
     QString body = fromUtf8(text);
     body.replace("\r\n", "\n");
-    QMessageBox box(kind, fromUtf8(title), body, QMessageBox::Ok, owner_.data());
+    const bool wrapsPaths = body.contains('/');
+    QMessageBox box(kind, fromUtf8(title), wrapsPaths ? withBreakOpportunities(body) : body, QMessageBox::Ok,
+                    owner_.data());
     box.setTextFormat(Qt::PlainText);  // a path with '<' must show as typed
+    // The box keeps its text narrow; a text long enough to make it taller
+    // than the screen gets a wider box instead, up to most of the screen.
+    auto* label = box.findChild<QLabel*>("qt_msgbox_label");
+    const QScreen* screen = owner_ ? owner_->screen() : QGuiApplication::primaryScreen();
+    if (label && screen) {
+        const QRect room = screen->availableGeometry();
+        const QFontMetrics metrics(label->font());
+        const qint64 area = qint64(metrics.horizontalAdvance(body)) * metrics.lineSpacing();
+        const int wanted = static_cast<int>(area / qMax(1, room.height() / 2));
+        if (wanted > 500) label->setMinimumWidth(qMin(wanted, room.width() * 4 / 5));
+    }
     box.exec();
 }
 
