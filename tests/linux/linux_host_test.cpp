@@ -107,6 +107,16 @@ TEST_F(GameOnDisk, NothingStaysOpenBetweenCommands) {
     EXPECT_EQ(openFiles(), before);
     DeleteArchives(state, host, window);
     EXPECT_EQ(openFiles(), before);
+
+    // Nor after a walk that an error stopped half-way, reading ahead or not.
+    ::chmod(tree.path(game + "/Assets/B/R3").c_str(), 0);
+    for (const unsigned readers : {1u, 4u}) {
+        state.folderReaders = readers;
+        EXPECT_THROW(RefreshList(state, host, window), HostError);
+        EXPECT_EQ(openFiles(), before) << readers;
+        EXPECT_THROW(DeleteArchives(state, host, window), HostError);
+        EXPECT_EQ(openFiles(), before) << readers;
+    }
 }
 
 TEST_F(GameOnDisk, LowerCaseAssetsAndAnAssetsInTheGamePathItself) {
