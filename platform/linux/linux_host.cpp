@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -130,16 +131,38 @@ std::string LinuxHost::getSetting(const std::string& application, const std::str
     return value.isValid() ? value.toString().toStdString() : defaultValue;
 }
 
+namespace {
+
+// QSettings says only that saving failed; the user needs to know why. Its
+// file is written beside the old one and renamed over it, so what matters
+// is the file's own type, the folder's permission and the room on the disk.
+int whySavingFailed(const QString& file) {
+    const QByteArray path = file.toLocal8Bit();
+    struct stat st;
+    if (::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+    QString folder = QFileInfo(file).absolutePath();
+    while (!QFileInfo::exists(folder) && folder != "/") folder = QFileInfo(folder).absolutePath();
+    const QByteArray dir = folder.toLocal8Bit();
+    if (::stat(dir.constData(), &st) == 0 && !S_ISDIR(st.st_mode)) return ENOTDIR;
+    if (::access(dir.constData(), W_OK | X_OK) != 0) return errno;
+    struct statvfs room;
+    if (::statvfs(dir.constData(), &room) == 0 && room.f_bavail == 0) return ENOSPC;
+    return EIO;
+}
+
+}  // namespace
+
 void LinuxHost::saveSetting(const std::string& application, const std::string& section, const std::string& key,
                             const std::string& value) {
     const QString file = settingsFile(application);
-    if (!QDir().mkpath(QFileInfo(file).absolutePath())) fail(texts::Operation::SaveSettings, file, EACCES);
+    if (!QDir().mkpath(QFileInfo(file).absolutePath()))
+        fail(texts::Operation::SaveSettings, file, whySavingFailed(file));
     QSettings settings(file, QSettings::IniFormat);
     settings.beginGroup(fromUtf8(section));
     settings.setValue(fromUtf8(key), fromUtf8(value));
     settings.endGroup();
     settings.sync();
-    if (settings.status() != QSettings::NoError) fail(texts::Operation::SaveSettings, file, EACCES);
+    if (settings.status() != QSettings::NoError) fail(texts::Operation::SaveSettings, file, whySavingFailed(file));
 }
 
 bool LinuxHost::anotherInstanceRunning() {

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -185,6 +186,36 @@ TEST_F(Settings, UnreadableOrUnwritableFileIsAnError) {
     std::stringstream onDisk;
     onDisk << in.rdbuf();
     EXPECT_NE(onDisk.str().find("GameFolder=/games/rs"), std::string::npos) << onDisk.str();
+}
+
+// A save that fails is reported with the cause the user can act on.
+TEST_F(Settings, FailedSaveSaysWhy) {
+    const struct {
+        const char* name;
+        std::function<void(const TempTree&)> spoil;
+        const char* reason;
+    } cases[] = {
+        {"file is a folder", [](const TempTree& t) { t.folder("Quelmar/Quelmar.conf/inside"); }, "It is a folder"},
+        {"folder is read-only",
+         [](const TempTree& t) {
+             t.folder("Quelmar");
+             ::chmod(t.path("Quelmar").c_str(), 0555);
+         },
+         "may change this location"},
+        {"config is a file", [](const TempTree& t) { t.file("Quelmar"); }, "is a file, not a folder"},
+    };
+    for (const auto& c : cases) {
+        TempTree fresh;
+        ::setenv("XDG_CONFIG_HOME", fresh.root().c_str(), 1);
+        c.spoil(fresh);
+        try {
+            host.saveSetting("Quelmar", "Preferences", "GameFolder", "/games/rs");
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const HostError& error) {
+            EXPECT_NE(error.description().find(fresh.path("Quelmar/Quelmar.conf")), std::string::npos) << c.name;
+            EXPECT_NE(error.description().find(c.reason), std::string::npos) << c.name << ": " << error.description();
+        }
+    }
 }
 
 TEST_F(Settings, OneFileWhateverTheEnvironmentSays) {
