@@ -128,7 +128,7 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
     // A handful of folders is read at once faster than helpers start.
     const unsigned helpers = names.size() < kFewFolders ? 0 : std::min<unsigned>(state.folderReaders, names.size());
     if (helpers <= 1) {
-        for (const std::string& name : names) consume(ReadBranch(fs, assets, name, false));
+        for (const std::string& name : names) consume(ReadBranch(fs, assets, name));
         return count;
     }
     BranchReader reader(fs, assets, names, helpers, 4 * std::size_t{helpers});

@@ -2,7 +2,7 @@
 
 namespace quelmar {
 
-Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name, bool keepHandles) {
+Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name) {
     Branch branch;
     try {
         branch.top = fs.openChild(assets, name);
@@ -19,9 +19,9 @@ Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name,
                 branch.childError = std::current_exception();
                 break;
             }
-            if (!keepHandles) branch.children.back().handle.reset();
+            branch.children.back().handle.reset();
         }
-        if (!keepHandles) branch.top->handle.reset();
+        branch.top->handle.reset();
     } catch (...) {
         branch.topError = std::current_exception();
     }
@@ -58,7 +58,7 @@ void BranchReader::work() {
         if (stopping_ || nextToRead_ >= names_.size()) return;
         const std::size_t index = nextToRead_++;
         lock.unlock();
-        Branch branch = ReadBranch(fs_, assets_, names_[index], false);
+        Branch branch = ReadBranch(fs_, assets_, names_[index]);
         lock.lock();
         done_[index] = std::move(branch);
         changed_.notify_all();
@@ -71,7 +71,7 @@ Branch BranchReader::take(std::size_t index) {
         // No helper could be started: read it here, in order.
         ++nextToRead_;
         lock.unlock();
-        Branch branch = ReadBranch(fs_, assets_, names_[index], false);
+        Branch branch = ReadBranch(fs_, assets_, names_[index]);
         lock.lock();
         done_[index] = std::move(branch);
     }

@@ -31,10 +31,10 @@ struct Branch {
     bool loopsBack = false;            // the level-1 folder is Assets again, reached through a link
 };
 
-// Reads one branch below `assets`; never throws. Without `keepHandles` the
-// folders are let go of as soon as they are read, so that reading far ahead
-// holds nothing open.
-Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name, bool keepHandles);
+// Reads one branch below `assets`; never throws. Each folder is let go of as
+// soon as it is read, so that reading far ahead holds nothing open: a branch
+// is for listing, never for acting in its folders.
+Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name);
 
 class BranchReader {
 public:
