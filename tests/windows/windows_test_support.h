@@ -93,11 +93,16 @@ public:
     ~TempTree() {
         // Wine deletes what a Unix link leads to rather than the link, and
         // hides a link that leads nowhere: rm(1) takes the links themselves.
-        if (underWine() && runUnix({"/bin/rm", "-rf", unixPathOf(root_)}) &&
+        // Only where links were made: a Unix program started from a Wine
+        // process leaves that process unable to run the file dialog later.
+        if (unixLinks_ && underWine() && runUnix({"/bin/rm", "-rf", unixPathOf(root_)}) &&
             eventually([&] { return GetFileAttributesW(win32::extendedPath(root_).c_str()) == INVALID_FILE_ATTRIBUTES; }))
             return;
         removeAll(win32::extendedPath(root_));
     }
+    // Says that Unix links (or anything else only Unix tools remove) will
+    // be made in the tree.
+    void holdsUnixLinks() { unixLinks_ = true; }
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
 
@@ -157,6 +162,7 @@ private:
     }
 
     std::string root_;
+    bool unixLinks_ = false;
 };
 
 // Makes `link` (an empty folder) a junction to `target`, the kind of folder
