@@ -1,27 +1,83 @@
 #include "platform/windows/win32_text.h"
 
-#include <climits>
-#include <stdexcept>
 
 namespace quelmar::win32 {
 
+// WTF-8: UTF-8 that also carries a UTF-16 code unit from an unpaired
+// surrogate, as the three-byte sequence its value would have. Windows
+// allows such names on disk; the conversion must give back exactly the
+// name it was handed, or an entry listed could not be opened again.
+
 std::wstring widen(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    if (utf8.size() > static_cast<size_t>(INT_MAX)) throw std::length_error("text too long");
-    const int length = static_cast<int>(utf8.size());
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), needed);
+    std::wstring wide;
+    wide.reserve(utf8.size());
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(utf8[i]); };
+    const auto continuation = [&](size_t i) { return i < utf8.size() && (byte(i) & 0xC0) == 0x80; };
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char lead = byte(i);
+        char32_t code = 0xFFFD;  // what a malformed sequence stands for, as MultiByteToWideChar has it
+        size_t length = 1;
+        if (lead < 0x80) {
+            code = lead;
+        } else if (lead >= 0xC2 && lead < 0xE0 && continuation(i + 1)) {
+            code = (char32_t{lead} & 0x1F) << 6 | (byte(i + 1) & 0x3F);
+            length = 2;
+        } else if (lead >= 0xE0 && lead < 0xF0 && continuation(i + 1) && continuation(i + 2)) {
+            const char32_t value = (char32_t{lead} & 0x0F) << 12 | (char32_t{byte(i + 1)} & 0x3F) << 6 |
+                                   (byte(i + 2) & 0x3F);
+            if (value >= 0x800) {  // not an over-long form; surrogates are let through
+                code = value;
+                length = 3;
+            }
+        } else if (lead >= 0xF0 && lead < 0xF5 && continuation(i + 1) && continuation(i + 2) &&
+                   continuation(i + 3)) {
+            const char32_t value = (char32_t{lead} & 0x07) << 18 | (char32_t{byte(i + 1)} & 0x3F) << 12 |
+                                   (char32_t{byte(i + 2)} & 0x3F) << 6 | (byte(i + 3) & 0x3F);
+            if (value >= 0x10000 && value <= 0x10FFFF) {
+                code = value;
+                length = 4;
+            }
+        }
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            wide += static_cast<wchar_t>(0xD800 + (code >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (code & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(code);
+        }
+        i += length;
+    }
     return wide;
 }
 
 std::string narrow(std::wstring_view wide) {
-    if (wide.empty()) return {};
-    if (wide.size() > static_cast<size_t>(INT_MAX)) throw std::length_error("text too long");
-    const int length = static_cast<int>(wide.size());
-    const int needed = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(needed), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, utf8.data(), needed, nullptr, nullptr);
+    std::string utf8;
+    utf8.reserve(wide.size());
+    for (size_t i = 0; i < wide.size(); ++i) {
+        char32_t code = static_cast<char16_t>(wide[i]);
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < wide.size()) {
+            const char32_t next = static_cast<char16_t>(wide[i + 1]);
+            if (next >= 0xDC00 && next < 0xE000) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
+                ++i;
+            }
+        }
+        if (code < 0x80) {
+            utf8 += static_cast<char>(code);
+        } else if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (code >> 6));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {  // an unpaired surrogate included
+            utf8 += static_cast<char>(0xE0 | (code >> 12));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xF0 | (code >> 18));
+            utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
     return utf8;
 }
 

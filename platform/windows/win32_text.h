@@ -10,6 +10,10 @@
 
 namespace quelmar::win32 {
 
+// UTF-8 <-> UTF-16 that round-trips every name the file system can hold:
+// an unpaired surrogate travels as its own three-byte sequence (WTF-8), so
+// narrow(widen(x)) == x for whatever narrow produced, and widen(narrow(w))
+// == w for any UTF-16 text. Bytes that are no such sequence become U+FFFD.
 std::wstring widen(std::string_view utf8);
 std::string narrow(std::wstring_view wide);
 

@@ -22,8 +22,8 @@ public:
     HWND ownerWindow() const { return owner_; }
 
     char separator() const override { return '\\'; }
+    bool namesIgnoreCase() const override { return true; }
     std::unique_ptr<FileSystem> createFileSystem() override;
-    void deleteFile(const std::string& path) override;
     void showMessage(const std::string& text, MessageIcon icon, const std::string& title) override;
     std::string getSetting(const std::string& application, const std::string& section, const std::string& key,
                            const std::string& defaultValue) override;

@@ -5,8 +5,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <optional>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include <winternl.h>
 
 #include "core/archive_scan.h"
 #include "core/texts.h"
@@ -42,108 +48,385 @@ struct FileSystemTest : ::testing::Test {
     TempTree tree;
     RecordingHost host;
     std::unique_ptr<FileSystem> fs = host.createFileSystem();
+
+    Folder open(const std::string& relative) {
+        const auto cut = relative.rfind('\\');
+        if (cut == std::string::npos) return fs->openFolder(tree.root(), relative);
+        return fs->openFolder(tree.path(relative.substr(0, cut)), relative.substr(cut + 1));
+    }
 };
 
-TEST_F(FileSystemTest, FilesAndFoldersAreToldApart) {
-    const std::string folder = tree.folder("Game");
+std::map<std::string, EntryKind> kinds(const Folder& folder) {
+    std::map<std::string, EntryKind> out;
+    for (const FolderEntry& e : folder.entries) out[e.name] = e.kind;
+    return out;
+}
+
+// The description of the HostError a call raises, and its number.
+std::pair<std::string, long> failureOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const HostError& error) {
+        return {error.description(), error.number()};
+    }
+    return {"no error", 0};
+}
+
+FolderId idOf(const std::string& path) {
+    HANDLE handle = CreateFileW(extendedPath(path).c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    return {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+TEST_F(FileSystemTest, FoldersAreToldApartFromFilesAndMissingPaths) {
+    const std::string folder = tree.folder("Game\\Assets");
     const std::string file = tree.file("Game\\RailSim.exe");
-    EXPECT_TRUE(fs->folderExists(folder));
-    EXPECT_FALSE(fs->fileExists(folder)) << "a folder is never a file";
-    EXPECT_TRUE(fs->fileExists(file));
-    EXPECT_FALSE(fs->folderExists(file));
+    EXPECT_TRUE(fs->folderExists(tree.path("Game")));
+    EXPECT_TRUE(fs->folderExists(folder + "\\")) << "a trailing separator changes nothing";
+    EXPECT_FALSE(fs->folderExists(file)) << "a file is no folder";
     EXPECT_TRUE(fs->folderExists(tree.root() + "\\Game\\..\\Game")) << "the system's own path clean-up applies";
-    EXPECT_TRUE(fs->fileExists(tree.root() + "/Game/RailSim.exe"));
+    EXPECT_TRUE(fs->folderExists(tree.root() + "/Game/Assets"));
 
     // Nothing there is an answer, not an error.
     for (const std::string& missing : {tree.path("Nowhere"), tree.path("Nowhere\\Deeper"), file + "\\Below",
-                                       tree.path("bad<name>"), std::string("")}) {
+                                       tree.path("bad<name>"), std::string("")})
         EXPECT_FALSE(fs->folderExists(missing)) << missing;
-        EXPECT_FALSE(fs->fileExists(missing)) << missing;
-    }
+
+    // The Assets folder is found by the system's own lookup, which ignores
+    // letter case on Windows.
+    EXPECT_TRUE(fs->childFolderExists(tree.path("Game"), "Assets"));
+    EXPECT_TRUE(fs->childFolderExists(tree.path("Game"), "ASSETS"));
+    EXPECT_TRUE(fs->childFolderExists(tree.path("Game") + "\\", "Assets"));
+    EXPECT_FALSE(fs->childFolderExists(tree.path("Game"), "RailSim.exe"));
+    EXPECT_FALSE(fs->childFolderExists(tree.path("Missing"), "Assets"));
 }
 
-TEST_F(FileSystemTest, FolderListsOnlyChildFoldersInTheSystemsOrder) {
-    for (const char* name : {"Kent", "ashford", "Zebra 2", "v1.2", "Ünterführung", "東京"}) tree.folder("A\\" + std::string(name));
+// A path the system will not let us look at is an error to show, not a
+// missing folder: a folder waiting to be deleted, which Windows refuses to
+// everyone, and a pipe that is busy.
+TEST_F(FileSystemTest, PathThatCannotBeCheckedRaisesWithPathAndReason) {
+    const std::string doomed = tree.folder("Doomed");
+    HANDLE pending = CreateFileW(extendedPath(doomed).c_str(), DELETE, 7, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(pending, INVALID_HANDLE_VALUE);
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ASSERT_TRUE(SetFileInformationByHandle(pending, FileDispositionInfo, &disposition, sizeof disposition));
+    const std::string pipeName = "\\\\.\\pipe\\quelmar-test-" + std::to_string(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeW(widen(pipeName).c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr);
+    HANDLE client = CreateFileW(widen(pipeName).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+
+    struct Case {
+        std::string path;
+        long number;
+    } cases[] = {{doomed, ERROR_ACCESS_DENIED}, {pipeName, ERROR_PIPE_BUSY}};
+    for (const Case& c : cases) {
+        const auto [text, number] = failureOf([&] { fs->folderExists(c.path); });
+        if (number == 0 && c.number == ERROR_ACCESS_DENIED && testing::underWine()) continue;  // Wine lets it be opened
+        EXPECT_EQ(number, c.number) << text;
+        EXPECT_TRUE(contains(text, "This path could not be checked:")) << text;
+        EXPECT_TRUE(contains(text, c.path + "\r\n")) << text;
+        EXPECT_GT(text.size(), texts::failure(texts::Operation::TestPath, c.path, "").size()) << "the reason follows";
+    }
+    CloseHandle(client);
+    CloseHandle(pipe);
+    CloseHandle(pending);
+}
+
+TEST_F(FileSystemTest, FolderListsEveryEntryWithItsKindInTheSystemsOrder) {
+    for (const char* name : {"Kent", "ashford", "Zebra 2", "v1.2", "Ünterführung", "東京"})
+        tree.folder("A\\" + std::string(name));
     tree.folder("A\\Kent\\Grandchild");
     tree.file("A\\Blueprints.pak");
     tree.file("A\\notes.txt");
 
-    const Folder listed = fs->getFolder(tree.path("A\\"));
+    const Folder listed = open("A");
+    EXPECT_EQ(listed.path, tree.path("A"));
+    EXPECT_EQ(listed.id, idOf(tree.path("A")));
 
     // The same folder as the standard library reads it: same names, same order.
-    std::vector<std::string> expected;
+    std::vector<std::pair<std::string, EntryKind>> expected, got;
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(widen(tree.path("A")))))
-        if (entry.is_directory()) expected.push_back(narrow(entry.path().filename().wstring()));
-    EXPECT_EQ(listed.subFolders, expected);
-    EXPECT_EQ(listed.subFolders.size(), 6u) << "no files, no grandchildren, no \".\" or \"..\"";
+        expected.emplace_back(narrow(entry.path().filename().wstring()),
+                              entry.is_directory() ? EntryKind::Folder : EntryKind::File);
+    for (const FolderEntry& entry : listed.entries) got.emplace_back(entry.name, entry.kind);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(got.size(), 8u) << "no grandchildren, no \".\" or \"..\"";
 
-    EXPECT_TRUE(fs->getFolder(tree.folder("Empty") + "\\").subFolders.empty());
+    const Folder kent = fs->openChild(listed, "Kent");
+    EXPECT_EQ(kent.path, tree.path("A\\Kent"));
+    EXPECT_EQ(kent.id, idOf(tree.path("A\\Kent")));
+    EXPECT_NE(kent.id, listed.id);
+    EXPECT_EQ(kinds(kent), (std::map<std::string, EntryKind>{{"Grandchild", EntryKind::Folder}}));
+    EXPECT_TRUE(fs->openChild(listed, "Zebra 2").entries.empty());
 }
 
-TEST_F(FileSystemTest, FolderThatCannotBeOpenedRaisesWithItsPath) {
-    const std::string missing = tree.path("Gone\\");
-    try {
-        fs->getFolder(missing);
-        FAIL() << "a missing folder must raise";
-    } catch (const HostError& error) {
-        EXPECT_EQ(error.number(), ERROR_PATH_NOT_FOUND);
-        EXPECT_TRUE(contains(error.description(), "This folder could not be read:")) << error.description();
-        EXPECT_TRUE(contains(error.description(), missing)) << error.description();
-        EXPECT_GT(error.description().size(), texts::failure(texts::Operation::ReadFolder, missing, "").size())
-            << "the system's reason follows the path";
+TEST_F(FileSystemTest, WhatCannotBeOpenedRaisesWithItsPath) {
+    tree.file("A\\plain.txt");
+    const Folder a = open("A");
+    struct Case {
+        std::function<void()> call;
+        std::string path;
+    } cases[] = {
+        {[&] { open("Gone"); }, tree.path("Gone")},
+        {[&] { open("A\\plain.txt"); }, tree.path("A\\plain.txt")},
+        {[&] { fs->openChild(a, "Missing"); }, tree.path("A\\Missing")},
+        {[&] { fs->openChild(a, "plain.txt"); }, tree.path("A\\plain.txt")},
+    };
+    for (const Case& c : cases) {
+        const auto [text, number] = failureOf(c.call);
+        EXPECT_NE(number, 0) << c.path;
+        EXPECT_TRUE(contains(text, "This folder could not be read:")) << text;
+        EXPECT_TRUE(contains(text, c.path + "\r\n")) << text;
+        EXPECT_GT(text.size(), texts::failure(texts::Operation::ReadFolder, c.path, "").size()) << text;
     }
-    const std::string file = tree.file("plain.txt");
-    EXPECT_THROW(fs->getFolder(file + "\\"), HostError);
 }
 
-// Junctions and directory links inside the asset tree are not walked, so a
-// deletion can never reach a folder outside the game.
-TEST_F(FileSystemTest, LinkedFoldersAreNotEntered) {
-    const std::string outside = tree.folder("OtherGame\\Assets\\Shared");
-    tree.file("OtherGame\\Assets\\Shared\\Blueprints.pak");
-    tree.folder("RS\\Assets\\Real");
-    tree.file("RS\\Assets\\Real\\Blueprints.pak");
-    if (!testing::makeJunction(tree.path("RS\\Assets\\Linked"), outside))
-        GTEST_SKIP() << "this file system cannot make a junction (error " << GetLastError() << ")";
-    ASSERT_TRUE(fs->folderExists(tree.path("RS\\Assets\\Linked"))) << "the junction itself is a folder";
+// Once a folder is read, its path may be renamed and replaced; what the
+// walk then does in it happens in the folder it read, or not at all.
+TEST_F(FileSystemTest, WorksInTheFolderThatWasReadWhateverItsPathLeadsToNow) {
+    tree.file("Assets\\P\\Blueprints.pak");
+    tree.folder("Assets\\P\\Route");
+    const Folder assets = open("Assets");
+    const Folder provider = fs->openChild(assets, "P");
+    ASSERT_TRUE(MoveFileW(extendedPath(tree.path("Assets\\P")).c_str(), extendedPath(tree.path("Assets\\Moved")).c_str()));
+    tree.file("Assets\\P\\Blueprints.pak");
+    tree.folder("Assets\\P\\Route");
 
-    EXPECT_EQ(fs->getFolder(tree.path("RS\\Assets\\")).subFolders, std::vector<std::string>{"Real"});
+    EXPECT_EQ(fs->openChild(provider, "Route").id, idOf(tree.path("Assets\\Moved\\Route")));
+    // Windows deletes the entry in the folder read; Wine could only remove
+    // the file now at that path, so there it is refused.
+    const auto [text, number] = failureOf([&] { fs->deleteFile(provider, "Blueprints.pak"); });
+    EXPECT_TRUE(tree.exists("Assets\\P\\Blueprints.pak")) << "the folder now at that path is another one";
+    EXPECT_EQ(number, testing::underWine() ? ERROR_FILE_INVALID : 0) << text;
+    if (number == 0) {
+        EXPECT_FALSE(tree.exists("Assets\\Moved\\Blueprints.pak"));
+    } else {
+        EXPECT_TRUE(contains(text, "This file could not be deleted:")) << text;
+    }
+}
+
+TEST_F(FileSystemTest, DeleteRemovesTheEntryAndRefusesWhatItMustNot) {
+    tree.file("Assets\\A\\Blueprints.pak");
+    tree.file("Assets\\A\\Locked.pak", FILE_ATTRIBUTE_READONLY);
+    tree.folder("Assets\\A\\Folder.pak");
+    const Folder a = open("Assets\\A");
+    fs->deleteFile(a, "Blueprints.pak");
+    EXPECT_FALSE(tree.exists("Assets\\A\\Blueprints.pak"));
+
+    struct Case {
+        std::string name;
+        long number;
+        std::string reason;  // empty: the system's own words
+    } cases[] = {
+        {"Locked.pak", ERROR_ACCESS_DENIED, "read-only"},
+        {"Blueprints.pak", ERROR_FILE_NOT_FOUND, ""},
+        {"Folder.pak", 0, ""},
+    };
+    for (const Case& c : cases) {
+        const auto [text, number] = failureOf([&] { fs->deleteFile(a, c.name); });
+        if (c.number != 0) {
+            EXPECT_EQ(number, c.number) << c.name;
+        } else {
+            EXPECT_NE(number, 0) << c.name;
+        }
+        EXPECT_TRUE(contains(text, "This file could not be deleted:")) << text;
+        EXPECT_TRUE(contains(text, tree.path("Assets\\A\\" + c.name) + "\r\n")) << text;
+        if (!c.reason.empty()) {
+            EXPECT_TRUE(contains(text, c.reason)) << text;
+        }
+    }
+    EXPECT_TRUE(tree.exists("Assets\\A\\Locked.pak"));
+    EXPECT_TRUE(GetFileAttributesW(extendedPath(tree.path("Assets\\A\\Locked.pak")).c_str()) & FILE_ATTRIBUTE_READONLY)
+        << "the read-only setting is the user's to clear";
+    EXPECT_TRUE(tree.exists("Assets\\A\\Folder.pak"));
+}
+
+// Several helper threads open and read the children of one folder at once.
+TEST_F(FileSystemTest, ChildrenOfOneFolderCanBeReadFromSeveralThreadsAtOnce) {
+    for (int i = 0; i < 40; ++i) {
+        tree.file("Assets\\Route" + std::to_string(i) + "\\Blueprints.pak");
+        tree.folder("Assets\\Route" + std::to_string(i) + "\\Sub" + std::to_string(i));
+    }
+    const Folder assets = open("Assets");
+    auto readAll = [&](size_t from, size_t step) {
+        std::map<std::string, std::pair<FolderId, std::map<std::string, EntryKind>>> out;
+        for (size_t i = from; i < assets.entries.size(); i += step) {
+            const Folder child = fs->openChild(assets, assets.entries[i].name);
+            out[child.path] = {child.id, kinds(child)};
+        }
+        return out;
+    };
+    const auto oneAtATime = readAll(0, 1);
+    ASSERT_EQ(oneAtATime.size(), 40u);
+
+    constexpr size_t kThreads = 4;
+    std::vector<std::map<std::string, std::pair<FolderId, std::map<std::string, EntryKind>>>> parts(kThreads * 2);
+    std::vector<std::thread> threads;
+    // Each child is read by two threads, so the same names are opened at once too.
+    for (size_t t = 0; t < kThreads * 2; ++t)
+        threads.emplace_back([&, t] {
+            try {
+                parts[t] = readAll(t % kThreads, kThreads);
+            } catch (const HostError& error) {
+                parts[t].clear();
+                ADD_FAILURE() << error.description();
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    std::map<std::string, std::pair<FolderId, std::map<std::string, EntryKind>>> together;
+    for (size_t t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(parts[t], parts[t + kThreads]);
+        together.insert(parts[t].begin(), parts[t].end());
+    }
+    EXPECT_EQ(together, oneAtATime);
+}
+
+// Links are followed as the system opens them: a link to a folder is that
+// folder, a link to a file is a file, a link leading nowhere is neither.
+struct LinkTest : FileSystemTest {
+    void SetUp() override {
+        tree.holdsUnixLinks();
+        if (testing::underWine() && testing::unixPathOf(tree.root()).empty())
+            GTEST_SKIP() << "no Unix path for the test folder";
+    }
+};
+
+TEST_F(LinkTest, LinkedFolderIsFollowedAndHasTheTargetsId) {
+    const std::string outside = tree.folder("Mods\\RouteB");
+    tree.file("Mods\\RouteB\\Blueprints.pak");
+    tree.folder("RS\\Assets\\Real");
+    if (!testing::makeFolderLink(tree.path("RS\\Assets\\Linked"), outside))
+        GTEST_SKIP() << "no folder link can be made here (error " << GetLastError() << ")";
+    ASSERT_TRUE(fs->folderExists(tree.path("RS\\Assets\\Linked")));
+
+    const Folder assets = open("RS\\Assets");
+    EXPECT_EQ(kinds(assets), (std::map<std::string, EntryKind>{{"Real", EntryKind::Folder},
+                                                               {"Linked", EntryKind::Folder}}));
+    const Folder linked = fs->openChild(assets, "Linked");
+    EXPECT_EQ(linked.path, tree.path("RS\\Assets\\Linked"));
+    EXPECT_EQ(linked.id, idOf(outside)) << "the folder the link leads to";
+    EXPECT_EQ(linked.id, open("Mods\\RouteB").id);
+    EXPECT_EQ(kinds(linked), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}));
+}
+
+TEST_F(LinkTest, LinksBackUpTheTreeAreNotWalkedTwice) {
+    tree.file("RS\\RailSim.exe");
+    tree.file("RS\\Assets\\P\\Blueprints.pak");
+    tree.file("RS\\Assets\\P\\R\\Blueprints.pak");
+    if (!testing::makeFolderLink(tree.path("RS\\Assets\\ToAssets"), tree.path("RS\\Assets")) ||
+        !testing::makeFolderLink(tree.path("RS\\Assets\\P\\ToP"), tree.path("RS\\Assets\\P")) ||
+        !testing::makeFolderLink(tree.path("RS\\Assets\\P\\AlsoAssets"), tree.path("RS\\Assets")))
+        GTEST_SKIP() << "no folder link can be made here (error " << GetLastError() << ")";
+
+    FormState state;
+    state.GamePath = tree.path("RS");
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    std::string list;
+    EXPECT_EQ(WalkArchives(state, host, list, {}), 2);
+    EXPECT_EQ(list, "Assets\\P\\Blueprints.pak\r\nAssets\\P\\R\\Blueprints.pak\r\n");
+}
+
+TEST_F(LinkTest, LinkToAFileIsAnArchiveAndDeletingItNeverTouchesTheTarget) {
+    const std::string target = tree.file("Keep\\Original.pak");
+    tree.folder("RS\\Assets\\P");
+    tree.file("RS\\RailSim.exe");
+    if (!testing::makeSymlink(tree.path("RS\\Assets\\P\\Blueprints.pak"), target, false))
+        GTEST_SKIP() << "no file link can be made here (error " << GetLastError() << ")";
+
+    const Folder p = open("RS\\Assets\\P");
+    ASSERT_EQ(kinds(p), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}));
+    FormState state;
+    state.GamePath = tree.path("RS");
+    RecordingWindow window;
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    RefreshList(state, host, window);
+    EXPECT_EQ(window.text2Value, "Assets\\P\\Blueprints.pak\r\n");
+
+    // Windows deletes the link itself. Wine can only ever delete what a
+    // Unix link leads to, so there the deletion is refused.
+    const auto [text, number] = failureOf([&] { fs->deleteFile(p, "Blueprints.pak"); });
+    EXPECT_TRUE(tree.exists("Keep\\Original.pak")) << "the target stays";
+    if (testing::underWine()) {
+        EXPECT_EQ(number, ERROR_NOT_SUPPORTED) << text;
+        EXPECT_TRUE(contains(text, tree.path("RS\\Assets\\P\\Blueprints.pak") + "\r\n")) << text;
+        EXPECT_EQ(kinds(open("RS\\Assets\\P")).count("Blueprints.pak"), 1u) << "the link stays too";
+    } else {
+        EXPECT_EQ(number, 0) << text;
+        EXPECT_TRUE(kinds(open("RS\\Assets\\P")).empty()) << "the link is gone";
+    }
+}
+
+TEST_F(LinkTest, LinkLeadingNowhereIsNoArchive) {
+    tree.file("RS\\RailSim.exe");
+    tree.file("RS\\Assets\\P\\Real\\Blueprints.pak");
+    const std::string target = tree.path("Later.pak");
+    if (!testing::makeSymlink(tree.path("RS\\Assets\\P\\Blueprints.pak"), target, false))
+        GTEST_SKIP() << "no file link can be made here (error " << GetLastError() << ")";
+    // Proof that the link is there: it shows once its target does.
+    tree.file("Later.pak");
+    ASSERT_TRUE(testing::eventually([&] { return kinds(open("RS\\Assets\\P")).count("Blueprints.pak") == 1; }));
+    ASSERT_TRUE(DeleteFileW(extendedPath(target).c_str()));
+
+    const auto listed = kinds(open("RS\\Assets\\P"));
+    const auto found = listed.find("Blueprints.pak");
+    // Windows lists the link itself, which opens as nothing; Wine leaves
+    // such a link out of the listing altogether.
+    if (found != listed.end()) {
+        EXPECT_EQ(found->second, EntryKind::Other);
+    }
+    FormState state;
+    state.GamePath = tree.path("RS");
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    std::string list;
+    EXPECT_EQ(WalkArchives(state, host, list, {}), 1);
+    EXPECT_EQ(list, "Assets\\P\\Real\\Blueprints.pak\r\n");
+}
+
+// Wine on a Unix folder tells letter case apart: two entries may differ in
+// case only. Both are archives, and each is deleted as itself.
+TEST_F(LinkTest, NamesDifferingOnlyInCaseAreBothListedAndDeleted) {
+    if (!testing::underWine()) GTEST_SKIP() << "needs a folder that tells letter case apart";
+    tree.file("RS\\RailSim.exe");
+    tree.file("RS\\Assets\\P\\Blueprints.pak");
+    const std::string twin = testing::unixPathOf(tree.path("RS\\Assets\\P")) + "/BLUEPRINTS.PAK";
+    ASSERT_TRUE(testing::runUnix({"/bin/touch", twin}));
+    ASSERT_TRUE(testing::eventually([&] { return open("RS\\Assets\\P").entries.size() == 2; }));
 
     FormState state;
     state.GamePath = tree.path("RS");
     RecordingWindow window;
     ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    RefreshList(state, host, window);
+    EXPECT_EQ(window.text2Value, "Assets\\P\\Blueprints.pak\r\nAssets\\P\\Blueprints.pak\r\n")
+        << "spelled the program's way, as the system would look it up";
+    const Folder p = open("RS\\Assets\\P");
+    fs->deleteFile(p, "BLUEPRINTS.PAK");
+    EXPECT_EQ(kinds(open("RS\\Assets\\P")), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}))
+        << "the other spelling stays";
     DeleteArchives(state, host, window);
-    EXPECT_FALSE(tree.exists("RS\\Assets\\Real\\Blueprints.pak"));
-    EXPECT_TRUE(tree.exists("OtherGame\\Assets\\Shared\\Blueprints.pak"));
+    EXPECT_TRUE(open("RS\\Assets\\P").entries.empty());
 }
 
-TEST_F(FileSystemTest, DeleteRemovesTheFileAndRefusesReadOnlyOrMissingOnes) {
-    const std::string plain = tree.file("Assets\\A\\Blueprints.pak");
-    host.deleteFile(plain);
-    EXPECT_FALSE(tree.exists("Assets\\A\\Blueprints.pak"));
+// A name Windows allows but no UTF-8 holds: half a surrogate pair.
+TEST_F(FileSystemTest, NameWithAnUnpairedSurrogateIsListedOpenedAndItsArchiveDeleted) {
+    tree.folder("Assets");
+    const std::wstring name = std::wstring(L"Route") + wchar_t(0xD83D) + L"B";
+    if (!CreateDirectoryW(extendedPath(tree.path("Assets") + "\\" + narrow(name)).c_str(), nullptr))
+        GTEST_SKIP() << "this file system cannot hold the name (error " << GetLastError() << ")";
+    ASSERT_EQ(widen(narrow(name)), name);
+    tree.file("Assets\\" + narrow(name) + "\\Blueprints.pak");
 
-    const std::string locked = tree.file("Assets\\B\\Blueprints.pak", FILE_ATTRIBUTE_READONLY);
-    try {
-        host.deleteFile(locked);
-        FAIL() << "a read-only file must not be deleted";
-    } catch (const HostError& error) {
-        EXPECT_EQ(error.number(), ERROR_ACCESS_DENIED);
-        EXPECT_TRUE(contains(error.description(), "This file could not be deleted:")) << error.description();
-        EXPECT_TRUE(contains(error.description(), locked)) << error.description();
-        EXPECT_TRUE(contains(error.description(), "read-only")) << error.description();
-    }
-    EXPECT_TRUE(tree.exists("Assets\\B\\Blueprints.pak"));
-    EXPECT_TRUE(GetFileAttributesW(extendedPath(locked).c_str()) & FILE_ATTRIBUTE_READONLY)
-        << "the read-only setting is the user's to clear";
-
-    try {
-        host.deleteFile(plain);
-        FAIL() << "a file that is gone cannot be deleted";
-    } catch (const HostError& error) {
-        EXPECT_EQ(error.number(), ERROR_FILE_NOT_FOUND);
-        EXPECT_TRUE(contains(error.description(), plain)) << error.description();
-    }
+    const Folder assets = open("Assets");
+    ASSERT_EQ(assets.entries.size(), 1u);
+    EXPECT_EQ(widen(assets.entries[0].name), name) << "listed exactly as on disk";
+    const Folder route = fs->openChild(assets, assets.entries[0].name);
+    EXPECT_EQ(kinds(route), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}));
+    fs->deleteFile(route, "Blueprints.pak");
+    EXPECT_TRUE(fs->openChild(assets, assets.entries[0].name).entries.empty());
 }
 
 // The whole command chain of the core on names no code page holds and on
@@ -194,6 +477,70 @@ TEST_F(GameTreeTest, LongPathIsReallyLong) {
     EXPECT_GT(tree.path(longGameFolder() + "\\Assets\\Kühlhaus\\線路 Ω\\Blueprints.pak").size(), 300u);
 }
 
+// Past 4,096 characters, the limit of one Unix system call, which is what
+// Wine turns every path into. The folders are made one below the other,
+// each relative to the last, as the walk itself opens them.
+bool makeDeep(const std::string& base, const std::vector<std::wstring>& folders, const std::wstring& file) {
+    HANDLE folder = CreateFileW(extendedPath(base).c_str(), FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE, 7,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    auto create = [&](const std::wstring& name, bool isFolder, HANDLE& made) {
+        UNICODE_STRING text{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                            const_cast<wchar_t*>(name.c_str())};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &text, 0, folder, nullptr);
+        IO_STATUS_BLOCK io{};
+        const ACCESS_MASK access = isFolder ? FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY | FILE_ADD_FILE | SYNCHRONIZE
+                                            : GENERIC_WRITE | SYNCHRONIZE;
+        const ULONG options = (isFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE) | FILE_SYNCHRONOUS_IO_NONALERT;
+        return NtCreateFile(&made, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, 7, FILE_OPEN_IF, options,
+                            nullptr, 0) >= 0;
+    };
+    bool made = true;
+    for (const std::wstring& name : folders) {
+        HANDLE child = nullptr;
+        made = create(name, true, child);
+        CloseHandle(folder);
+        if (!made) return false;
+        folder = child;
+    }
+    HANDLE archive = nullptr;
+    made = create(file, false, archive);
+    if (made) CloseHandle(archive);
+    CloseHandle(folder);
+    return made;
+}
+
+TEST_F(FileSystemTest, ListsAndDeletesBeyondFourThousandCharacters) {
+    const std::wstring segment(200, L'g');
+    std::vector<std::wstring> folders(21, segment);
+    std::string game = tree.root();
+    for (const std::wstring& name : folders) game += "\\" + narrow(name);
+    ASSERT_GT(game.size(), 4200u);
+    folders.insert(folders.end(), {L"Assets", L"Route", L"Inner"});
+    ASSERT_TRUE(makeDeep(tree.root(), folders, L"Blueprints.pak"));
+    // Wine turns every path into a Unix one, and Linux takes none longer
+    // than 4,096 bytes.
+    if (testing::underWine()) {
+        const auto [text, number] = failureOf([&] { fs->folderExists(game); });
+        if (number != 0) {
+            EXPECT_TRUE(contains(text, game + "\r\n")) << "refused with its path, not a crash";
+            GTEST_SKIP() << "Wine cannot open a folder by a path this long: " << text.substr(text.rfind('\n') + 1);
+        }
+    }
+
+    FormState state;
+    state.GamePath = game;
+    RecordingWindow window;
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    RefreshList(state, host, window);
+    EXPECT_EQ(window.text2Value, "Assets\\Route\\Inner\\Blueprints.pak\r\n");
+    DeleteArchives(state, host, window);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, texts::archivesDeleted(1));
+    EXPECT_TRUE(fs->openChild(fs->openChild(fs->openFolder(game, "Assets"), "Route"), "Inner").entries.empty());
+}
+
 // Wine has no 260-character limit, so the long-path test above passes there
 // with or without the "\\?\" form; these pin down the form itself, which
 // Windows needs.
@@ -207,6 +554,30 @@ TEST(ExtendedPath, AbsolutePathsGetTheLongForm) {
 
     EXPECT_EQ(win32::withoutExtendedPrefix(L"\\\\?\\C:\\Games"), L"C:\\Games");
     EXPECT_EQ(win32::withoutExtendedPrefix(L"\\\\?\\UNC\\server\\share"), L"\\\\server\\share");
+}
+
+// Every UTF-16 name must come back from its narrow form exactly, halves
+// of surrogate pairs included; UTF-8 proper is unchanged.
+TEST(TextConversion, NamesRoundTripThroughTheirNarrowForm) {
+    const struct {
+        std::wstring wide;
+        std::string utf8;
+    } cases[] = {
+        {L"", ""},
+        {L"Assets", "Assets"},
+        {L"K\u00fchlhaus \u6771\u4eac", "K\xc3\xbchlhaus \xe6\x9d\xb1\xe4\xba\xac"},
+        {L"\U0001F682", "\xf0\x9f\x9a\x82"},                           // a pair: four bytes
+        {std::wstring(1, wchar_t(0xD83D)), "\xed\xa0\xbd"},            // a lone lead half: three bytes
+        {std::wstring(1, wchar_t(0xDE82)) + L"x", "\xed\xba\x82x"},    // a lone trail half
+        {std::wstring{wchar_t(0xDE82), wchar_t(0xD83D)}, "\xed\xba\x82\xed\xa0\xbd"},  // reversed: no pair
+        {std::wstring(1, wchar_t(0xFFFF)), "\xef\xbf\xbf"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(narrow(c.wide), c.utf8);
+        EXPECT_EQ(widen(c.utf8), c.wide);
+    }
+    // Bytes that are no sequence at all each stand for U+FFFD, as before.
+    EXPECT_EQ(widen("a\xff" "b\xc0\xaf" "c\xe2\x82"), L"a\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD");
 }
 
 // The settings at the key Visual Basic programs use; whatever was stored
@@ -280,6 +651,43 @@ TEST_F(RegistryTest, MissingValueOrKeyGivesTheDefault) {
               "fallback");
 }
 
+// Stored by another program or by hand: taken as stored, whatever its
+// length, and only text counts.
+TEST_F(RegistryTest, ValueIsReadAsStoredAndOnlyTextCounts) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    auto store = [&](DWORD type, const void* data, size_t bytes) {
+        ASSERT_EQ(RegSetValueExW(key, L"GameFolder", 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes)),
+                  ERROR_SUCCESS);
+    };
+    auto read = [&] {
+        return host.getSetting(texts::kSettingsApplication, texts::kSettingsSection, texts::kSettingsKey, "default");
+    };
+    // Past 259 characters once expanded: Wine's RegGetValueW overruns on it.
+    const std::wstring expandable = L"%SystemRoot%\\" + std::wstring(300, L'x');
+    store(REG_EXPAND_SZ, expandable.c_str(), (expandable.size() + 1) * sizeof(wchar_t));
+    EXPECT_EQ(read(), narrow(expandable)) << "not expanded";
+
+    const std::wstring unterminated = L"D:\\Games\\RS";
+    store(REG_SZ, unterminated.data(), unterminated.size() * sizeof(wchar_t));
+    EXPECT_EQ(read(), "D:\\Games\\RS");
+
+    const wchar_t twoStrings[] = L"D:\\First\0D:\\Second\0";
+    store(REG_SZ, twoStrings, sizeof twoStrings);
+    EXPECT_EQ(read(), "D:\\First");
+
+    store(REG_SZ, L"", sizeof(wchar_t));
+    EXPECT_EQ(read(), "") << "an empty text is stored text";
+
+    const DWORD number = 42;
+    store(REG_DWORD, &number, sizeof number);
+    EXPECT_EQ(read(), "default");
+    store(REG_MULTI_SZ, twoStrings, sizeof twoStrings);
+    EXPECT_EQ(read(), "default");
+    RegCloseKey(key);
+}
+
 TEST(HostIdentity, VersionComesFromTheProgramsVersionRecord) {
     RecordingHost host;
     const Version version = host.version();
@@ -293,7 +701,11 @@ TEST(HostIdentity, ProgramFolderHoldsTheProgram) {
     ASSERT_FALSE(folder.empty());
     EXPECT_NE(folder.back(), '\\');
     EXPECT_FALSE(folder.starts_with("\\\\?\\"));
-    EXPECT_TRUE(host.createFileSystem()->fileExists(folder + "\\quelmar_windows_host_tests.exe")) << folder;
+    const auto cut = folder.rfind('\\');
+    ASSERT_NE(cut, std::string::npos);
+    const Folder listed = host.createFileSystem()->openFolder(folder.substr(0, cut), folder.substr(cut + 1));
+    EXPECT_EQ(listed.path, folder);
+    EXPECT_EQ(kinds(listed)["quelmar_windows_host_tests.exe"], EntryKind::File) << folder;
 }
 
 TEST(HostIdentity, SecondInstanceInTheSessionIsNoticedUntilTheFirstEnds) {

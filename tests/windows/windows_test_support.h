@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string_view>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,53 @@ inline std::wstring longForm(const std::wstring& path) {
     return full;
 }
 
+// Whether this runs under Wine rather than on Windows itself.
+inline bool underWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Under Wine: the Unix path of a Windows path, as Wine maps its drives.
+inline std::string unixPathOf(const std::string& windowsPath) {
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (convert == nullptr) return {};
+    char* unix = convert(win32::extendedPath(windowsPath).c_str());
+    if (unix == nullptr) return {};
+    std::string out = unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return out;
+}
+
+// Under Wine: runs a Unix program (Wine starts one given by its Unix path)
+// and waits for it. Wine reports no exit code for such a process, so the
+// caller checks for the effect itself.
+inline bool runUnix(const std::vector<std::string>& arguments) {
+    std::wstring line;
+    for (const std::string& argument : arguments) {
+        if (!line.empty()) line += L' ';
+        line += L'"' + win32::widen(argument) + L'"';
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+// Waits a little for a spawned program's effect to show.
+inline bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 100; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
 // A fresh folder under the temp folder, removed with everything in it.
 class TempTree {
 public:
@@ -42,7 +90,19 @@ public:
                 std::to_string(GetTickCount64()) + "-" + std::to_string(counter++);
         CreateDirectoryW(win32::extendedPath(root_).c_str(), nullptr);
     }
-    ~TempTree() { removeAll(win32::extendedPath(root_)); }
+    ~TempTree() {
+        // Wine deletes what a Unix link leads to rather than the link, and
+        // hides a link that leads nowhere: rm(1) takes the links themselves.
+        // Only where links were made: a Unix program started from a Wine
+        // process leaves that process unable to run the file dialog later.
+        if (unixLinks_ && underWine() && runUnix({"/bin/rm", "-rf", unixPathOf(root_)}) &&
+            eventually([&] { return GetFileAttributesW(win32::extendedPath(root_).c_str()) == INVALID_FILE_ATTRIBUTES; }))
+            return;
+        removeAll(win32::extendedPath(root_));
+    }
+    // Says that Unix links (or anything else only Unix tools remove) will
+    // be made in the tree.
+    void holdsUnixLinks() { unixLinks_ = true; }
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
 
@@ -102,6 +162,7 @@ private:
     }
 
     std::string root_;
+    bool unixLinks_ = false;
 };
 
 // Makes `link` (an empty folder) a junction to `target`, the kind of folder
@@ -131,6 +192,32 @@ inline bool makeJunction(const std::string& link, const std::string& target) {
     CloseHandle(handle);
     if (!made) RemoveDirectoryW(win32::extendedPath(link).c_str());
     return made != FALSE;
+}
+
+// Makes `link` a symbolic link to `target` (both Windows paths). Under
+// Wine, whose CreateSymbolicLinkW reports success and makes nothing, it is
+// a Unix link made by ln(1); on Windows, a Windows symbolic link, which
+// needs developer mode or the privilege. False when none could be made;
+// a link whose target exists is also checked to be there.
+inline bool makeSymlink(const std::string& link, const std::string& target, bool toFolder) {
+    if (underWine()) {
+        const std::string unixLink = unixPathOf(link), unixTarget = unixPathOf(target);
+        if (unixLink.empty() || unixTarget.empty()) return false;
+        if (!runUnix({"/bin/ln", "-s", unixTarget, unixLink})) return false;
+    } else {
+        DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+        if (toFolder) flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+        if (!CreateSymbolicLinkW(win32::extendedPath(link).c_str(), win32::extendedPath(target).c_str(), flags))
+            return false;
+    }
+    if (GetFileAttributesW(win32::extendedPath(target).c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    return eventually([&] { return GetFileAttributesW(win32::extendedPath(link).c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+// A link to a folder: a junction where the file system makes one, else a
+// symbolic link. False when neither could be made.
+inline bool makeFolderLink(const std::string& link, const std::string& target) {
+    return makeJunction(link, target) || makeSymlink(link, target, true);
 }
 
 struct RecordedMessage {
