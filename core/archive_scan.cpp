@@ -96,19 +96,14 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
         // walk reads one folder at a time, and a folder reached twice
         // through a link shows what the first visit left.
         for (const FolderEntry& entry1 : assets.entries) {
-            if (entry1.kind != EntryKind::Folder) continue;
+            if (entry1.kind != EntryKind::Folder || LeadsBack(entry1, assets)) continue;
             const Folder level1 = fs.openChild(assets, entry1.name);
-            // A link back to a folder the walk is already inside would list
-            // the same archives again under a longer path, or loop.
-            if (level1.id == assets.id) continue;
             processArchives(level1);
             for (const FolderEntry& entry2 : level1.entries) {
-                if (entry2.kind != EntryKind::Folder) continue;
+                if (entry2.kind != EntryKind::Folder || LeadsBack(entry2, assets, &level1)) continue;
                 // Opened although nothing below it is read: an unreadable
                 // level-2 folder stops the walk just as a level-1 one does.
-                const Folder level2 = fs.openChild(level1, entry2.name);
-                if (level2.id == assets.id || level2.id == level1.id) continue;
-                processArchives(level2);
+                processArchives(fs.openChild(level1, entry2.name));
             }
         }
         return count;
@@ -116,13 +111,11 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
 
     std::vector<std::string> names;
     for (const FolderEntry& entry : assets.entries)
-        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
+        if (entry.kind == EntryKind::Folder && !LeadsBack(entry, assets)) names.push_back(entry.name);
     auto consume = [&](const Branch& branch) {
         if (branch.topError) std::rethrow_exception(branch.topError);
-        if (branch.loopsBack) return;
         processArchives(*branch.top);
-        for (const Folder& level2 : branch.children)
-            if (level2.id != assets.id && level2.id != branch.top->id) processArchives(level2);
+        for (const Folder& level2 : branch.children) processArchives(level2);
         if (branch.childError) std::rethrow_exception(branch.childError);
     };
     // A handful of folders is read at once faster than helpers start.

@@ -2,17 +2,16 @@
 
 namespace quelmar {
 
+bool LeadsBack(const FolderEntry& entry, const Folder& assets, const Folder* level1) {
+    return entry.leadsTo && (*entry.leadsTo == assets.id || (level1 && *entry.leadsTo == level1->id));
+}
+
 Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name) {
     Branch branch;
     try {
         branch.top = fs.openChild(assets, name);
-        if (branch.top->id == assets.id) {
-            branch.loopsBack = true;
-            branch.top->handle.reset();
-            return branch;
-        }
         for (const FolderEntry& entry : branch.top->entries) {
-            if (entry.kind != EntryKind::Folder) continue;
+            if (entry.kind != EntryKind::Folder || LeadsBack(entry, assets, &*branch.top)) continue;
             try {
                 branch.children.push_back(fs.openChild(*branch.top, entry.name));
             } catch (...) {

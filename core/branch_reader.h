@@ -28,10 +28,14 @@ struct Branch {
     std::exception_ptr topError;       // opening the level-1 folder failed
     std::vector<Folder> children;      // in the order the level-1 folder lists them
     std::exception_ptr childError;     // opening the child after the last one read failed
-    bool loopsBack = false;            // the level-1 folder is Assets again, reached through a link
 };
 
-// Reads one branch below `assets`; never throws. Each folder is let go of as
+// Whether an entry is a link back to a folder the walk is already inside:
+// Assets, or the level-1 folder it is listed in. Following it would list
+// the same archives again under a longer path, or go round in a circle.
+bool LeadsBack(const FolderEntry& entry, const Folder& assets, const Folder* level1 = nullptr);
+
+// Reads one branch below `assets`, skipping links back into it; never throws. Each folder is let go of as
 // soon as it is read, so that reading far ahead holds nothing open: a branch
 // is for listing, never for acting in its folders.
 Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,16 +33,19 @@ enum class MessageIcon { Information, Warning, Critical };
 // file, and a dangling link, a FIFO or a device is neither.
 enum class EntryKind { Folder, File, Other };
 
-struct FolderEntry {
-    std::string name;  // as it is on disk, without any path
-    EntryKind kind;
-};
-
 // Tells one folder reached by two paths (through a link) from two folders.
 struct FolderId {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
     friend bool operator==(const FolderId&, const FolderId&) = default;
+};
+
+struct FolderEntry {
+    std::string name;  // as it is on disk, without any path
+    EntryKind kind;
+    // For a link (or junction) that leads to a folder: the folder it leads
+    // to, so that a link back into the walk is known before it is opened.
+    std::optional<FolderId> leadsTo = std::nullopt;
 };
 
 // The system's hold on an open folder. While it lives, child folders are
@@ -55,6 +59,8 @@ public:
 // A folder opened and read.
 struct Folder {
     std::string path;                    // for messages, without a trailing separator
+    // Always known for a folder opened with openFolder, and for any folder
+    // holding a link to a folder: the only folders a link is compared with.
     FolderId id;
     std::vector<FolderEntry> entries;    // in the order the system delivered them
     std::unique_ptr<FolderHandle> handle;  // may be dropped once nothing more is done in it

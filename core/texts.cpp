@@ -83,4 +83,12 @@ std::string readOnlyReason() {
     return "The file is read-only. Clear its read-only setting if you want Quelmar to delete it.";
 }
 
+std::string linkNotDeletedReason() {
+    return "It is a link, and this system would delete what it leads to instead, so it is left alone.";
+}
+
+std::string folderMovedReason() {
+    return "Its folder was moved or renamed after the list was made; refresh the list.";
+}
+
 }  // namespace quelmar::texts

@@ -44,5 +44,9 @@ std::string reasonFor(std::errc condition, Operation operation);
 // The file's own read-only setting, as opposed to a permission the user
 // lacks: something the user can clear.
 std::string readOnlyReason();
+// Where deleting a link would delete what it leads to instead.
+std::string linkNotDeletedReason();
+// The folder that was read is no longer where the list found it.
+std::string folderMovedReason();
 
 }  // namespace quelmar::texts

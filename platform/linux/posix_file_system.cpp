@@ -68,22 +68,32 @@ int fdOf(const Folder& folder) {
     return open ? open->fd.get() : -1;
 }
 
-// What the path lookup makes of an entry, following links; a link that
-// leads nowhere (or in a circle, or somewhere this user may not look) is
-// neither a folder nor a file, as `find -L` sees it.
-EntryKind kindFollowingLinks(int dirFd, const char* name) {
-    struct stat st;
-    if (::fstatat(dirFd, name, &st, 0) != 0) return EntryKind::Other;
-    return S_ISDIR(st.st_mode) ? EntryKind::Folder : S_ISREG(st.st_mode) ? EntryKind::File : EntryKind::Other;
+FolderId idOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-// Reads an open folder; `path` is only for messages.
-Folder readFolder(Fd dir, const std::string& path) {
+// What the path lookup makes of an entry the listing could not tell, links
+// followed; a link that leads nowhere (or in a circle, or somewhere this
+// user may not look) is neither a folder nor a file, as `find -L` sees it.
+FolderEntry lookUp(int dirFd, const char* name, unsigned char type) {
+    FolderEntry entry{name, EntryKind::Other};
+    struct stat st;
+    if (::fstatat(dirFd, name, &st, 0) != 0) return entry;
+    if (S_ISREG(st.st_mode)) entry.kind = EntryKind::File;
+    if (!S_ISDIR(st.st_mode)) return entry;
+    entry.kind = EntryKind::Folder;
+    struct stat own;
+    if (type == DT_LNK || (::fstatat(dirFd, name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode)))
+        entry.leadsTo = idOf(st);
+    return entry;
+}
+
+// Reads an open folder; `path` is only for messages. Its identity costs a
+// system call per folder, so it is asked for only where a link may be
+// compared with it: always when `identify`, and whenever it holds a link.
+Folder readFolder(Fd dir, const std::string& path, bool identify) {
     Folder folder;
     folder.path = path;
-    struct stat st;
-    if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, path, errno);
-    folder.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 
     // getdents64 rather than readdir: a large install has thousands of
     // folders, and this saves a system call and a copy on each.
@@ -97,18 +107,24 @@ Folder readFolder(Fd dir, const std::string& path) {
             at += entry->d_reclen;
             const char* name = entry->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-            EntryKind kind = EntryKind::Other;
             switch (entry->d_type) {
-                case DT_DIR: kind = EntryKind::Folder; break;
-                case DT_REG: kind = EntryKind::File; break;
+                case DT_DIR: folder.entries.push_back({name, EntryKind::Folder}); break;
+                case DT_REG: folder.entries.push_back({name, EntryKind::File}); break;
                 // Links are looked through; some file systems do not tell
                 // the type while listing at all.
                 case DT_LNK:
-                case DT_UNKNOWN: kind = kindFollowingLinks(dir.get(), name); break;
-                default: break;  // FIFOs, devices, sockets
+                case DT_UNKNOWN:
+                    folder.entries.push_back(lookUp(dir.get(), name, entry->d_type));
+                    identify = identify || folder.entries.back().leadsTo.has_value();
+                    break;
+                default: folder.entries.push_back({name, EntryKind::Other}); break;  // FIFOs, devices, sockets
             }
-            folder.entries.push_back({name, kind});
         }
+    }
+    if (identify) {
+        struct stat st;
+        if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, path, errno);
+        folder.id = idOf(st);
     }
     folder.handle = std::make_unique<OpenDir>(std::move(dir));
     return folder;
@@ -132,7 +148,7 @@ std::optional<std::string> findChildFolder(const std::string& parent, const std:
         fail(texts::Operation::ReadFolder, parent, errno);
     }
     std::optional<std::string> best;
-    for (const FolderEntry& entry : readFolder(std::move(dir), parent).entries)
+    for (const FolderEntry& entry : readFolder(std::move(dir), parent, false).entries)
         if (entry.kind == EntryKind::Folder && entry.name != name && sameIgnoringCase(entry.name, name) &&
             (!best || entry.name < *best))
             best = entry.name;
@@ -159,7 +175,7 @@ Folder PosixFileSystem::openFolder(const std::string& parent, const std::string&
     if (!onDisk) fail(texts::Operation::ReadFolder, shown, ENOENT);
     Fd dir(::open(join(parent, *onDisk).c_str(), kFolderFlags));
     if (!dir) fail(texts::Operation::ReadFolder, shown, errno);
-    return readFolder(std::move(dir), shown);
+    return readFolder(std::move(dir), shown, true);
 }
 
 Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name) {
@@ -168,7 +184,7 @@ Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name)
     if (parentFd < 0) fail(texts::Operation::ReadFolder, path, EBADF);
     Fd dir(::openat(parentFd, name.c_str(), kFolderFlags));
     if (!dir) fail(texts::Operation::ReadFolder, path, errno);
-    return readFolder(std::move(dir), path);
+    return readFolder(std::move(dir), path, false);
 }
 
 void PosixFileSystem::deleteFile(const Folder& folder, const std::string& name) {

@@ -137,15 +137,26 @@ std::wstring systemName(HANDLE handle, DWORD& error) {
     return {};
 }
 
-// What opening an entry makes of it, a link followed to its end: a folder,
-// a file, or nothing (a link that leads nowhere or cannot be followed).
-EntryKind kindFollowingLinks(HANDLE folder, std::wstring_view name) {
+FolderId idOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return {info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+// What opening an entry makes of it, a link followed to its end: a folder
+// (and which one), a file, or nothing (a link that leads nowhere or cannot
+// be followed).
+FolderEntry followLink(HANDLE folder, std::wstring_view name) {
+    FolderEntry entry{narrow(name), EntryKind::Other};
     Handle opened;
-    if (!NT_SUCCESS(openRelative(folder, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, opened)))
-        return EntryKind::Other;
+    if (!NT_SUCCESS(openRelative(folder, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, opened))) return entry;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(opened.get(), &info)) return EntryKind::Other;
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
+    if (!GetFileInformationByHandle(opened.get(), &info)) return entry;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        entry.kind = EntryKind::File;
+    } else {
+        entry.kind = EntryKind::Folder;
+        entry.leadsTo = idOf(info);
+    }
+    return entry;
 }
 
 // Reads an open folder; `path` is only for messages.
@@ -155,8 +166,7 @@ Folder readFolder(Handle dir, const std::string& path) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(dir.get(), &info)) fail(GetLastError(), texts::Operation::ReadFolder, path);
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) fail(ERROR_DIRECTORY, texts::Operation::ReadFolder, path);
-    folder.id = {info.dwVolumeSerialNumber,
-                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    folder.id = idOf(info);
 
     // Read through the handle, so the entries are those of the folder that
     // was opened. Under Wine this measured as fast as FindFirstFileExW on
@@ -181,10 +191,14 @@ Folder readFolder(Handle dir, const std::string& path) {
             const std::wstring_view name(chars, entry->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
                 const DWORD attributes = entry->FileAttributes;
-                EntryKind kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
-                if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) kind = kindFollowingLinks(dir.get(), name);
-                else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) kind = EntryKind::Other;
-                folder.entries.push_back({narrow(name), kind});
+                if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                    folder.entries.push_back(followLink(dir.get(), name));
+                else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+                    folder.entries.push_back({narrow(name), EntryKind::Other});
+                else
+                    folder.entries.push_back({narrow(name), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                                                ? EntryKind::Folder
+                                                                : EntryKind::File});
             }
             if (entry->NextEntryOffset == 0) break;
             at += entry->NextEntryOffset;
@@ -271,7 +285,12 @@ void WindowsFileSystem::deleteFile(const Folder& folder, const std::string& name
     std::wstring expected = folderName;
     if (expected.back() != L'\\') expected += L'\\';
     expected += wideName;
-    if (entryName != expected) fail(ERROR_NOT_SUPPORTED, texts::Operation::DeleteFile, path);
+    // Letter case aside: the system may spell the folder as it was asked
+    // for, and a link leads somewhere else entirely.
+    if (CompareStringOrdinal(entryName.c_str(), static_cast<int>(entryName.size()), expected.c_str(),
+                             static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL)
+        throw HostError(ERROR_NOT_SUPPORTED,
+                        texts::failure(texts::Operation::DeleteFile, path, texts::linkNotDeletedReason()));
 
     // Wine also removes a file by that name, not through the handle, and
     // keeps the name it was opened by: once the folder has been renamed,
@@ -283,7 +302,8 @@ void WindowsFileSystem::deleteFile(const Folder& folder, const std::string& name
                                  byName)) ||
         !GetFileInformationByHandle(byName.get(), &named) || named.dwVolumeSerialNumber != info.dwVolumeSerialNumber ||
         named.nFileIndexHigh != info.nFileIndexHigh || named.nFileIndexLow != info.nFileIndexLow)
-        fail(ERROR_FILE_INVALID, texts::Operation::DeleteFile, path);
+        throw HostError(ERROR_FILE_INVALID,
+                        texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
 
     FILE_DISPOSITION_INFO disposition{TRUE};
     if (!SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition))

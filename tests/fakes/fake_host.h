@@ -225,12 +225,13 @@ private:
                 if (const Entry* r = resolve(&e); r && r->type == Type::Folder) return r;
         return nullptr;
     }
+    static FolderId idOf(const Entry& e) { return {7, static_cast<std::uint64_t>(std::hash<std::string>{}(e.path))}; }
     Folder open(const Entry* e, const std::string& shownPath) {
         if (!e || e->type != Type::Folder) throw HostError(76, "Path not found: " + shownPath);
         if (unreadableFolders.count(e->path)) throw HostError(70, "Permission denied: " + shownPath);
         Folder folder;
         folder.path = shownPath;
-        folder.id = {7, static_cast<std::uint64_t>(std::hash<std::string>{}(e->path))};
+        folder.id = idOf(*e);
         folder.handle = std::make_unique<Handle>(e->path);
         const std::string prefix = e->path + "\\";
         for (const auto& child : entries_) {
@@ -242,7 +243,9 @@ private:
                                    : r->type == Type::Folder ? EntryKind::Folder
                                    : r->type == Type::File   ? EntryKind::File
                                                              : EntryKind::Other;
-            folder.entries.push_back({child.path.substr(prefix.size()), kind});
+            FolderEntry entry{child.path.substr(prefix.size()), kind};
+            if (child.type == Type::Link && kind == EntryKind::Folder) entry.leadsTo = idOf(*r);
+            folder.entries.push_back(entry);
         }
         return folder;
     }

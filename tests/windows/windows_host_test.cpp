@@ -206,6 +206,7 @@ TEST_F(FileSystemTest, WorksInTheFolderThatWasReadWhateverItsPathLeadsToNow) {
         EXPECT_FALSE(tree.exists("Assets\\Moved\\Blueprints.pak"));
     } else {
         EXPECT_TRUE(contains(text, "This file could not be deleted:")) << text;
+        EXPECT_TRUE(contains(text, texts::folderMovedReason())) << text;
     }
 }
 
@@ -311,6 +312,9 @@ TEST_F(LinkTest, LinkedFolderIsFollowedAndHasTheTargetsId) {
     EXPECT_EQ(linked.id, idOf(outside)) << "the folder the link leads to";
     EXPECT_EQ(linked.id, open("Mods\\RouteB").id);
     EXPECT_EQ(kinds(linked), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}));
+    for (const FolderEntry& e : assets.entries)
+        EXPECT_EQ(e.leadsTo, e.name == "Linked" ? std::optional(idOf(outside)) : std::nullopt)
+            << e.name << ": a link tells where it leads before it is opened";
 }
 
 TEST_F(LinkTest, LinksBackUpTheTreeAreNotWalkedTwice) {
@@ -353,6 +357,7 @@ TEST_F(LinkTest, LinkToAFileIsAnArchiveAndDeletingItNeverTouchesTheTarget) {
     if (testing::underWine()) {
         EXPECT_EQ(number, ERROR_NOT_SUPPORTED) << text;
         EXPECT_TRUE(contains(text, tree.path("RS\\Assets\\P\\Blueprints.pak") + "\r\n")) << text;
+        EXPECT_TRUE(contains(text, texts::linkNotDeletedReason())) << text;
         EXPECT_EQ(kinds(open("RS\\Assets\\P")).count("Blueprints.pak"), 1u) << "the link stays too";
     } else {
         EXPECT_EQ(number, 0) << text;
