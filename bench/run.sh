@@ -132,7 +132,7 @@ else
 fi
 
 step "Readers sweep: quelmar-bench list --readers N, warm ($sweep_runs runs) and cold ($cold_rounds rounds)"
-sweep=(1 2 4 6 8 12 16)
+sweep=(1 2 4 8 12 16 24 32)
 sweep_cmds=()
 for n in "${sweep[@]}"; do sweep_cmds+=(-n "readers-$n" "$bench list $game --readers $n"); done
 (cd "$game" && hyperfine -N --warmup 2 --runs "$sweep_runs" --export-json "$results/sweep.json" "${sweep_cmds[@]}" \

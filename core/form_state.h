@@ -19,7 +19,7 @@ struct FormState {
     // How many folders a listing may read at once; 1 reads them one at a
     // time. Chosen by measurement on cold and warm disks.
     unsigned folderReaders = kDefaultFolderReaders;
-    static constexpr unsigned kDefaultFolderReaders = 6;
+    static constexpr unsigned kDefaultFolderReaders = 16;
 
     FileSystem& fileSystem(Host& host) {
         if (!fileSystemObject) fileSystemObject = host.createFileSystem();
