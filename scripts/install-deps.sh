@@ -12,7 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   hyperfine fd-find jq time
-  dpkg-dev file unzip
+  dpkg-dev file unzip patchelf
 )
 
 missing=()
