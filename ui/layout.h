@@ -55,15 +55,15 @@ constexpr const Control& control(std::string_view name) {
 }
 
 // The label that names a text box is the one standing just above it, flush
-// with its left edge (Label1 over Text1). Text2 has buttons above it and so
-// no label; its name is empty.
+// with its left edge (Label1 over Text1); its caption is the box's name for
+// screen readers. Text2 has buttons above it and so no label: empty.
 inline constexpr int kLabelGapTwips = 120;  // at most 8 px between label and box
-constexpr std::string_view labelCaptionFor(std::string_view textBox) {
+constexpr std::string_view labelFor(std::string_view textBox) {
     const Control& box = control(textBox);
     for (const Control& c : kControls)
         if (c.kind == Kind::Label && c.left == box.left && c.top < box.top &&
             box.top - (c.top + c.height) <= kLabelGapTwips)
-            return c.caption;
+            return c.name;
     return {};
 }
 
@@ -93,8 +93,8 @@ constexpr std::string_view nextFocus(std::string_view from, Enabled enabled) {
     return best;
 }
 
-static_assert(labelCaptionFor("Text1") == control("Label1").caption);
-static_assert(labelCaptionFor("Text2").empty());
+static_assert(labelFor("Text1") == "Label1");
+static_assert(labelFor("Text2").empty());
 static_assert(nextFocus("butDeletePaks", [](std::string_view) { return true; }) == "butRefreshList");
 static_assert(nextFocus("butRefreshList", [](std::string_view) { return true; }) == "mnuLocateGameEXE");
 static_assert(nextFocus("butDeletePaks", [](std::string_view n) { return n != "butRefreshList"; }) ==

@@ -125,9 +125,8 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
 
     // A text box is known by the label above it, for screen readers.
     for (QWidget* box : std::initializer_list<QWidget*>{Text1, Text2}) {
-        const std::string_view name = layout::labelCaptionFor(box->objectName().toStdString());
-        if (!name.empty())
-            box->setAccessibleName(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+        const std::string_view label = layout::labelFor(box->objectName().toStdString());
+        if (!label.empty()) box->setAccessibleName(caption(control(label)));
     }
 
     std::vector<std::pair<int, QWidget*>> byTab;
