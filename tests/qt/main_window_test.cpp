@@ -347,6 +347,10 @@ private slots:
                       dialog->nameFilters() == QStringList{"Executable files (*.exe)"} &&
                       dialog->acceptMode() == QFileDialog::AcceptOpen &&
                       QDir(dialog->directory()).canonicalPath() == QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
+            // selectFile leaves the name box as it is while that has the
+            // keyboard focus, which depends on whether the dialog is active
+            // yet; accept() would then open the folder instead of closing.
+            if (QWidget* box = dialog->focusWidget()) box->clearFocus();
             dialog->selectFile(game_ + "/RailSim.exe");
             static_cast<QDialog*>(dialog)->accept();
         });
