@@ -99,7 +99,7 @@ errors() {
   check "game folder without Assets exits 1" test $? -eq 1
   check "missing Assets is reported on stderr" test -s "$err"
 
-  mkdir -p "$work/empty/Assets/Kuju/Route"
+  mkdir -p "$work/empty/Assets/ProviderA/RouteB"
   "$bench" list "$work/empty" > "$out" 2> "$err"
   check "a tree without archives exits 0" test $? -eq 0
   check "a tree without archives lists nothing" test ! -s "$out"
