@@ -54,4 +54,50 @@ constexpr const Control& control(std::string_view name) {
     throw "unknown control";  // only reachable at compile time with a misspelt name
 }
 
+// The label that names a text box is the one standing just above it, flush
+// with its left edge (Label1 over Text1); its caption is the box's name for
+// screen readers. Text2 has buttons above it and so no label: empty.
+inline constexpr int kLabelGapTwips = 120;  // at most 8 px between label and box
+constexpr std::string_view labelFor(std::string_view textBox) {
+    const Control& box = control(textBox);
+    for (const Control& c : kControls)
+        if (c.kind == Kind::Label && c.left == box.left && c.top < box.top &&
+            box.top - (c.top + c.height) <= kLabelGapTwips)
+            return c.name;
+    return {};
+}
+
+// Where the keyboard focus goes when the focused command button `from` is
+// about to be disabled: on to the next control in tab order that can take
+// it, wrapping round from the last to the first, just as Tab would have
+// gone. Only enabled command buttons can (the text boxes are disabled and
+// labels never take the focus); `enabled(name)` says which are. So from
+// "Delete All .pak Files" the focus moves to "Refresh List", and with both
+// commands off it ends on "...", which is never disabled. Empty when no
+// other control can take it.
+template <typename Enabled>
+constexpr std::string_view nextFocus(std::string_view from, Enabled enabled) {
+    const int start = control(from).tabIndex;
+    std::string_view best;
+    int bestDistance = 0;
+    for (const Control& c : kControls) {
+        if (c.kind != Kind::CommandButton || c.name == from || !enabled(c.name)) continue;
+        // Tab indices run from 0 to one less than the number of controls.
+        const int distance = c.tabIndex > start ? c.tabIndex - start
+                                                : c.tabIndex - start + static_cast<int>(kControls.size());
+        if (best.empty() || distance < bestDistance) {
+            best = c.name;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+static_assert(labelFor("Text1") == "Label1");
+static_assert(labelFor("Text2").empty());
+static_assert(nextFocus("butDeletePaks", [](std::string_view) { return true; }) == "butRefreshList");
+static_assert(nextFocus("butRefreshList", [](std::string_view) { return true; }) == "mnuLocateGameEXE");
+static_assert(nextFocus("butDeletePaks", [](std::string_view n) { return n != "butRefreshList"; }) ==
+              "mnuLocateGameEXE");
+
 }  // namespace quelmar::layout

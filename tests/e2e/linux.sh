@@ -33,7 +33,7 @@ is_running() { kill -0 "$PID" 2>/dev/null; }
 game="$work/Rail Simulator"
 "$here/../../scripts/make-sample-game.sh" "$game" >/dev/null
 before="$(e2e_files "$game")"
-targets=$'./Assets/Kuju/Blueprints.pak\n./Assets/Kuju/RailSimulator/Blueprints.pak\n./Assets/Oovee/SpanishRoute/blueprints.PAK'
+targets=$'./Assets/ProviderA/Blueprints.pak\n./Assets/ProviderA/RouteB/Blueprints.pak\n./Assets/ProviderB/RouteC/blueprints.PAK'
 
 echo "First run, then locating the game, listing and deleting"
 fresh_user first
@@ -66,6 +66,12 @@ remaining="$(e2e_files "$game")"
 expected="$(comm -23 <(echo "$before") <(echo "$targets" | sort))"
 check "exactly the three archives are gone" test "$remaining" = "$expected"
 e2e_keys "$box" Return
+# Delete is now disabled and the focus has moved on to Refresh List, which
+# Enter presses: with nothing left to list, it says so.
+e2e_keys "$main" Return
+box=$(e2e_wait_window "$BOX" 5)
+check "the focus moved on to Refresh List, and Enter pressed it" test -n "$box" -a -z "$(e2e_windows "$DIALOG")"
+[ -n "$box" ] && e2e_keys "$box" Return
 check "the program is still running" is_running
 
 echo "A second copy while the first runs"
@@ -103,7 +109,7 @@ message_before_window '"No .pak files found."' "$work/empty"
 echo "A read-only archive"
 fresh_user readonly
 "$here/../../scripts/make-sample-game.sh" "$work/ro" >/dev/null
-chmod 444 "$work/ro/Assets/Kuju/RailSimulator/Blueprints.pak"
+chmod 444 "$work/ro/Assets/ProviderA/RouteB/Blueprints.pak"
 store_folder "$work/ro"
 start
 main=$(e2e_wait_window "$MAIN")
@@ -111,7 +117,7 @@ check "the window opens with the listing" test -n "$main" -a -z "$(e2e_windows "
 e2e_keys "$main" Tab space
 box=$(e2e_wait_window "$BOX")
 check "the failure is reported" test -n "$box"
-check "the read-only archive is kept" test -e "$work/ro/Assets/Kuju/RailSimulator/Blueprints.pak"
+check "the read-only archive is kept" test -e "$work/ro/Assets/ProviderA/RouteB/Blueprints.pak"
 e2e_keys "$box" Return
 check "the program is still running" is_running
 e2e_keys "$main" shift+Tab space

@@ -15,6 +15,7 @@ trap 'wineserver -k 2>/dev/null; e2e_stop_display; rm -rf "$work"' EXIT
 
 MAIN='^Quelmar  v[0-9]+ build [0-9]+$'
 BOX='^Quelmar$'
+DIALOG='^Locate Rail Simulator Game File \(RailSim\.exe\)$'
 KEY='HKCU\Software\VB and VBA Program Settings\Quelmar\Preferences'
 
 [ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }
@@ -23,7 +24,7 @@ e2e_start_display || exit 1
 game="$work/Rail Simulator"
 "$here/../../scripts/make-sample-game.sh" "$game" >/dev/null
 before="$(e2e_files "$game")"
-targets=$'./Assets/Kuju/Blueprints.pak\n./Assets/Kuju/RailSimulator/Blueprints.pak\n./Assets/Oovee/SpanishRoute/blueprints.PAK'
+targets=$'./Assets/ProviderA/Blueprints.pak\n./Assets/ProviderA/RouteB/Blueprints.pak\n./Assets/ProviderB/RouteC/blueprints.PAK'
 wine reg add "$KEY" /v GameFolder /t REG_SZ /d "Z:${game//\//\\}" /f >/dev/null 2>&1
 
 echo "Start-up with the folder stored in the registry"
@@ -50,6 +51,12 @@ check "deleting reports its count" test -n "$box"
 remaining="$(e2e_files "$game")"
 expected="$(comm -23 <(echo "$before") <(echo "$targets" | sort))"
 check "exactly the three archives are gone, as on Linux" test "$remaining" = "$expected"
+[ -n "$box" ] && e2e_keys "$box" Return
+# As on Linux: the focus has moved on from the disabled Delete to Refresh
+# List, which Enter presses, and with nothing left it says so.
+e2e_keys "$main" Return
+box=$(e2e_wait_window "$BOX" 20)
+check "the focus moved on to Refresh List, and Enter pressed it" test -n "$box" -a -z "$(e2e_windows "$DIALOG")"
 [ -n "$box" ] && e2e_keys "$box" Return
 check "the program is still running" kill -0 "$PID"
 wine reg delete "$KEY" /f >/dev/null 2>&1

@@ -1,5 +1,6 @@
 // The Qt window through its real controls, on the offscreen platform, with
 // the real Linux host except that message boxes are recorded, not shown.
+#include <QAccessible>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -83,10 +84,10 @@ private slots:
         game_ = home_.filePath("Rail Simulator");
         QDir(game_).removeRecursively();
         touch(game_ + "/RailSim.exe");
-        touch(game_ + "/Assets/Kuju/Blueprints.pak");
-        touch(game_ + "/Assets/Kuju/Route/Blueprints.pak");
-        touch(game_ + "/Assets/Kuju/Route/Other.pak");
-        touch(game_ + "/Assets/Oovee/Blueprints.pak");
+        touch(game_ + "/Assets/ProviderA/Blueprints.pak");
+        touch(game_ + "/Assets/ProviderA/RouteB/Blueprints.pak");
+        touch(game_ + "/Assets/ProviderA/RouteB/Other.pak");
+        touch(game_ + "/Assets/ProviderB/Blueprints.pak");
     }
 
     void controlsFollowTheLayoutTable() {
@@ -169,6 +170,123 @@ private slots:
         QVERIFY(qAbs(window.frameGeometry().center().y() - screen.center().y()) <= 1);
     }
 
+    // Label1 reaches a pixel into Text1 and Label2 into "...": where they
+    // overlap, the window must show the box's and the button's own top edge,
+    // not the labels' background.
+    void labelsLeaveTheBordersTheyOverlapWhole() {
+        RecordingHost host;
+        MainWindow window(host);
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QImage shown = window.grab().toImage();
+        for (auto [under, label] : {std::pair<QWidget*, QWidget*>{window.Text1, window.Label1},
+                                    {window.mnuLocateGameEXE, window.Label2}}) {
+            const QRect overlap = under->geometry() & label->geometry();
+            QVERIFY2(!overlap.isEmpty(), "the table makes them overlap");
+            QCOMPARE(overlap.top(), under->geometry().top());
+            const QImage own = under->grab().toImage();
+            // The corners of a rounded frame show what lies behind; compare
+            // the straight part of the edge.
+            const int from = std::max(overlap.left(), under->x() + 3);
+            const int to = std::min(overlap.right(), under->geometry().right() - 3);
+            for (int x = from; x <= to; ++x)
+                QVERIFY2(shown.pixel(x, overlap.top()) == own.pixel(x - under->x(), 0),
+                         qPrintable(under->objectName() + " at x " + QString::number(x)));
+        }
+    }
+
+    void enterAndSpacePressTheFocusedButton_data() {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return") << int(Qt::Key_Return);
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
+        QTest::newRow("Space") << int(Qt::Key_Space);
+    }
+    void enterAndSpacePressTheFocusedButton() {
+        QFETCH(int, key);
+        storeFolder(game_);
+        RecordingHost host;
+        MainWindow window(host);
+        window.load();
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        touch(game_ + "/Assets/ProviderC/Blueprints.pak");
+        window.butRefreshList->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QCOMPARE(window.Text2->toPlainText().split('\n', Qt::SkipEmptyParts).size(), 4);
+
+        // On "..." it opens the dialog; nothing else reacts to the key.
+        bool opened = false;
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            opened = true;
+            dialog->reject();
+        });
+        window.mnuLocateGameEXE->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QVERIFY(opened);
+        QVERIFY(QFile::exists(game_ + "/Assets/ProviderC/Blueprints.pak"));
+        QVERIFY(host.shown.empty());
+    }
+
+    // Disabling the focused command button hands the focus to the next
+    // enabled control in tab order ("...", Delete, Refresh, round again).
+    void focusMovesOnWhenItsButtonIsDisabled_data() {
+        QTest::addColumn<QString>("focused");
+        QTest::addColumn<QStringList>("disabled");  // in this order
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("Delete: on to Refresh") << "butDeletePaks" << QStringList{"butDeletePaks"} << "butRefreshList";
+        QTest::newRow("Refresh: round to \"...\"")
+            << "butRefreshList" << QStringList{"butRefreshList"} << "mnuLocateGameEXE";
+        QTest::newRow("Delete, both off as after a failed check")
+            << "butDeletePaks" << QStringList{"butDeletePaks", "butRefreshList"} << "mnuLocateGameEXE";
+        QTest::newRow("Delete, Refresh already off")
+            << "butDeletePaks" << QStringList{"butRefreshList", "butDeletePaks"} << "mnuLocateGameEXE";
+        QTest::newRow("another button disabled: focus stays")
+            << "mnuLocateGameEXE" << QStringList{"butDeletePaks", "butRefreshList"} << "mnuLocateGameEXE";
+    }
+    void focusMovesOnWhenItsButtonIsDisabled() {
+        QFETCH(QString, focused);
+        QFETCH(QStringList, disabled);
+        QFETCH(QString, expected);
+        storeFolder(game_);
+        RecordingHost host;
+        MainWindow window(host);
+        window.load();
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.findChild<QWidget*>(focused)->setFocus();
+        for (const QString& name : disabled) {
+            if (name == "butDeletePaks") window.setDeleteEnabled(false);
+            else window.setRefreshEnabled(false);
+        }
+        QCOMPARE(QApplication::focusWidget()->objectName(), expected);
+    }
+
+    void deletingFromTheKeyboardLeavesTheFocusOnRefresh() {
+        storeFolder(game_);
+        RecordingHost host;
+        MainWindow window(host);
+        window.load();
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.butDeletePaks->setFocus();
+        QTest::keyClick(window.butDeletePaks, Qt::Key_Return);
+        QCOMPARE(host.shown.size(), 1u);
+        QVERIFY(!window.butDeletePaks->isEnabled());
+        QCOMPARE(QApplication::focusWidget(), window.butRefreshList);
+    }
+
+    void textBoxesAreNamedByTheLabelAboveThem() {
+        RecordingHost host;
+        MainWindow window(host);
+        const auto nameOf = [](QWidget* w) {
+            return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+        };
+        const auto label1 = quelmar::layout::control("Label1").caption;
+        QCOMPARE(nameOf(window.Text1), QString::fromLatin1(label1.data(), label1.size()));
+        QCOMPARE(nameOf(window.Text1), window.Label1->text());
+        QCOMPARE(nameOf(window.Text2), QString());  // no label stands above it
+    }
+
     void storedFolderIsListedAndDeletedThroughTheButtons() {
         storeFolder(game_);
         RecordingHost host;
@@ -179,8 +297,8 @@ private slots:
         QCOMPARE(window.Text1->text(), game_);
         const QStringList listed = window.Text2->toPlainText().split('\n', Qt::SkipEmptyParts);
         QCOMPARE(QSet<QString>(listed.begin(), listed.end()),
-                 (QSet<QString>{"Assets/Kuju/Blueprints.pak", "Assets/Kuju/Route/Blueprints.pak",
-                                "Assets/Oovee/Blueprints.pak"}));
+                 (QSet<QString>{"Assets/ProviderA/Blueprints.pak", "Assets/ProviderA/RouteB/Blueprints.pak",
+                                "Assets/ProviderB/Blueprints.pak"}));
         QVERIFY(window.text2().ends_with("\r\n"));
         QVERIFY(window.butDeletePaks->isEnabled());
 
@@ -193,14 +311,14 @@ private slots:
         QCOMPARE(host.shown[0].listOnScreen.split('\n', Qt::SkipEmptyParts).size(), 3);
         QCOMPARE(window.Text2->toPlainText(), QString());
         QVERIFY(!window.butDeletePaks->isEnabled());
-        QVERIFY(!QFile::exists(game_ + "/Assets/Kuju/Blueprints.pak"));
-        QVERIFY(QFile::exists(game_ + "/Assets/Kuju/Route/Other.pak"));
+        QVERIFY(!QFile::exists(game_ + "/Assets/ProviderA/Blueprints.pak"));
+        QVERIFY(QFile::exists(game_ + "/Assets/ProviderA/RouteB/Other.pak"));
         QVERIFY(QFile::exists(game_ + "/RailSim.exe"));
     }
 
     void readOnlyArchiveIsReportedAndTheWindowCarriesOn() {
         storeFolder(game_);
-        ::chmod((game_ + "/Assets/Kuju/Route/Blueprints.pak").toUtf8().constData(), 0444);
+        ::chmod((game_ + "/Assets/ProviderA/RouteB/Blueprints.pak").toUtf8().constData(), 0444);
         RecordingHost host;
         MainWindow window(host);
         host.window = &window;
@@ -208,11 +326,11 @@ private slots:
         window.butDeletePaks->click();
         QCOMPARE(host.shown.size(), 1u);
         QCOMPARE(host.shown[0].icon, MessageIcon::Critical);
-        QVERIFY(QString::fromStdString(host.shown[0].text).contains(game_ + "/Assets/Kuju/Route/Blueprints.pak"));
+        QVERIFY(QString::fromStdString(host.shown[0].text).contains(game_ + "/Assets/ProviderA/RouteB/Blueprints.pak"));
         QVERIFY(QString::fromStdString(host.shown[0].text).contains("read-only"));
         QVERIFY(window.butDeletePaks->isEnabled());
-        QVERIFY(window.Text2->toPlainText().endsWith("Assets/Kuju/Route/Blueprints.pak\n"));
-        QVERIFY(QFile::exists(game_ + "/Assets/Kuju/Route/Blueprints.pak"));
+        QVERIFY(window.Text2->toPlainText().endsWith("Assets/ProviderA/RouteB/Blueprints.pak\n"));
+        QVERIFY(QFile::exists(game_ + "/Assets/ProviderA/RouteB/Blueprints.pak"));
         window.butRefreshList->click();  // still answers
         QCOMPARE(window.Text2->toPlainText().split('\n', Qt::SkipEmptyParts).size(), 2);
     }
@@ -229,6 +347,10 @@ private slots:
                       dialog->nameFilters() == QStringList{"Executable files (*.exe)"} &&
                       dialog->acceptMode() == QFileDialog::AcceptOpen &&
                       QDir(dialog->directory()).canonicalPath() == QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
+            // selectFile leaves the name box as it is while that has the
+            // keyboard focus, which depends on whether the dialog is active
+            // yet; accept() would then open the folder instead of closing.
+            if (QWidget* box = dialog->focusWidget()) box->clearFocus();
             dialog->selectFile(game_ + "/RailSim.exe");
             static_cast<QDialog*>(dialog)->accept();
         });

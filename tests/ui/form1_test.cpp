@@ -161,20 +161,20 @@ TEST_F(Form1Test, LocateAsksForTheGameExecutableInTheStoredFolder) {
     EXPECT_EQ(first.fileName, "");
     EXPECT_EQ(first.filter, "Executable files (*.exe)|*.exe");
 
-    host.gameFolderSetting() = "D:\\Games\\RailSimulator";
+    host.gameFolderSetting() = "D:\\Games\\Rail Simulator";
     form.mnuLocateGameEXE_Click();
-    EXPECT_EQ(window.dialogRequests[1].initialFolder, "D:\\Games\\RailSimulator");
+    EXPECT_EQ(window.dialogRequests[1].initialFolder, "D:\\Games\\Rail Simulator");
 }
 
 TEST_F(Form1Test, LocatingTheGameStoresItsFolderAndLists) {
-    makeGame("D:\\Games\\RailSimulator", true);
+    makeGame("D:\\Games\\Rail Simulator", true);
     form.Form_Load();
     host.messages.clear();
-    window.dialogAnswer = "D:\\Games\\RailSimulator\\RailSim.exe";
+    window.dialogAnswer = "D:\\Games\\Rail Simulator\\RailSim.exe";
     form.mnuLocateGameEXE_Click();
-    EXPECT_EQ(host.gameFolderSetting(), "D:\\Games\\RailSimulator");
-    EXPECT_EQ(form.state().GamePath, "D:\\Games\\RailSimulator");
-    EXPECT_EQ(window.text1, "D:\\Games\\RailSimulator");
+    EXPECT_EQ(host.gameFolderSetting(), "D:\\Games\\Rail Simulator");
+    EXPECT_EQ(form.state().GamePath, "D:\\Games\\Rail Simulator");
+    EXPECT_EQ(window.text1, "D:\\Games\\Rail Simulator");
     EXPECT_EQ(window.text2Value, "Assets\\P\\Blueprints.pak\r\n");
     EXPECT_TRUE(window.deleteEnabled);
     EXPECT_TRUE(window.refreshEnabled);
@@ -230,7 +230,7 @@ TEST_F(Form1Test, UnwritableSettingsStillUseTheFolderForThisSession) {
 }
 
 TEST(FolderOfChosenFile, TakesEverythingBeforeTheLastSeparator) {
-    EXPECT_EQ(FolderOfChosenFile("D:\\Games\\RailSimulator\\RailSim.exe", '\\'), "D:\\Games\\RailSimulator");
+    EXPECT_EQ(FolderOfChosenFile("D:\\Games\\Rail Simulator\\RailSim.exe", '\\'), "D:\\Games\\Rail Simulator");
     EXPECT_EQ(FolderOfChosenFile("C:\\RailSim.exe", '\\'), "C:");
     EXPECT_EQ(FolderOfChosenFile("/home/u/RailSim/RailSim.exe", '/'), "/home/u/RailSim");
     EXPECT_EQ(FolderOfChosenFile("/RailSim.exe", '/'), "/") << "the root is a folder, not 'none chosen'";

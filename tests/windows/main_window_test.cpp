@@ -14,6 +14,7 @@
 #include "ui/win32/main_window.h"
 
 #include <dlgs.h>
+#include <oleacc.h>
 
 namespace quelmar {
 namespace {
@@ -207,6 +208,9 @@ TEST_F(WindowTest, FontsFollowTheTable) {
     EXPECT_STREQ(small.lfFaceName, L"Small Fonts");
     EXPECT_EQ(small.lfWeight, FW_NORMAL);
     EXPECT_EQ(-small.lfHeight, layout::kSmallPixelHeight);
+    // Western faces, asked for with their own character set.
+    EXPECT_EQ(bold.lfCharSet, ANSI_CHARSET);
+    EXPECT_EQ(small.lfCharSet, ANSI_CHARSET);
 
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
@@ -233,8 +237,188 @@ TEST_F(WindowTest, TabVisitsTheEnabledButtonsInTableOrder) {
 
     // Disabling the focused button hands the focus on; Tab then skips it.
     window.setDeleteEnabled(false);
-    EXPECT_EQ(GetFocus(), locate);
+    EXPECT_EQ(GetFocus(), refresh);
+    EXPECT_EQ(GetNextDlgTabItem(window.handle(), refresh, FALSE), locate);
     EXPECT_EQ(GetNextDlgTabItem(window.handle(), locate, FALSE), refresh);
+}
+
+TEST_F(WindowTest, EnterAndSpacePressOnlyTheFocusedButton) {
+    host.gameFolder() = makeGame();
+    start();
+    for (WPARAM key : {VK_RETURN, VK_SPACE}) {
+        SCOPED_TRACE(key == VK_RETURN ? "Enter" : "Space");
+        tree.file("RS\\Assets\\B\\Blueprints.pak");
+        window.setText2("");
+        press("butRefreshList", key);
+        EXPECT_NE(text("Text2").find("Assets\\B\\Blueprints.pak"), std::string::npos);
+        const size_t asked = window.requests.size();
+        press("mnuLocateGameEXE", key);
+        EXPECT_EQ(window.requests.size(), asked + 1) << "\"...\" opens the dialog";
+        EXPECT_TRUE(tree.exists("RS\\Assets\\B\\Blueprints.pak")) << "Delete was not pressed";
+    }
+    EXPECT_TRUE(host.messages.empty());
+}
+
+// Disabling the focused command button hands the focus to the next enabled
+// control in tab order ("...", Delete, Refresh, round again), the same rule
+// as on Linux.
+TEST_F(WindowTest, FocusMovesOnWhenItsButtonIsDisabled) {
+    struct Case {
+        const char* what;
+        std::string_view focused;
+        std::vector<std::string_view> disabled;  // in this order
+        std::string_view expected;
+    };
+    const Case cases[] = {
+        {"Delete: on to Refresh", "butDeletePaks", {"butDeletePaks"}, "butRefreshList"},
+        {"Refresh: round to \"...\"", "butRefreshList", {"butRefreshList"}, "mnuLocateGameEXE"},
+        {"Delete, both off as after a failed check", "butDeletePaks", {"butDeletePaks", "butRefreshList"},
+         "mnuLocateGameEXE"},
+        {"Delete, Refresh already off", "butDeletePaks", {"butRefreshList", "butDeletePaks"}, "mnuLocateGameEXE"},
+        {"another button disabled: focus stays", "mnuLocateGameEXE", {"butDeletePaks", "butRefreshList"},
+         "mnuLocateGameEXE"},
+    };
+    host.gameFolder() = makeGame();
+    start();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        window.setDeleteEnabled(true);
+        window.setRefreshEnabled(true);
+        SetFocus(control(c.focused));
+        for (std::string_view name : c.disabled) {
+            if (name == "butDeletePaks") window.setDeleteEnabled(false);
+            else window.setRefreshEnabled(false);
+        }
+        EXPECT_EQ(GetFocus(), control(c.expected));
+    }
+}
+
+// A message box takes the keyboard while a command reports; the focus the
+// window gets back afterwards follows the same rule.
+TEST_F(WindowTest, FocusToComeBackToMovesOnWhileAnotherWindowIsActive) {
+    host.gameFolder() = makeGame();
+    start();
+    SetFocus(control("butDeletePaks"));
+    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    SetActiveWindow(other);
+    pump();
+    ASSERT_NE(GetFocus(), control("butDeletePaks"));
+    window.setDeleteEnabled(false);
+    DestroyWindow(other);
+    SetActiveWindow(window.handle());
+    pump();
+    EXPECT_EQ(GetFocus(), control("butRefreshList"));
+}
+
+// Screen readers find an edit control's name in the label just before it;
+// Text2 has no label, so no name.
+TEST_F(WindowTest, TextBoxesAreNamedByTheLabelAboveThem) {
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    const auto nameOf = [](HWND control) -> std::optional<std::wstring> {
+        IAccessible* accessible = nullptr;
+        if (FAILED(AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                                              reinterpret_cast<void**>(&accessible))))
+            return std::nullopt;
+        VARIANT self{};
+        self.vt = VT_I4;
+        self.lVal = CHILDID_SELF;
+        BSTR name = nullptr;
+        const HRESULT result = accessible->get_accName(self, &name);
+        accessible->Release();
+        std::wstring text = name != nullptr ? std::wstring(name, SysStringLen(name)) : std::wstring();
+        SysFreeString(name);
+        return result == S_OK ? std::optional(text) : std::nullopt;
+    };
+    EXPECT_EQ(nameOf(control("Text1")), widen(layout::control("Label1").caption));
+    EXPECT_EQ(nameOf(control("Text1")), testing::windowText(control("Label1")));
+    const std::optional<std::wstring> text2 = nameOf(control("Text2"));
+    EXPECT_TRUE(!text2 || text2->empty()) << win32::narrow(*text2);
+    CoUninitialize();
+}
+
+// Sets the height of the system's message font while it lives, as a user
+// or a Windows version with another default would have it.
+class MessageFontHeight {
+public:
+    explicit MessageFontHeight(LONG height) {
+        saved_.cbSize = sizeof(saved_);
+        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(saved_), &saved_, 0);
+        NONCLIENTMETRICSW changed = saved_;
+        changed.lfMessageFont.lfHeight = height;
+        set_ = SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(changed), &changed, 0) != FALSE;
+    }
+    ~MessageFontHeight() { SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(saved_), &saved_, 0); }
+    MessageFontHeight(const MessageFontHeight&) = delete;
+    MessageFontHeight& operator=(const MessageFontHeight&) = delete;
+    bool set() const { return set_; }
+    const wchar_t* face() const { return saved_.lfMessageFont.lfFaceName; }
+
+private:
+    NONCLIENTMETRICSW saved_{};
+    bool set_ = false;
+};
+
+int lineHeightOf(HFONT font) {
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return metrics.tmHeight;
+}
+
+// The lfHeight at which the message font's face has a line of `pixels`.
+LONG heightForLine(const wchar_t* face, int pixels) {
+    for (LONG height = -8; height > -40; --height) {
+        LOGFONTW font{};
+        font.lfHeight = height;
+        lstrcpynW(font.lfFaceName, face, LF_FACESIZE);
+        HFONT f = CreateFontIndirectW(&font);
+        const int line = lineHeightOf(f);
+        DeleteObject(f);
+        if (line >= pixels) return height;
+    }
+    return 0;
+}
+
+// Windows 10 and 11 show Segoe UI 9 pt, 16 px a line at 96 dpi; every
+// one-line control must hold a line of the font it shows. A font too large
+// for the fixed layout is shrunk until it fits; one that fits is kept.
+TEST(WindowFont, OneLineControlsHoldALineOfTheDefaultFont) {
+    struct Case {
+        const char* what;
+        int line;  // pixels
+        bool kept;
+    } const cases[] = {{"the line of Segoe UI 9 pt", 16, true}, {"a much larger font", 24, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NONCLIENTMETRICSW system{};
+        system.cbSize = sizeof(system);
+        ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(system), &system, 0));
+        const LONG height = heightForLine(system.lfMessageFont.lfFaceName, c.line);
+        ASSERT_NE(height, 0);
+        MessageFontHeight font(height);
+        ASSERT_TRUE(font.set());
+
+        TestHost host;
+        TestWindow window{GetModuleHandleW(nullptr), host};
+        window.setQuitOnDestroy(false);
+        ASSERT_TRUE(window.create());
+        for (const layout::Control& control : layout::kControls) {
+            if (control.font != layout::Font::Default || control.multiLine) continue;
+            HWND h = window.control(control.name);
+            const HFONT shown = reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0));
+            RECT client;
+            GetClientRect(h, &client);
+            EXPECT_LE(lineHeightOf(shown), client.bottom) << control.name;
+            EXPECT_STREQ(fontOf(h).lfFaceName, system.lfMessageFont.lfFaceName) << control.name;
+            if (c.kept) EXPECT_EQ(fontOf(h).lfHeight, height) << control.name;
+            else EXPECT_GT(fontOf(h).lfHeight, height) << control.name << " is smaller than asked";
+        }
+    }
 }
 
 TEST_F(WindowTest, NewDpiScalesLayoutAndFonts) {
@@ -327,7 +511,7 @@ TEST_F(WindowTest, RefreshAndDeleteThroughTheButtons) {
     EXPECT_TRUE(tree.exists("RS\\Assets\\A\\Scenery.pak"));
     EXPECT_EQ(text("Text2"), "");
     EXPECT_FALSE(IsWindowEnabled(control("butDeletePaks")));
-    EXPECT_EQ(GetFocus(), control("mnuLocateGameEXE")) << "the keyboard is not left on a disabled button";
+    EXPECT_EQ(GetFocus(), control("butRefreshList")) << "the keyboard is not left on a disabled button";
 }
 
 TEST_F(WindowTest, ReadOnlyArchiveIsReportedAndTheWindowCarriesOn) {

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QStringList>
 #include <algorithm>
@@ -37,6 +38,27 @@ QFont fontFor(layout::Font font) {
     return f;
 }
 
+// A command button that Enter presses as well as Space, as on Windows.
+// QPushButton answers Enter only as a dialog's default button, and this
+// window has none: Enter must never press a button that lacks the focus.
+class CommandButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+        if (enter && modifiers == Qt::NoModifier) {
+            // Held down, Enter presses once, as Space does.
+            if (!event->isAutoRepeat()) click();
+            event->accept();
+            return;
+        }
+        QPushButton::keyPressEvent(event);
+    }
+};
+
 // "Description|pattern|..." as Qt's "Description (pattern);;..." filter list.
 QString qtFilter(const std::string& filter) {
     const QStringList parts = fromUtf8(filter).split('|');
@@ -64,7 +86,7 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
         return QString::fromLatin1(c.caption.data(), static_cast<qsizetype>(c.caption.size()));
     };
     auto button = [&](std::string_view name) {
-        auto* b = new QPushButton(caption(control(name)), this);
+        auto* b = new CommandButton(caption(control(name)), this);
         b->setAutoDefault(false);
         b->setDefault(false);
         b->setFocusPolicy(Qt::StrongFocus);
@@ -96,6 +118,16 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
     Label3 = label("Label3");
     Label2 = label("Label2");
     Label1 = label("Label1");
+
+    // The labels are opaque and reach a pixel into Text1 and "...": stacked
+    // under every other control, they leave those borders whole.
+    for (QLabel* l : {Label3, Label2, Label1}) l->lower();
+
+    // A text box is known by the label above it, for screen readers.
+    for (QWidget* box : std::initializer_list<QWidget*>{Text1, Text2}) {
+        const std::string_view label = layout::labelFor(box->objectName().toStdString());
+        if (!label.empty()) box->setAccessibleName(caption(control(label)));
+    }
 
     std::vector<std::pair<int, QWidget*>> byTab;
     for (QWidget* w : std::initializer_list<QWidget*>{butRefreshList, Text2, butDeletePaks, Text1, mnuLocateGameEXE,
@@ -130,6 +162,22 @@ void MainWindow::showCentred() {
         move(frame.topLeft());
     }
     mnuLocateGameEXE->setFocus();
+}
+
+void MainWindow::enableButton(QPushButton* button, bool enabled) {
+    // The focus moves on by the rule in the layout, which the Windows window
+    // follows too, rather than by Qt's own hand-over. focusWidget() is the
+    // window's focus even while a message box has the keyboard.
+    if (!enabled && focusWidget() == button) {
+        const std::string_view next = layout::nextFocus(button->objectName().toStdString(), [&](std::string_view n) {
+            auto* w = findChild<QWidget*>(QString::fromLatin1(n.data(), static_cast<qsizetype>(n.size())));
+            return w != nullptr && w->isEnabled();
+        });
+        if (!next.empty())
+            findChild<QWidget*>(QString::fromLatin1(next.data(), static_cast<qsizetype>(next.size())))
+                ->setFocus(Qt::OtherFocusReason);
+    }
+    button->setEnabled(enabled);
 }
 
 void MainWindow::setCaption(const std::string& caption) { setWindowTitle(fromUtf8(caption)); }

@@ -26,8 +26,8 @@ public:
     void setText1(const std::string& text) override;
     void setText2(const std::string& text) override;
     std::string text2() const override { return text2_; }
-    void setDeleteEnabled(bool enabled) override { butDeletePaks->setEnabled(enabled); }
-    void setRefreshEnabled(bool enabled) override { butRefreshList->setEnabled(enabled); }
+    void setDeleteEnabled(bool enabled) override { enableButton(butDeletePaks, enabled); }
+    void setRefreshEnabled(bool enabled) override { enableButton(butRefreshList, enabled); }
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
 
     // The controls, by the names the rest of the program uses.
@@ -41,6 +41,8 @@ public:
     QLabel* Label1;
 
 private:
+    void enableButton(QPushButton* button, bool enabled);
+
     Form1 form_;
     std::string text2_;  // exactly as set, CR LF and all
 };

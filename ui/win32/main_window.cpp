@@ -43,8 +43,9 @@ struct ControlClass {
 
 ControlClass classFor(const layout::Control& c) {
     // Labels overlap the edges of the controls below them (Label1 and
-    // Text1, Label2 and "..."). Clipping siblings lets the control higher in
-    // the order, which is the earlier in tab order, draw over the label.
+    // Text1, Label2 and "..."); each label's window region leaves those
+    // parts out (see applyLayout), and clipping siblings keeps every control
+    // to what it owns.
     constexpr DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     switch (c.kind) {
         case layout::Kind::CommandButton:
@@ -52,15 +53,25 @@ ControlClass classFor(const layout::Control& c) {
         case layout::Kind::TextBox:
             // Shown, never typed in. The list wraps its long lines and
             // scrolls only vertically; a plain EDIT keeps its WS_VSCROLL bar
-            // on screen even when there is nothing to scroll.
+            // on screen even when there is nothing to scroll. A one-pixel
+            // border rather than the two-pixel client edge: Text1 is 19 px
+            // high, and a line of the system's font (16 px for Segoe UI
+            // 9 pt) needs more than the 15 px the client edge leaves.
             return {L"EDIT",
-                    child | WS_DISABLED | ES_LEFT |
+                    child | WS_DISABLED | WS_BORDER | ES_LEFT |
                         (c.multiLine ? ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL : ES_AUTOHSCROLL),
-                    WS_EX_CLIENTEDGE};
+                    0};
         case layout::Kind::Label:
             return {L"STATIC", child | SS_NOPREFIX | (c.align == layout::Align::Left ? SS_LEFT : SS_CENTER), 0};
     }
     return {L"STATIC", child, 0};
+}
+
+RECT rectInParent(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return r;
 }
 
 int scaled(int twips, UINT dpi) { return MulDiv(layout::toPixels(twips), static_cast<int>(dpi), 96); }
@@ -69,9 +80,19 @@ HFONT fontOf(const wchar_t* face, int pointsX100, int weight, UINT dpi) {
     LOGFONTW font{};
     font.lfHeight = -MulDiv(pointsX100, static_cast<int>(dpi), 7200);
     font.lfWeight = weight;
-    font.lfCharSet = DEFAULT_CHARSET;
+    // Both faces are Western fonts; asking for their own character set
+    // keeps the mapper from swapping in another face for a locale's one.
+    font.lfCharSet = ANSI_CHARSET;
     lstrcpynW(font.lfFaceName, face, LF_FACESIZE);
     return CreateFontIndirectW(&font);
+}
+
+int lineHeight(HDC dc, HFONT font) {
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    return metrics.tmHeight;
 }
 
 bool registerWindowClass(HINSTANCE instance, WNDPROC procedure) {
@@ -131,19 +152,41 @@ bool MainWindow::create() {
     SendMessageW(control("Text2"), EM_SETLIMITTEXT, 0, 0);
 
     // Tab order is the order of the child windows: sort them by tab index.
-    std::array<size_t, layout::kControls.size()> order{};
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::sort(order.begin(), order.end(), [](size_t a, size_t b) {
+    // Accessibility tools name an edit control after the nearest label
+    // before it in this order, so the label that names a text box goes
+    // immediately before it, and a text box without a label goes first,
+    // where no other label can lend it a wrong name. Neither moves a tab
+    // stop.
+    std::array<size_t, layout::kControls.size()> byTab{};
+    std::iota(byTab.begin(), byTab.end(), size_t{0});
+    std::sort(byTab.begin(), byTab.end(), [](size_t a, size_t b) {
         return layout::kControls[a].tabIndex < layout::kControls[b].tabIndex;
     });
+    const auto labelOf = [](size_t i) {
+        const layout::Control& c = layout::kControls[i];
+        return c.kind == layout::Kind::TextBox ? indexOf(layout::labelFor(c.name)) : -1;
+    };
+    std::vector<size_t> order;
+    std::vector<bool> placed(layout::kControls.size(), false);
+    const auto place = [&](size_t i) {
+        if (placed[i]) return;
+        order.push_back(i);
+        placed[i] = true;
+    };
+    for (size_t i : byTab)
+        if (layout::kControls[i].kind == layout::Kind::TextBox && labelOf(i) < 0) place(i);
+    for (size_t i : byTab) {
+        if (labelOf(i) >= 0) place(static_cast<size_t>(labelOf(i)));
+        place(i);
+    }
     HWND previous = HWND_TOP;
     for (size_t i : order) {
         SetWindowPos(controls_[i], previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         previous = controls_[i];
     }
 
-    createFonts();
     applyLayout(0, 0, true);
+    createFonts();
     return true;
 }
 
@@ -164,8 +207,7 @@ HWND MainWindow::control(std::string_view name) const {
 }
 
 void MainWindow::createFonts() {
-    const LOGFONTW message = win32::messageFont(dpi_);
-    defaultFont_ = CreateFontIndirectW(&message);
+    defaultFont_ = createDefaultFont();
     boldFont_ = fontOf(L"Arial", layout::kBoldPointsX100, FW_BOLD, dpi_);
     smallFont_ = fontOf(L"Small Fonts", layout::kSmallPointsX100, FW_NORMAL, dpi_);
     for (size_t i = 0; i < layout::kControls.size(); ++i) {
@@ -174,6 +216,33 @@ void MainWindow::createFonts() {
         if (layout::kControls[i].font == layout::Font::Small) font = smallFont_;
         SendMessageW(controls_[i], WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     }
+}
+
+HFONT MainWindow::createDefaultFont() const {
+    // The system's message font, as dialogs use, unless the user has made it
+    // too large for the fixed layout: then the same face at the largest size
+    // whose line fits inside every one-line control, since a clipped line
+    // would be worse than a smaller one.
+    int room = 0;
+    for (size_t i = 0; i < layout::kControls.size(); ++i) {
+        const layout::Control& c = layout::kControls[i];
+        if (c.font != layout::Font::Default || c.multiLine) continue;
+        RECT client;
+        GetClientRect(controls_[i], &client);
+        if (room == 0 || client.bottom < room) room = client.bottom;
+    }
+    LOGFONTW font = win32::messageFont(dpi_);
+    HDC dc = GetDC(window_);
+    HFONT result = CreateFontIndirectW(&font);
+    while (result != nullptr && room > 0 && font.lfHeight != 0 && lineHeight(dc, result) > room) {
+        const LONG smaller = font.lfHeight < 0 ? font.lfHeight + 1 : font.lfHeight - 1;
+        if (smaller == 0) break;
+        font.lfHeight = smaller;
+        DeleteObject(result);
+        result = CreateFontIndirectW(&font);
+    }
+    ReleaseDC(window_, dc);
+    return result;
 }
 
 void MainWindow::deleteFonts() {
@@ -215,6 +284,24 @@ void MainWindow::applyLayout(int left, int top, bool centre) {
         MoveWindow(controls_[i], scaled(c.left, dpi_), scaled(c.top, dpi_), scaled(c.width, dpi_),
                    scaled(c.height, dpi_), TRUE);
     }
+    // A label is opaque and reaches into the control below it. Where they
+    // overlap, the control is shown: the label's region leaves that part
+    // out, whatever the two windows' order.
+    for (size_t i = 0; i < layout::kControls.size(); ++i) {
+        if (layout::kControls[i].kind != layout::Kind::Label) continue;
+        const RECT label = rectInParent(controls_[i]);
+        HRGN shape = CreateRectRgn(0, 0, label.right - label.left, label.bottom - label.top);
+        for (size_t j = 0; j < layout::kControls.size(); ++j) {
+            if (j == i || layout::kControls[j].kind == layout::Kind::Label) continue;
+            RECT other = rectInParent(controls_[j]), overlap;
+            if (!IntersectRect(&overlap, &label, &other)) continue;
+            HRGN covered = CreateRectRgn(overlap.left - label.left, overlap.top - label.top,
+                                         overlap.right - label.left, overlap.bottom - label.top);
+            CombineRgn(shape, shape, covered, RGN_DIFF);
+            DeleteObject(covered);
+        }
+        SetWindowRgn(controls_[i], shape, TRUE);  // the window owns the region now
+    }
 }
 
 void MainWindow::setCaption(const std::string& caption) { SetWindowTextW(window_, widen(caption).c_str()); }
@@ -233,11 +320,19 @@ void MainWindow::setRefreshEnabled(bool enabled) { enableButton(kRefreshButton, 
 
 void MainWindow::enableButton(std::string_view name, bool enabled) {
     HWND button = control(name);
-    // A disabled window that keeps the focus leaves the keyboard with
-    // nothing to act on; hand the focus to "...", which is always enabled.
-    if (!enabled) {
-        if (GetFocus() == button) SetFocus(control(kLocateButton));
-        if (lastFocus_ == button) lastFocus_ = control(kLocateButton);
+    // Disabling the focused window leaves the keyboard with nothing to act
+    // on: Windows drops the focus or leaves it on the disabled control. It
+    // moves on instead, by the rule in the layout,
+    // which the Linux window follows too: to the next enabled control in
+    // tab order, round to "..." when both commands are off. While another
+    // window is active (a message box), the focus to come back to moves.
+    if (!enabled && (GetFocus() == button || lastFocus_ == button)) {
+        const std::string_view next = layout::nextFocus(name, [&](std::string_view other) {
+            return IsWindowEnabled(control(other)) != FALSE;
+        });
+        HWND target = next.empty() ? nullptr : control(next);
+        if (GetFocus() == button) SetFocus(target);
+        if (lastFocus_ == button) lastFocus_ = target;
     }
     EnableWindow(button, enabled ? TRUE : FALSE);
 }
@@ -328,10 +423,10 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             dpi_ = HIWORD(wParam);
             const auto* suggested = reinterpret_cast<const RECT*>(lParam);
             HFONT oldDefault = defaultFont_, oldBold = boldFont_, oldSmall = smallFont_;
-            createFonts();
+            applyLayout(suggested->left, suggested->top, false);
+            createFonts();  // sized for the new layout
             for (HFONT font : {oldDefault, oldBold, oldSmall})
                 if (font != nullptr) DeleteObject(font);
-            applyLayout(suggested->left, suggested->top, false);
             return 0;
         }
         case WM_DESTROY:

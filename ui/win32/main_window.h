@@ -55,6 +55,7 @@ private:
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void applyLayout(int left, int top, bool centre);
     void createFonts();
+    HFONT createDefaultFont() const;
     void deleteFonts();
     void onClick(std::string_view name);
     void enableButton(std::string_view name, bool enabled);
