@@ -17,4 +17,4 @@ for f in "$a/ProviderA/Blueprints.pak" "$a/ProviderA/RouteB/Blueprints.pak" "$a/
   printf 'sample\n' > "$f"
 done
 echo "Sample game made in $(cd "$game" && pwd)"
-echo "Archives Quelmar lists: Assets/ProviderA/Blueprints.pak, Assets/ProviderA/RouteB/Blueprints.pak, Assets/ProviderB/RouteC/Blueprints.pak"
+echo "Archives Quelmar lists: Assets/ProviderA/Blueprints.pak, Assets/ProviderA/RouteB/Blueprints.pak, Assets/ProviderB/RouteC/blueprints.PAK (as spelled on disk)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the built programs end to end in real windows on a virtual screen, and
-# installs and starts the .deb. Expects scripts/build.sh (and, for Windows,
+# Runs the built programs end to end in real windows on a virtual screen,
+# installs and starts the .deb, and runs the portable archive where the
+# system's Qt cannot be seen. Expects scripts/build.sh (and, for Windows,
 # scripts/build-windows.sh) to have run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -13,4 +14,6 @@ if [ -x tests/e2e/windows.sh ] && [ -f build-windows/bin/quelmar.exe ]; then
 fi
 echo "== Linux package"
 timeout 600 tests/e2e/deb.sh build || status=1
+echo "== Portable Linux archive, with the system's Qt hidden"
+timeout 600 tests/e2e/portable.sh build || status=1
 exit $status

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The portable archive on a machine without Qt: unpacks it into a fresh
+# folder, hides the system's Qt libraries and plugins in a private mount
+# namespace, then drives the
+# unpacked program through the first-run message to the listing and
+# deletion of the sample game. Also adds and removes the menu entry for a
+# pretend user.
+# Usage: tests/e2e/portable.sh BUILD_FOLDER
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/lib.sh"
+
+if [ "${1:-}" != "--inside" ]; then
+  build="$(realpath "$1")"
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' EXIT
+  cmake --build "$build" --target package >/dev/null 2>&1 || { echo "FAILED: building the packages" >&2; exit 1; }
+  archive=$(ls "$build"/quelmar-*-linux-x86_64.tar.gz 2>/dev/null | head -n 1)
+  [ -f "$archive" ] || { echo "FAILED: no portable archive in $build" >&2; exit 1; }
+  echo "Unpacking $(basename "$archive") ($(du -k "$archive" | cut -f1) KiB)"
+  mkdir "$work/unpacked"
+  tar -C "$work/unpacked" -xzf "$archive" || { echo "FAILED: unpacking" >&2; exit 1; }
+  folder=$(ls -d "$work"/unpacked/quelmar-*)
+  check "it unpacks to one folder, quelmar-<version>" test "$(ls "$work/unpacked" | wc -l)" -eq 1 -a -d "$folder"
+  check "the program has a relative run path" bash -c "readelf -d '$folder/quelmar' | grep -q 'R.*PATH.*\\\$ORIGIN/lib'"
+  check "qt.conf sits beside it" test -f "$folder/qt.conf"
+  check "no wrapper sets LD_LIBRARY_PATH" bash -c "! grep -rl LD_LIBRARY_PATH '$folder' --include='*.sh'"
+
+  # The menu entry, for a pretend user.
+  home="$work/home-of-userA"
+  mkdir -p "$home"
+  HOME="$home" XDG_DATA_HOME="" "$folder/install-menu-entry.sh" >/dev/null
+  entry="$home/.local/share/applications/quelmar.desktop"
+  check "the menu entry is added for this user" test -f "$entry"
+  check "it starts the unpacked program" grep -qxF "Exec=\"$folder/quelmar\"" "$entry"
+  check "its icons are added" test -f "$home/.local/share/icons/hicolor/48x48/apps/quelmar.png"
+  HOME="$home" XDG_DATA_HOME="" "$folder/install-menu-entry.sh" --remove >/dev/null
+  check "--remove takes the entry away" test ! -e "$entry"
+  check "and the icons" test -z "$(find "$home" -name quelmar.png)"
+
+  # Everything else runs where the system's Qt cannot be seen.
+  if [ "$(id -u)" -eq 0 ]; then namespace=(unshare -m); else namespace=(unshare -r -m); fi
+  "${namespace[@]}" bash "$0" --inside "$folder" "$work" "$build"
+  inside=$?
+  [ "$E2E_FAILURES" -eq 0 ] && [ "$inside" -eq 0 ] || { echo "portable check(s) failed" >&2; exit 1; }
+  exit 0
+fi
+
+# Inside the private mount namespace.
+folder="$2" work="$3" build="$4"
+mount --make-rprivate / 2>/dev/null
+hidden=0
+hide() {  # hides the file a library name resolves to
+  local real; real=$(realpath "$1")
+  mount --bind /dev/null "$real" && hidden=$((hidden + 1))
+}
+# Only Qt: the test's own tools (mount, Xvfb, xdotool) need the system's
+# other libraries. That the bundle's copies of those are the ones loaded is
+# checked below from the running program's memory map.
+for lib in /usr/lib/x86_64-linux-gnu/libQt6*.so* ; do [ -L "$lib" ] || hide "$lib"; done
+mount -t tmpfs none /usr/lib/x86_64-linux-gnu/qt6
+echo "Hid $hidden Qt libraries and the system's Qt plugins"
+check "the system's Qt can no longer be loaded" \
+  bash -c "! QT_QPA_PLATFORM=offscreen '$build/bin/quelmar' >/dev/null 2>&1"
+
+e2e_start_display || exit 1
+trap 'e2e_stop_display; [ -n "${PID:-}" ] && kill "$PID" 2>/dev/null' EXIT
+MAIN='^Quelmar  v[0-9]+ build [0-9]+$'
+BOX='^Quelmar$'
+DIALOG='^Locate Rail Simulator Game File \(RailSim\.exe\)$'
+export XDG_CONFIG_HOME="$work/config" HOME="$work/home"
+mkdir -p "$XDG_CONFIG_HOME" "$HOME"
+game="$work/Rail Simulator"
+"$here/../../scripts/make-sample-game.sh" "$game" >/dev/null
+before="$(e2e_files "$game")"
+targets=$'./Assets/ProviderA/Blueprints.pak\n./Assets/ProviderA/RouteB/Blueprints.pak\n./Assets/ProviderB/RouteC/blueprints.PAK'
+
+(cd / && exec "$folder/quelmar" >"$work/log" 2>&1) & PID=$!
+box=$(e2e_wait_window "$BOX")
+check "the unpacked program starts and asks for the game folder" test -n "$box"
+[ -n "$box" ] || { sed 's/^/  program: /' "$work/log" >&2; exit 1; }
+loaded=$(awk '$6 ~ /\.so/ { print $6 }' "/proc/$PID/maps" | sort -u)
+check "it runs on the bundle's Qt and X11 plugin" \
+  bash -c "grep -qxF '$folder/lib/libQt6Core.so.6' <<<'$loaded' && grep -qxF '$folder/plugins/platforms/libqxcb.so' <<<'$loaded'"
+from_system=$(for lib in $loaded; do
+  case "$lib" in "$folder"/*) ;; *) [ -e "$folder/lib/$(basename "$lib")" ] && echo "$lib" ;; esac
+done)
+check "no library the bundle carries comes from the system${from_system:+ (but: $from_system)}" test -z "$from_system"
+e2e_keys "$box" Return
+main=$(e2e_wait_window "$MAIN")
+check "then opens its window" test -n "$main"
+e2e_keys "$main" Tab space
+dialog=$(e2e_wait_window "$DIALOG")
+check "\"...\" opens the locate dialog" test -n "$dialog"
+e2e_type "$dialog" "$game/RailSim.exe"
+e2e_keys "$dialog" Return
+e2e_wait_gone "$DIALOG" 10
+sleep 0.5
+check "the game folder is stored" grep -qxF "GameFolder=$game" "$XDG_CONFIG_HOME/Quelmar/Quelmar.conf"
+check "the listing finds archives, so no message" test -z "$(e2e_windows "$BOX")"
+# From "...", Tab twice reaches "Refresh List" and twice more "Delete All .pak Files".
+e2e_keys "$main" Tab Tab Tab Tab space
+box=$(e2e_wait_window "$BOX")
+check "deleting what was listed reports its count" test -n "$box"
+remaining="$(e2e_files "$game")"
+expected="$(comm -23 <(echo "$before") <(echo "$targets" | sort))"
+check "exactly the three listed archives are gone" test "$remaining" = "$expected"
+[ -n "$box" ] && e2e_keys "$box" Return
+kill "$PID" 2>/dev/null; wait "$PID" 2>/dev/null; PID=""
+[ "$E2E_FAILURES" -eq 0 ]
