@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 
+#include "bench/bench_host.h"
 #include "core/archive_scan.h"
 #include "platform/linux/posix_file_system.h"
 #include "tests/linux/temp_tree.h"
@@ -217,20 +218,7 @@ TEST(PosixFileSystem, ListsAndDeletesAtAnyPathLength) {
 
     FormState state;
     state.GamePath = game;
-    struct QuietHost : Host {
-        char separator() const override { return '/'; }
-        bool namesIgnoreCase() const override { return false; }
-        std::unique_ptr<FileSystem> createFileSystem() override { return std::make_unique<PosixFileSystem>(); }
-        void showMessage(const std::string&, MessageIcon, const std::string&) override {}
-        std::string getSetting(const std::string&, const std::string&, const std::string&,
-                               const std::string& d) override {
-            return d;
-        }
-        void saveSetting(const std::string&, const std::string&, const std::string&, const std::string&) override {}
-        bool anotherInstanceRunning() override { return false; }
-        Version version() override { return {}; }
-        std::string programFolder() override { return "/"; }
-    } host;
+    bench::BenchHost host;  // the real POSIX file system, messages on standard error
     ASSERT_EQ(CheckPaths(state, host), 0);
     std::string list;
     std::vector<std::string> deleted;
