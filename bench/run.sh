@@ -81,18 +81,18 @@ drop 2>/dev/null && can_drop=1
 cold() {  # GAMEFOLDER ROUNDS NAME=COMMAND...; prints "NAME median_seconds" lines
   local game="$1" rounds="$2"; shift 2
   local -A times=()
-  local r spec name start
+  local r command name start
   for ((r = 0; r < rounds; r++)); do
-    for spec in "$@"; do
-      name="${spec%%=*}"
+    for command in "$@"; do
+      name="${command%%=*}"
       drop
       start=$(date +%s%N)
-      (cd "$game" && eval "${spec#*=}" > /dev/null 2>&1) || true
+      (cd "$game" && eval "${command#*=}" > /dev/null 2>&1) || true
       times[$name]+="$(( $(date +%s%N) - start )) "
     done
   done
-  for spec in "$@"; do
-    name="${spec%%=*}"
+  for command in "$@"; do
+    name="${command%%=*}"
     # shellcheck disable=SC2086
     printf '%s %s\n' "$name" "$(printf '%s\n' ${times[$name]} | sort -n |
       awk '{ a[NR] = $1 } END { m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.6f", m / 1e9 }')"
@@ -138,9 +138,9 @@ for n in "${sweep[@]}"; do sweep_cmds+=(-n "readers-$n" "$bench list $game --rea
 (cd "$game" && hyperfine -N --warmup 2 --runs "$sweep_runs" --export-json "$results/sweep.json" "${sweep_cmds[@]}" \
   > /dev/null)
 if [ "$can_drop" = 1 ]; then
-  specs=()
-  for n in "${sweep[@]}"; do specs+=("readers-$n=$bench list $game --readers $n"); done
-  cold "$game" "$cold_rounds" "${specs[@]}" > "$results/sweep-cold.txt"
+  runs_of=()
+  for n in "${sweep[@]}"; do runs_of+=("readers-$n=$bench list $game --readers $n"); done
+  cold "$game" "$cold_rounds" "${runs_of[@]}" > "$results/sweep-cold.txt"
 fi
 printf '%-8s %10s %10s\n' readers "warm ms" "cold ms" | tee "$results/sweep.txt"
 for n in "${sweep[@]}"; do
