@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/texts.h"
+#include "platform/windows/message_dialog.h"
 #include "platform/windows/win32_text.h"
 #include "platform/windows/windows_file_system.h"
 
@@ -33,14 +34,16 @@ WindowsHost::~WindowsHost() {
 std::unique_ptr<FileSystem> WindowsHost::createFileSystem() { return std::make_unique<win32::WindowsFileSystem>(); }
 
 void WindowsHost::showMessage(const std::string& text, MessageIcon icon, const std::string& title) {
-    UINT style = MB_OK;
+    UINT style = 0;
     switch (icon) {
         case MessageIcon::Information: style |= MB_ICONINFORMATION; break;
         case MessageIcon::Warning: style |= MB_ICONWARNING; break;
         case MessageIcon::Critical: style |= MB_ICONERROR; break;
     }
     HWND owner = (owner_ != nullptr && IsWindow(owner_)) ? owner_ : nullptr;
-    if (MessageBoxW(owner, widen(text).c_str(), widen(title).c_str(), style) == 0) {
+    // The system's message box, or a dialog like it where the text would
+    // make that box larger than the screen.
+    if (!win32::showMessageBox(owner, widen(text), widen(title), style)) {
         const DWORD error = GetLastError();
         throw HostError(static_cast<long>(error), systemMessage(error));
     }

@@ -753,5 +753,130 @@ TEST(HostMessages, MessageBoxShowsTextAndTitleAndIsOwnedByTheWindow) {
     DestroyWindow(owner);
 }
 
+
+// How the watcher closes a message window: the OK button, or the keys a
+// message box answers to, also once Tab has moved on from the button.
+enum class Close { ClickOk, Enter, Escape, TabThenEnter };
+
+struct MessageCase {
+    const char* name;
+    std::string text;
+    bool systemBox;  // a message this short must keep the system's own box
+    Close close;
+};
+
+// A path of about `length` characters below the game's Assets folder: folders
+// with no space in them, so nothing but the control's width breaks it.
+std::string longArchivePath(size_t length) {
+    std::string path = R"(C:\Games\ProviderA\Assets)";
+    for (int i = 0; path.size() + 40 < length; ++i) path += "\\RouteB_Section" + std::to_string(1000 + i);
+    return path + "\\" + texts::kArchiveName;
+}
+
+std::vector<MessageCase> messageCases() {
+    const std::string shortPath = R"(C:\Games\ProviderA\Assets\RouteB\Blueprints.pak)";
+    std::string manyLines = "These files could not be deleted:";
+    for (int i = 0; i < 80; ++i) manyLines += "\r\nC:\\Games\\ProviderA\\Assets\\RouteB" + std::to_string(i) + "\\Blueprints.pak";
+    return {
+        {"ShortPath", texts::failure(texts::Operation::TestPath, shortPath, "Access is denied."), true,
+         Close::ClickOk},
+        {"PathOf3500Characters",
+         texts::failure(texts::Operation::TestPath, longArchivePath(3500), "Access is denied."), false,
+         Close::Enter},
+        {"PathOf4000Characters",
+         texts::failure(texts::Operation::ReadFolder, longArchivePath(4000), "The network path was not found."),
+         false, Close::ClickOk},
+        {"PathOf3500CharactersAnsweredAfterTab",
+         texts::failure(texts::Operation::TestPath, longArchivePath(3500), "Access is denied."), false,
+         Close::TabThenEnter},
+        {"EightyLines", manyLines, false, Close::Escape},
+    };
+}
+
+class MessageWindowTest : public ::testing::TestWithParam<MessageCase> {};
+
+// Whichever window shows the message, it keeps title, text and owner, lies
+// on the screen with its OK button, and closes the way a message box does.
+TEST_P(MessageWindowTest, FitsTheWorkAreaKeepsTheTextAndClosesLikeAMessageBox) {
+    const MessageCase& param = GetParam();
+    HWND owner = CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 200, 100, nullptr,
+                                 nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(owner, nullptr);
+    WindowsHost host;
+    host.setOwnerWindow(owner);
+
+    std::wstring title;
+    std::vector<std::wstring> texts;
+    HWND boxOwner = nullptr;
+    RECT box{}, work{};
+    std::vector<RECT> children;
+    bool hasEdit = false, hasOk = false, closed = false;
+    {
+        testing::DialogWatcher watcher([&](HWND window) {
+            title = testing::windowText(window);
+            texts = testing::childTexts(window);
+            boxOwner = GetWindow(window, GW_OWNER);
+            GetWindowRect(window, &box);
+            MONITORINFO monitor{};
+            monitor.cbSize = sizeof monitor;
+            GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
+            work = monitor.rcWork;
+            for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+                if (!IsWindowVisible(child)) continue;
+                RECT rect{};
+                GetWindowRect(child, &rect);
+                children.push_back(rect);
+                const std::wstring kind = testing::className(child);
+                if (_wcsicmp(kind.c_str(), L"Edit") == 0) hasEdit = true;
+                if (_wcsicmp(kind.c_str(), L"Button") == 0 && GetDlgCtrlID(child) == IDOK) hasOk = true;
+            }
+            if (param.close == Close::ClickOk) {
+                PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+            } else {
+                // A key goes where the user's would: to the control with the focus.
+                const auto press = [&](WPARAM key) {
+                    GUITHREADINFO thread{};
+                    thread.cbSize = sizeof thread;
+                    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread);
+                    HWND target = thread.hwndFocus != nullptr ? thread.hwndFocus : window;
+                    PostMessageW(target, WM_KEYDOWN, key, 1);
+                    PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+                };
+                if (param.close == Close::TabThenEnter) {
+                    press(VK_TAB);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                }
+                press(param.close == Close::Escape ? VK_ESCAPE : VK_RETURN);
+            }
+            closed = testing::eventually([&] { return !IsWindow(window); });
+            // Never leave the test's thread stuck in the modal loop.
+            if (!closed) PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        });
+        host.showMessage(param.text, MessageIcon::Critical, "Quelmar");
+        EXPECT_TRUE(watcher.found());
+    }
+    DestroyWindow(owner);
+
+    EXPECT_TRUE(closed) << "the window stayed open";
+    EXPECT_EQ(title, L"Quelmar");
+    EXPECT_NE(std::find(texts.begin(), texts.end(), widen(param.text)), texts.end()) << "the text is not shown whole";
+    EXPECT_EQ(boxOwner, owner);
+    EXPECT_TRUE(hasOk);
+    if (param.systemBox) {
+        EXPECT_FALSE(hasEdit) << "a short message keeps the system's message box";
+    }
+    const auto inside = [](const RECT& inner, const RECT& outer) {
+        return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+               inner.bottom <= outer.bottom;
+    };
+    EXPECT_TRUE(inside(box, work)) << "window " << box.left << "," << box.top << " " << box.right - box.left << "x"
+                                   << box.bottom - box.top << " in work area " << work.right - work.left << "x"
+                                   << work.bottom - work.top;
+    for (const RECT& child : children) EXPECT_TRUE(inside(child, box)) << "a control lies outside its window";
+}
+
+INSTANTIATE_TEST_SUITE_P(HostMessages, MessageWindowTest, ::testing::ValuesIn(messageCases()),
+                         [](const ::testing::TestParamInfo<MessageCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace quelmar
