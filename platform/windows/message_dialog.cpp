@@ -1,5 +1,7 @@
 #include "platform/windows/message_dialog.h"
 
+#include "platform/windows/dpi.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <vector>
@@ -8,7 +10,6 @@ namespace quelmar::win32 {
 
 namespace {
 
-constexpr UINT kDefaultDpi = 96;
 // The width at which Wine's MessageBoxW wraps its text, at 96 DPI. Windows'
 // own box is wider, so a text that fits at this width fits there too.
 constexpr int kMessageBoxWrap = 230;
@@ -21,46 +22,13 @@ Function user32(const char* name) {
     return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
 }
 
-// The Windows 10 DPI functions are looked up at run time so that the
-// program still starts where they are missing.
-using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-using SystemParametersInfoForDpiFn = BOOL(WINAPI*)(UINT, UINT, void*, UINT, UINT);
-using AdjustWindowRectExForDpiFn = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
 // The system's own, localised caption of a message box button.
 using MbGetStringFn = LPCWSTR(WINAPI*)(UINT);
 
-UINT systemDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
-    if (screen) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? static_cast<UINT>(dpi) : kDefaultDpi;
-}
-
-UINT dpiFor(HWND owner) {
-    static const auto getDpiForWindow = user32<GetDpiForWindowFn>("GetDpiForWindow");
-    if (owner != nullptr && getDpiForWindow != nullptr) {
-        const UINT dpi = getDpiForWindow(owner);
-        if (dpi != 0) return dpi;
-    }
-    return systemDpi();
-}
-
 // The font message boxes use, sized for `dpi`.
 HFONT createMessageFont(UINT dpi) {
-    static const auto parametersForDpi = user32<SystemParametersInfoForDpiFn>("SystemParametersInfoForDpi");
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof(metrics);
-    if (parametersForDpi != nullptr && parametersForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi))
-        return CreateFontIndirectW(&metrics.lfMessageFont);
-    metrics = {};
-    metrics.cbSize = sizeof(metrics);
-    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-        // Reported for the system DPI.
-        LOGFONTW font = metrics.lfMessageFont;
-        font.lfHeight = MulDiv(font.lfHeight, static_cast<int>(dpi), static_cast<int>(systemDpi()));
-        return CreateFontIndirectW(&font);
-    }
-    return nullptr;
+    const LOGFONTW font = messageFont(dpi);
+    return CreateFontIndirectW(&font);
 }
 
 // The work area of the owner's monitor, or of the primary one.
@@ -114,12 +82,7 @@ constexpr DWORD kDialogExStyle = WS_EX_DLGMODALFRAME;
 
 // The frame around a client area of the dialog: left/top and right/bottom.
 RECT frameFor(UINT dpi) {
-    static const auto adjustForDpi = user32<AdjustWindowRectExForDpiFn>("AdjustWindowRectExForDpi");
-    RECT rect{0, 0, 0, 0};
-    if (adjustForDpi == nullptr || !adjustForDpi(&rect, kDialogStyle, FALSE, kDialogExStyle, dpi)) {
-        rect = RECT{0, 0, 0, 0};
-        AdjustWindowRectEx(&rect, kDialogStyle, FALSE, kDialogExStyle);
-    }
+    const RECT rect = windowRectForClient(RECT{0, 0, 0, 0}, kDialogStyle, kDialogExStyle, dpi);
     return RECT{-rect.left, -rect.top, rect.right, rect.bottom};
 }
 
@@ -303,7 +266,7 @@ bool showOwnDialog(HWND owner, HFONT font, const Layout& layout, const std::wstr
 }  // namespace
 
 bool showMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, MessageKind kind) {
-    const UINT dpi = dpiFor(owner);
+    const UINT dpi = dpiForWindow(owner);
     const RECT work = workAreaFor(owner);
     HFONT font = createMessageFont(dpi);
     HDC dc = GetDC(nullptr);

@@ -8,7 +8,7 @@
 
 #include "core/texts.h"
 #include "platform/windows/win32_text.h"
-#include "ui/win32/dpi.h"
+#include "platform/windows/dpi.h"
 
 namespace quelmar {
 

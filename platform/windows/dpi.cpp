@@ -1,4 +1,4 @@
-#include "ui/win32/dpi.h"
+#include "platform/windows/dpi.h"
 
 namespace quelmar::win32 {
 
