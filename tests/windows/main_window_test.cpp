@@ -573,7 +573,7 @@ TEST_F(RealDialogTest, CancelGivesNothing) {
 }
 
 TEST_F(RealDialogTest, ChosenFileComesBackAsAFullPath) {
-    const std::string game = tree.file("Rail Simulator 東京\\RailSim.exe");
+    const std::string game = tree.file("Rail Simulator 路線\\RailSim.exe");
     std::optional<std::string> chosen;
     {
         testing::DialogWatcher watcher([&](HWND dialog) {
