@@ -44,14 +44,14 @@ BranchReader::~BranchReader() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    changed_.notify_all();
+    roomAhead_.notify_all();
     for (std::thread& t : threads_) t.join();
 }
 
 void BranchReader::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] {
+        roomAhead_.wait(lock, [this] {
             return stopping_ || nextToRead_ >= names_.size() || nextToRead_ < taken_ + window_;
         });
         if (stopping_ || nextToRead_ >= names_.size()) return;
@@ -60,7 +60,8 @@ void BranchReader::work() {
         Branch branch = ReadBranch(fs_, assets_, names_[index]);
         lock.lock();
         done_[index] = std::move(branch);
-        changed_.notify_all();
+        // Only the walk waits for a branch, and only for the next in order.
+        if (index == taken_) branchRead_.notify_one();
     }
 }
 
@@ -74,11 +75,12 @@ Branch BranchReader::take(std::size_t index) {
         lock.lock();
         done_[index] = std::move(branch);
     }
-    changed_.wait(lock, [&] { return done_[index].has_value(); });
+    branchRead_.wait(lock, [&] { return done_[index].has_value(); });
     Branch branch = std::move(*done_[index]);
     done_[index].reset();
     taken_ = index + 1;
-    changed_.notify_all();
+    // One more branch may now be read ahead: one helper is enough to wake.
+    roomAhead_.notify_one();
     return branch;
 }
 

@@ -66,7 +66,8 @@ private:
     std::size_t taken_ = 0;
     bool stopping_ = false;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable branchRead_;  // the walk waits here for its next branch
+    std::condition_variable roomAhead_;   // helpers wait here to read further ahead
     std::vector<std::thread> threads_;
 };
 
