@@ -32,10 +32,10 @@ e2e_start_display || exit 1
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 (cd "$work" && exec $command >"$work/log" 2>&1) & PID=$!
-box=$(e2e_wait_window '^Quelmar$')
+box=$(e2e_wait_window "$BOX")
 check "the installed program starts and asks for the game folder" test -n "$box"
 [ -n "$box" ] && e2e_keys "$box" Return
-check "then opens its window" test -n "$(e2e_wait_window '^Quelmar  v[0-9]+ build [0-9]+$')"
+check "then opens its window" test -n "$(e2e_wait_window "$MAIN")"
 kill "$PID" 2>/dev/null; wait "$PID" 2>/dev/null; PID=""
 
 if [ "$was_installed" -eq 0 ]; then

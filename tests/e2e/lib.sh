@@ -4,6 +4,12 @@
 
 E2E_FAILURES=0
 
+# The titles of the program's windows: the main window, its message boxes,
+# and the locate dialog.
+MAIN='^Quelmar  v[0-9]+ build [0-9]+$'
+BOX='^Quelmar$'
+DIALOG='^Locate Rail Simulator Game File \(RailSim\.exe\)$'
+
 e2e_start_display() {
   local n
   for n in $(seq 91 120); do
@@ -67,3 +73,11 @@ check() {
 
 # Every file of tree $1, one relative path a line, sorted.
 e2e_files() { (cd "$1" && find . \( -type f -o -type l \) | sort); }
+
+# In the locate dialog $1, picks the file $2 and waits for the dialog to go.
+e2e_pick_file() {
+  e2e_type "$1" "$2"
+  e2e_keys "$1" Return
+  e2e_wait_gone "$DIALOG" 10
+  sleep 0.5
+}

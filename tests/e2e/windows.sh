@@ -13,9 +13,6 @@ work="$(mktemp -d)"
 export WINEPREFIX="$build/wine-prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null; e2e_stop_display; rm -rf "$work"' EXIT
 
-MAIN='^Quelmar  v[0-9]+ build [0-9]+$'
-BOX='^Quelmar$'
-DIALOG='^Locate Rail Simulator Game File \(RailSim\.exe\)$'
 KEY='HKCU\Software\VB and VBA Program Settings\Quelmar\Preferences'
 
 [ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }
