@@ -20,6 +20,9 @@ public:
     void setText1(const std::string&) override {}
     void setText2(const std::string& text) override { text2_ = text; }
     std::string text2() const override { return text2_; }
+    void showWindow() override {}
+    void setBusy(bool) override {}
+    bool keepAlive() override { return true; }
     void setDeleteEnabled(bool enabled) override { deleteEnabled_ = enabled; }
     void setRefreshEnabled(bool) override {}
     std::optional<std::string> showOpenDialog(const OpenDialogRequest&) override { return std::nullopt; }
@@ -57,6 +60,7 @@ public:
     bool anotherInstanceRunning() override { return false; }
     Version version() override { return {}; }
     std::string programFolder() override { return "."; }
+    LocateStart locateDialogStart() override { return {}; }
 };
 
 }  // namespace quelmar::bench

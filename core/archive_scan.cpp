@@ -1,7 +1,9 @@
 #include "archive_scan.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "ascii.h"
 #include "branch_reader.h"
 #include "texts.h"
 
@@ -9,27 +11,63 @@ namespace quelmar {
 
 namespace {
 
-// Below this many level-1 folders the walk reads them itself.
+// Below this many level-1 folders the walk reads them itself: a handful of
+// folders is read faster than helpers start.
 constexpr std::size_t kFewFolders = 8;
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalIgnoringCase(char a, char b) { return asciiLower(a) == asciiLower(b); }
+// The most folders a walk holds open at once, whatever the tree's shape.
+constexpr std::size_t kMostFoldersOpen = 256;
+// What the walk holds open itself while it reads: a level-1 and a level-2
+// folder (Assets is open already when the budget is asked for).
+constexpr std::size_t kWalkOwnFolders = 2;
+// How often the list shown grows while a walk runs: a few times a second is
+// easy to follow and cheap to draw.
+constexpr std::chrono::milliseconds kListShownEvery{250};
 
 void inform(Host& host, const std::string& text, MessageIcon icon) {
     host.showMessage(text, icon, texts::kTitle);
 }
 
-// Runs the walk and hands the list to Text2 once, also when the walk fails,
-// so the lines found before the failure stay visible.
+// The window's side of a walk: it shows the lines found so far now and
+// then, and is kept alive; its keepAlive answers whether to go on.
+class WindowProgress : public WalkProgress {
+public:
+    explicit WindowProgress(WindowOps& window) : window_(window) {}
+    bool keepGoing(const std::string& list) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (list.size() != shownSize_ && now - shownAt_ >= kListShownEvery) {
+            window_.setText2(list);
+            shownSize_ = list.size();
+            shownAt_ = now;
+        }
+        return window_.keepAlive();
+    }
+
+private:
+    WindowOps& window_;
+    std::size_t shownSize_ = 0;
+    std::chrono::steady_clock::time_point shownAt_ = std::chrono::steady_clock::now();
+};
+
+// Runs the walk with the window busy and hands the list to Text2 once at
+// the end, also when the walk fails or is stopped, so the lines found
+// before stay visible.
 std::int32_t walkIntoText2(FormState& state, Host& host, WindowOps& window, const ArchiveAction& action) {
+    struct Busy {
+        WindowOps& window;
+        explicit Busy(WindowOps& w) : window(w) { window.setBusy(true); }
+        ~Busy() { window.setBusy(false); }
+    };
     std::string list = window.text2();
     std::int32_t count = 0;
-    try {
-        count = WalkArchives(state, host, list, action);
-    } catch (...) {
-        window.setText2(list);
-        throw;
+    {
+        const Busy busy(window);
+        WindowProgress progress(window);
+        try {
+            count = WalkArchives(state, host, list, action, &progress);
+        } catch (...) {
+            window.setText2(list);
+            throw;
+        }
     }
     window.setText2(list);
     return count;
@@ -59,25 +97,38 @@ int CheckPaths(FormState& state, Host& host) {
 std::string ListingEntry(const std::string& candidatePath, char separator) {
     const std::string needle = std::string(1, separator) + texts::kAssetsFolder;
     const auto found = std::search(candidatePath.begin(), candidatePath.end(), needle.begin(), needle.end(),
-                                   equalIgnoringCase);
+                                   [](char a, char b) { return asciiLower(a) == asciiLower(b); });
     if (found == candidatePath.end()) return candidatePath;
     return std::string(found + 1, candidatePath.end());
 }
 
-bool IsArchiveName(std::string_view name) {
-    const std::string_view archive = texts::kArchiveName;
-    return name.size() == archive.size() && std::equal(name.begin(), name.end(), archive.begin(), equalIgnoringCase);
-}
+bool IsArchiveName(std::string_view name) { return sameIgnoringAsciiCase(name, texts::kArchiveName); }
 
-std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action) {
+bool IsArchive(const FolderEntry& entry) { return entry.kind == EntryKind::File && IsArchiveName(entry.name); }
+
+std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
+                          WalkProgress* progress) {
     const char sep = host.separator();
     FileSystem& fs = state.fileSystem(host);
     std::int32_t count = 0;
 
-    auto processArchives = [&](const Folder& folder) {
+    auto lastKept = std::chrono::steady_clock::now();
+    auto keepAlive = [&] {
+        if (!progress) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastKept < state.keepAliveInterval) return;
+        lastKept = now;
+        if (!progress->keepGoing(list)) throw WalkStopped();
+    };
+
+    // The one filter: every archive of a folder, by the path the walk
+    // reached it by (built from AssetsPath, never from the system's name).
+    auto visit = [&](const Folder& folder, const std::string& reachedPath) {
         for (const FolderEntry& entry : folder.entries) {
-            if (entry.kind != EntryKind::File || !IsArchiveName(entry.name)) continue;
-            list += ListingEntry(folder.path + sep + (host.namesIgnoreCase() ? texts::kArchiveName : entry.name), sep);
+            if (!IsArchive(entry)) continue;
+            keepAlive();
+            if (action && fs.kindOf(folder, entry.name) != EntryKind::File) continue;
+            list += ListingEntry(reachedPath + sep + (host.namesIgnoreCase() ? texts::kArchiveName : entry.name), sep);
             list += texts::kCrLf;
             if (action) action(folder, entry.name);
             ++count;
@@ -89,43 +140,55 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
                               ? fs.openFolder("", state.AssetsPath)
                               : fs.openFolder(state.AssetsPath.substr(0, cut), state.AssetsPath.substr(cut + 1));
 
-    if (action) {
-        // Each archive must be acted on in the folder that was read, so that
-        // folder has to stay open until then; reading ahead would hold a
-        // folder open for every route of a large provider at once. So this
-        // walk reads one folder at a time, and a folder reached twice
-        // through a link shows what the first visit left.
-        for (const FolderEntry& entry1 : assets.entries) {
-            if (entry1.kind != EntryKind::Folder || LeadsBack(entry1, assets)) continue;
-            const Folder level1 = fs.openChild(assets, entry1.name);
-            processArchives(level1);
-            for (const FolderEntry& entry2 : level1.entries) {
-                if (entry2.kind != EntryKind::Folder || LeadsBack(entry2, assets, &level1)) continue;
-                // Opened although nothing below it is read: an unreadable
-                // level-2 folder stops the walk just as a level-1 one does.
-                processArchives(fs.openChild(level1, entry2.name));
-            }
+    // A branch read on the walk's own thread, one folder at a time, each
+    // acted in as soon as it is read and closed before the next is opened.
+    auto walkBranch = [&](const std::string& name) {
+        keepAlive();
+        const Folder top = fs.openChild(assets, name);
+        if (IsLoop(top, assets)) return;
+        const std::string topPath = state.AssetsPath + sep + name;
+        visit(top, topPath);
+        for (const FolderEntry& entry : top.entries) {
+            if (entry.kind != EntryKind::Folder) continue;
+            keepAlive();
+            // Opened although nothing below it is read: an unreadable
+            // level-2 folder stops the walk just as a level-1 one does.
+            const Folder child = fs.openChild(top, entry.name);
+            if (!IsLoop(child, assets, &top)) visit(child, topPath + sep + entry.name);
         }
-        return count;
-    }
+    };
 
     std::vector<std::string> names;
     for (const FolderEntry& entry : assets.entries)
-        if (entry.kind == EntryKind::Folder && !LeadsBack(entry, assets)) names.push_back(entry.name);
-    auto consume = [&](const Branch& branch) {
-        if (branch.topError) std::rethrow_exception(branch.topError);
-        processArchives(*branch.top);
-        for (const Folder& level2 : branch.children) processArchives(level2);
-        if (branch.childError) std::rethrow_exception(branch.childError);
-    };
-    // A handful of folders is read at once faster than helpers start.
-    const unsigned helpers = names.size() < kFewFolders ? 0 : std::min<unsigned>(state.folderReaders, names.size());
-    if (helpers <= 1) {
-        for (const std::string& name : names) consume(ReadBranch(fs, assets, name));
+        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
+
+    // Helpers read ahead only as far as the handles this process may still
+    // open allow: each holds two folders while it reads, and at least as
+    // many again are left for folders kept open to act in.
+    const std::size_t budget = std::min(fs.openFolderBudget(), kMostFoldersOpen);
+    const std::size_t room = budget > kWalkOwnFolders ? budget - kWalkOwnFolders : 0;
+    std::size_t helpers = names.size() < kFewFolders ? 0 : std::min<std::size_t>(state.folderReaders, names.size());
+    helpers = std::min(helpers, room / 4);
+    const std::size_t keptBudget = action ? room - 2 * helpers : 0;
+    if (helpers <= 1 || (action && keptBudget == 0)) {
+        for (const std::string& name : names) walkBranch(name);
         return count;
     }
-    BranchReader reader(fs, assets, names, helpers, 4 * std::size_t{helpers});
-    for (std::size_t i = 0; i < names.size(); ++i) consume(reader.take(i));
+
+    BranchReader reader(fs, assets, names, static_cast<unsigned>(helpers), 4 * helpers, keptBudget);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::optional<Branch> branch = reader.take(i, keepAlive, state.keepAliveInterval);
+        if (!branch) {
+            walkBranch(names[i]);
+            continue;
+        }
+        if (branch->top) {
+            const std::string topPath = state.AssetsPath + sep + names[i];
+            visit(*branch->top, topPath);
+            for (const Reached& child : branch->children) visit(child.folder, topPath + sep + child.name);
+        }
+        reader.release(std::move(*branch));
+    }
     return count;
 }
 
@@ -143,8 +206,19 @@ void RefreshList(FormState& state, Host& host, WindowOps& window) {
 void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
     window.setText2("");
     FileSystem& fs = state.fileSystem(host);
-    const std::int32_t count = walkIntoText2(
-        state, host, window, [&fs](const Folder& folder, const std::string& name) { fs.deleteFile(folder, name); });
+    std::int32_t deleted = 0;
+    std::int32_t count = 0;
+    try {
+        count = walkIntoText2(state, host, window, [&](const Folder& folder, const std::string& name) {
+            fs.deleteFile(folder, name);
+            ++deleted;
+        });
+    } catch (const HostError& error) {
+        // The lines above the failure are archives already gone: say so,
+        // and that nothing after it was touched.
+        throw HostError(error.number(), error.description() + texts::kCrLf + texts::kCrLf +
+                                            texts::deletionStopped(deleted));
+    }
     if (count < 1) {
         inform(host, texts::noArchivesFound(), MessageIcon::Information);
         return;

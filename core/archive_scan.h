@@ -3,6 +3,7 @@
 // listing the archives and deleting them.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -29,25 +30,50 @@ std::string ListingEntry(const std::string& candidatePath, char separator);
 // Whether an entry's name is the archive's: "Blueprints.pak" in any ASCII
 // letter case.
 bool IsArchiveName(std::string_view name);
+// Whether an entry is an archive the walk lists: a file (or a link to one)
+// with the archive's name.
+bool IsArchive(const FolderEntry& entry);
 
 // What the caller does with each archive found: `name` is its entry, as on
-// disk, in the open `folder`. An empty action does nothing and lets the walk
-// let go of each folder as soon as it has been read.
+// disk, in the open `folder` it was read in.
 using ArchiveAction = std::function<void(const Folder& folder, const std::string& name)>;
+
+// How a running walk keeps its window alive. It is called on the walk's own
+// thread, between folders and archives and while the walk waits for a
+// folder to be read, at most every FormState::keepAliveInterval; `list` is
+// the list so far. Returning false stops the walk.
+class WalkProgress {
+public:
+    virtual ~WalkProgress() = default;
+    virtual bool keepGoing(const std::string& list) = 0;
+};
+
+// Thrown by a walk that its progress hook stopped (the window was closed).
+// It is not a failure: nobody is told.
+class WalkStopped : public std::exception {
+public:
+    const char* what() const noexcept override { return "The walk was stopped."; }
+};
 
 // Visits every folder one and two levels below AssetsPath, depth first in the
 // order the file system delivers them; a folder is whatever the system opens
-// as one, links included, except a link back to a folder the walk is already
-// inside. For each archive found it appends the listing entry and CR LF to
-// `list`, performs `action` on it and counts it. Returns the count; errors
-// pass to the caller with the entries found so far left in `list`.
-std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action);
+// as one, links included, except a folder the walk is already inside,
+// reached again. For each archive found it appends the listing entry and
+// CR LF to `list`, performs `action` (if any) on it and counts it. With an
+// action, an archive read ahead but gone by the time the walk gets there
+// (deleted through another route to the same folder) is passed over, as
+// reading the folder then would have. Returns the count; errors, and
+// WalkStopped, pass to the caller with the entries found so far left in
+// `list`.
+std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
+                          WalkProgress* progress = nullptr);
 
 // Fills Text2 with the archives found and enables the Delete button when
 // there are any.
 void RefreshList(FormState& state, Host& host, WindowOps& window);
 
-// Lists and deletes every archive found, then reports how many.
+// Lists and deletes every archive found, then reports how many. A deletion
+// stopped by a failure says how many it had deleted before it.
 void DeleteArchives(FormState& state, Host& host, WindowOps& window);
 
 }  // namespace quelmar

@@ -4,14 +4,20 @@
 // The walk takes the level-1 folders strictly in order on its own thread;
 // helper threads read each level-1 folder and its level-2 folders (a
 // "branch") before the walk gets there, so the disk always has several
-// reads in flight. What the walk sees is exactly what reading one folder at
-// a time would give: the same folders in the same order, and each failure
-// at the place where it occurred. Branches past a failure may have been
-// read, but the walk never reaches them. No thread outlives the reader.
+// reads in flight. A helper hands over only a branch it read whole. One it
+// could not (a folder failed to open, for whatever reason, or keeping its
+// folders open would take more handles than the walk may hold) it lets go
+// of entirely, and the walk reads that branch itself, one folder at a time:
+// so whatever the user sees, entries, order, errors and where they stop
+// the walk, comes from reading one folder at a time, and helpers are never
+// the cause of a failure. No thread outlives the reader; told to stop,
+// each helper stops after the folder it is reading.
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,49 +28,69 @@
 
 namespace quelmar {
 
-// One level-1 folder and its level-2 folders, or where reading them failed.
-struct Branch {
-    std::optional<Folder> top;
-    std::exception_ptr topError;       // opening the level-1 folder failed
-    std::vector<Folder> children;      // in the order the level-1 folder lists them
-    std::exception_ptr childError;     // opening the child after the last one read failed
+// A folder the walk reached, by the name it was listed under.
+struct Reached {
+    std::string name;
+    Folder folder;
 };
 
-// Whether an entry is a link back to a folder the walk is already inside:
-// Assets, or the level-1 folder it is listed in. Following it would list
-// the same archives again under a longer path, or go round in a circle.
-bool LeadsBack(const FolderEntry& entry, const Folder& assets, const Folder* level1 = nullptr);
+// One level-1 folder and the level-2 folders below it, loops left out.
+struct Branch {
+    std::optional<Folder> top;       // nothing: the level-1 folder is a loop, skipped whole
+    std::vector<Reached> children;   // in the order the level-1 folder lists them
+    std::size_t keptHandles = 0;     // folders left open for the walk to act in
+};
 
-// Reads one branch below `assets`, skipping links back into it; never throws. Each folder is let go of as
-// soon as it is read, so that reading far ahead holds nothing open: a branch
-// is for listing, never for acting in its folders.
-Branch ReadBranch(FileSystem& fs, const Folder& assets, const std::string& name);
+// Whether a folder just opened is one the walk is already inside, reached
+// again by another route (a link, a junction, a bind mount, a folder
+// swapped for a link): Assets itself or, below a level-1 folder, that
+// level-1 folder. Following it would list what is outside the two levels,
+// or go round in a circle, so it is skipped, as `find -L` skips a loop.
+bool IsLoop(const Folder& opened, const Folder& assets, const Folder* level1 = nullptr);
 
 class BranchReader {
 public:
     // Starts `helpers` threads reading the branches named `names` below
-    // `assets`, at most `window` branches ahead of the one taken last.
+    // `assets`, at most `ahead` branches past the one taken last. With a
+    // `handleBudget`, folders holding an archive stay open for the walk to
+    // act in, at most that many at once across every branch read ahead;
+    // without, every folder is let go of as soon as it is read.
     BranchReader(FileSystem& fs, const Folder& assets, std::vector<std::string> names, unsigned helpers,
-                 std::size_t window);
+                 std::size_t ahead, std::size_t handleBudget);
     ~BranchReader();
     BranchReader(const BranchReader&) = delete;
     BranchReader& operator=(const BranchReader&) = delete;
 
-    // The branch at `index`, waiting until it has been read. Indexes are
-    // taken in order, each once.
-    Branch take(std::size_t index);
+    // The branch at `index` if a helper read it whole; nothing when the
+    // walk must read it itself. While it waits, `whileWaiting` runs about
+    // every `interval` (it may throw to end the wait). Indexes are taken in
+    // order, each once.
+    std::optional<Branch> take(std::size_t index, const std::function<void()>& whileWaiting,
+                               std::chrono::milliseconds interval);
+
+    // The walk is done with a branch it took: its folders are closed, and
+    // the handles they held may be used again.
+    void release(Branch&& branch);
 
 private:
+    struct Slot {
+        bool ready = false;
+        std::optional<Branch> branch;
+    };
     void work();
+    std::optional<Branch> readWhole(const std::string& name);
+    bool keepOpen(Folder& folder, std::size_t& kept);
 
     FileSystem& fs_;
     const Folder& assets_;
     const std::vector<std::string> names_;
-    const std::size_t window_;
-    std::vector<std::optional<Branch>> done_;
+    const std::size_t ahead_;
+    const bool keepHandles_;
+    std::atomic<std::size_t> handlesLeft_;
+    std::atomic<bool> stopping_{false};
+    std::vector<Slot> slots_;
     std::size_t nextToRead_ = 0;
     std::size_t taken_ = 0;
-    bool stopping_ = false;
     std::mutex mutex_;
     std::condition_variable branchRead_;  // the walk waits here for its next branch
     std::condition_variable roomAhead_;   // helpers wait here to read further ahead

@@ -1,6 +1,7 @@
 #pragma once
 // The state the main window owns for its whole life.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,10 @@ struct FormState {
     // time. Chosen by measurement on cold and warm disks.
     unsigned folderReaders = kDefaultFolderReaders;
     static constexpr unsigned kDefaultFolderReaders = 16;
+    // How often a running walk lets the window repaint and answer the
+    // window system: often enough that it never looks hung, seldom enough
+    // to cost nothing on a fast disk.
+    std::chrono::milliseconds keepAliveInterval{40};
 
     FileSystem& fileSystem(Host& host) {
         if (!fileSystemObject) fileSystemObject = host.createFileSystem();

@@ -4,6 +4,7 @@
 // only through these interfaces, so it runs unchanged on every system and
 // against the in-memory fakes of the tests.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,19 +34,25 @@ enum class MessageIcon { Information, Warning, Critical };
 // file, and a dangling link, a FIFO or a device is neither.
 enum class EntryKind { Folder, File, Other };
 
-// Tells one folder reached by two paths (through a link) from two folders.
+// Tells one folder reached by two routes (a link, a junction, a bind
+// mount) from two folders: the volume and a file identity of up to 128 bits.
+// Some file systems have no identity to give (all zero).
 struct FolderId {
     std::uint64_t volume = 0;
-    std::uint64_t index = 0;
+    std::uint64_t fileHigh = 0;
+    std::uint64_t fileLow = 0;
+    bool known() const { return fileHigh != 0 || fileLow != 0; }
     friend bool operator==(const FolderId&, const FolderId&) = default;
 };
+
+// Whether two identities name the same folder for certain. An unknown
+// identity is never taken for another folder's: that would skip a folder
+// the user can see.
+inline bool SameFolder(const FolderId& a, const FolderId& b) { return a.known() && b.known() && a == b; }
 
 struct FolderEntry {
     std::string name;  // as it is on disk, without any path
     EntryKind kind;
-    // For a link (or junction) that leads to a folder: the folder it leads
-    // to, so that a link back into the walk is known before it is opened.
-    std::optional<FolderId> leadsTo = std::nullopt;
 };
 
 // The system's hold on an open folder. While it lives, child folders are
@@ -59,9 +66,7 @@ public:
 // A folder opened and read.
 struct Folder {
     std::string path;                    // for messages, without a trailing separator
-    // Always known for a folder opened with openFolder, and for any folder
-    // holding a link to a folder: the only folders a link is compared with.
-    FolderId id;
+    FolderId id;                         // of the folder actually opened, links followed
     std::vector<FolderEntry> entries;    // in the order the system delivered them
     std::unique_ptr<FolderHandle> handle;  // may be dropped once nothing more is done in it
 };
@@ -82,10 +87,24 @@ public:
     virtual Folder openFolder(const std::string& parent, const std::string& name) = 0;
     // Opens and reads the entry `name`, as listed, of an open folder.
     virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
+    // What the entry `name` of an open folder is now, links followed;
+    // Other when it is gone.
+    virtual EntryKind kindOf(const Folder& folder, const std::string& name) = 0;
+    // How many more folders this process may hold open at once without
+    // running out of handles for anything else; the walk fits its helpers
+    // and how far it reads ahead to it.
+    virtual std::size_t openFolderBudget() = 0;
     // Removes the entry `name` of an open folder permanently (no recycle
     // bin): the entry itself, never what a link leads to. Raises when it
     // cannot (read-only, in use, access denied, gone).
     virtual void deleteFile(const Folder& folder, const std::string& name) = 0;
+};
+
+// Where the locate dialog starts when no stored folder exists, and the
+// folders it offers besides the system's own places (game libraries found).
+struct LocateStart {
+    std::string folder;  // empty: the dialog's own default
+    std::vector<std::string> places;
 };
 
 struct Version {
@@ -120,6 +139,10 @@ public:
     virtual Version version() = 0;
     // The folder holding the executable, without a trailing separator.
     virtual std::string programFolder() = 0;
+    // Asked each time the locate dialog is about to open. On the game's own
+    // system the program's own folder (players keep the tool beside the
+    // game); elsewhere, where this system's players are likely to find it.
+    virtual LocateStart locateDialogStart() = 0;
 };
 
 }  // namespace quelmar

@@ -84,7 +84,39 @@ std::string readOnlyReason() {
 }
 
 std::string linkNotDeletedReason() {
-    return "It is a link, and this system would delete what it leads to instead, so it is left alone.";
+    return "It is a link, and this system would delete what it leads to instead, so Quelmar stopped rather than "
+           "delete it.";
+}
+
+std::string deletionStopped(std::int32_t deleted) {
+    if (deleted == 0) return "Deleting stopped before any .pak file was deleted; none was touched.";
+    if (deleted == 1)
+        return "Deleting stopped after 1 .pak file was deleted (the first line of the list); the rest were not "
+               "touched.";
+    const std::string n = std::to_string(deleted);
+    return "Deleting stopped after " + n + " .pak files were deleted (the first " + n +
+           " lines of the list); the rest were not touched.";
+}
+
+std::string settingsNotUsed() { return "Quelmar starts as if no game folder were stored."; }
+
+std::string damagedSettingsReason() {
+    return "The file is damaged: Quelmar cannot make sense of what it holds. Pick the game folder again with "
+           "\"...\" to write it anew.";
+}
+
+std::string settingsOfAnotherUserReason() {
+    return "It belongs to another user account, for example after Quelmar was run with sudo. Give it back to "
+           "your account, or delete it.";
+}
+
+std::string readOnlySettingsReason() {
+    return "The file is read-only. Allow your user account to change it.";
+}
+
+std::string noHomeFolderReason() {
+    return "Quelmar cannot tell where your home folder is: HOME is not set, and your user account has no home "
+           "folder in the user database.";
 }
 
 std::string folderMovedReason() {

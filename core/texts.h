@@ -46,6 +46,17 @@ std::string reasonFor(std::errc condition, Operation operation);
 std::string readOnlyReason();
 // Where deleting a link would delete what it leads to instead.
 std::string linkNotDeletedReason();
+// Added to any failure that stops a deletion: how many archives were deleted
+// before it (the first lines of the list), and that the rest were not.
+std::string deletionStopped(std::int32_t deleted);
+// A settings file that cannot be read at start-up is told, then start-up
+// goes on as if nothing were stored.
+std::string settingsNotUsed();
+std::string damagedSettingsReason();
+std::string settingsOfAnotherUserReason();
+std::string readOnlySettingsReason();
+// Neither HOME nor the user database says where the user's files belong.
+std::string noHomeFolderReason();
 // The folder that was read is no longer where the list found it.
 std::string folderMovedReason();
 

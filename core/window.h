@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quelmar {
 
@@ -14,6 +15,7 @@ struct OpenDialogRequest {
     std::string title;
     std::string fileName;
     std::string filter;
+    std::vector<std::string> places;  // offered in the dialog's sidebar
 };
 
 class WindowOps {
@@ -27,6 +29,18 @@ public:
     virtual std::string text2() const = 0;
     virtual void setDeleteEnabled(bool enabled) = 0;   // butDeletePaks
     virtual void setRefreshEnabled(bool enabled) = 0;  // butRefreshList
+
+    // Shows the window if it is not on screen yet; start-up calls it once the
+    // folder check has passed, so that the listing fills a visible window.
+    virtual void showWindow() = 0;
+
+    // While a command walks the tree: the window shows it is busy and drops
+    // user input, from setBusy(true) until setBusy(false).
+    virtual void setBusy(bool busy) = 0;
+    // Called on the window's thread every few hundredths of a second while a
+    // walk runs: the window repaints and answers the window system here.
+    // Returns false when the user has closed the window: the walk stops.
+    virtual bool keepAlive() = 0;
 
     // Shows the modal file-open dialog (CommonDialog1) and returns the full
     // path of the chosen file, or nothing when the user cancels. A dialog

@@ -35,10 +35,16 @@ Form1::Start Form1::Form_Load() {
         window_.setCaption(texts::versionCaption(version.major, version.revision));
         window_.setText1("");
         window_.setText2("");
-        skipOnError([&] {
+        try {
             state_.GamePath = host_.getSetting(texts::kSettingsApplication, texts::kSettingsSection,
                                                texts::kSettingsKey, "");
-        });
+        } catch (const HostError& error) {
+            // A settings file that exists but cannot be read would otherwise
+            // make the stored folder vanish without a word.
+            state_.GamePath.clear();
+            host_.showMessage(error.description() + texts::kCrLf + texts::kCrLf + texts::settingsNotUsed(),
+                              MessageIcon::Warning, texts::kTitle);
+        }
     } catch (const std::exception&) {
         // Dismissing the box ends the program; if even the box fails there is
         // nothing left to tell the user with.
@@ -63,6 +69,8 @@ Form1::Start Form1::Form_Load() {
             window_.setRefreshEnabled(false);
         }
         report(error);
+    } catch (const WalkStopped&) {
+        return Start::EndProgram;  // the window was closed while the list was being made
     }
     return Start::ShowWindow;
 }
@@ -76,14 +84,26 @@ void Form1::applyCheckResult(int result) {
     window_.setDeleteEnabled(true);
     window_.setRefreshEnabled(true);
     window_.setText1(state_.GamePath);
+    window_.showWindow();  // at start-up the listing fills a window already on screen
     RefreshList(state_, host_, window_);
 }
 
 void Form1::locateGameExe() {
     OpenDialogRequest request;
     skipOnError([&] {
-        request.initialFolder = host_.getSetting(texts::kSettingsApplication, texts::kSettingsSection,
-                                                 texts::kSettingsKey, host_.programFolder());
+        request.initialFolder =
+            host_.getSetting(texts::kSettingsApplication, texts::kSettingsSection, texts::kSettingsKey, "");
+    });
+    // A stored folder that is gone is not handed to the dialog; nor is one
+    // that cannot be checked.
+    bool usable = false;
+    if (!request.initialFolder.empty())
+        skipOnError([&] { usable = state_.fileSystem(host_).folderExists(request.initialFolder); });
+    if (!usable) request.initialFolder.clear();
+    skipOnError([&] {
+        LocateStart start = host_.locateDialogStart();
+        if (!usable) request.initialFolder = std::move(start.folder);
+        request.places = std::move(start.places);
     });
     request.title = texts::kDialogTitle;
     request.fileName = "";
@@ -130,6 +150,8 @@ void Form1::deletePaks() { DeleteArchives(state_, host_, window_); }
 void Form1::reportErrors(const std::function<void()>& handler) {
     try {
         handler();
+    } catch (const WalkStopped&) {
+        // The window was closed during the command; it ends without a word.
     } catch (const std::exception& error) {
         report(error);
     }

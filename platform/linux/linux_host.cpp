@@ -98,13 +98,14 @@ void LinuxHost::showMessage(const std::string& text, MessageIcon icon, const std
     QString body = fromUtf8(text);
     body.replace("\r\n", "\n");
     const bool wrapsPaths = body.contains('/');
-    QMessageBox box(kind, fromUtf8(title), wrapsPaths ? withBreakOpportunities(body) : body, QMessageBox::Ok,
-                    owner_.data());
+    // Over the window once it is on screen; before that, centred on its own.
+    QWidget* owner = owner_ && owner_->isVisible() ? owner_.data() : nullptr;
+    QMessageBox box(kind, fromUtf8(title), wrapsPaths ? withBreakOpportunities(body) : body, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);  // a path with '<' must show as typed
     // The box keeps its text narrow; a text long enough to make it taller
     // than the screen gets a wider box instead, up to most of the screen.
     auto* label = box.findChild<QLabel*>("qt_msgbox_label");
-    const QScreen* screen = owner_ ? owner_->screen() : QGuiApplication::primaryScreen();
+    const QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen();
     if (label && screen) {
         const QRect room = screen->availableGeometry();
         const QFontMetrics metrics(label->font());
@@ -198,6 +199,11 @@ std::string LinuxHost::programFolder() {
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) fail(texts::Operation::ProgramInfo, "/proc/self/exe", error.value());
     return exe.parent_path().string();
+}
+
+LocateStart LinuxHost::locateDialogStart() {
+    // Placeholder until the game-store search lands: the home folder.
+    return {QDir::homePath().toStdString(), {}};
 }
 
 }  // namespace quelmar::linux_host

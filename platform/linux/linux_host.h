@@ -36,6 +36,7 @@ public:
     bool anotherInstanceRunning() override;
     Version version() override;
     std::string programFolder() override;
+    LocateStart locateDialogStart() override;
 
 private:
     QPointer<QWidget> owner_;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/ascii.h"
 #include "core/texts.h"
 
 namespace quelmar::linux_host {
@@ -25,13 +27,13 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-    return true;
+// A call interrupted by a signal before it did anything is made again.
+template <typename Call>
+auto retrying(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (result != -1 || errno != EINTR) return result;
+    }
 }
 
 std::string join(const std::string& parent, std::string_view name) {
@@ -69,37 +71,36 @@ int fdOf(const Folder& folder) {
 }
 
 FolderId idOf(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return {static_cast<std::uint64_t>(st.st_dev), 0, static_cast<std::uint64_t>(st.st_ino)};
 }
 
-// What the path lookup makes of an entry the listing could not tell, links
-// followed; a link that leads nowhere (or in a circle, or somewhere this
-// user may not look) is neither a folder nor a file, as `find -L` sees it.
-FolderEntry lookUp(int dirFd, const char* name, unsigned char type) {
-    FolderEntry entry{name, EntryKind::Other};
+// What the path lookup makes of an entry, links followed. A link that
+// leads nowhere or in a circle is neither a folder nor a file, as `find -L`
+// sees it. One the lookup may not follow (a folder on its way this user
+// may not open) counts as a folder: opening it then fails and says why,
+// just as a plain folder this user may not open does.
+EntryKind kindAt(int dirFd, const char* name) {
     struct stat st;
-    if (::fstatat(dirFd, name, &st, 0) != 0) return entry;
-    if (S_ISREG(st.st_mode)) entry.kind = EntryKind::File;
-    if (!S_ISDIR(st.st_mode)) return entry;
-    entry.kind = EntryKind::Folder;
-    struct stat own;
-    if (type == DT_LNK || (::fstatat(dirFd, name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode)))
-        entry.leadsTo = idOf(st);
-    return entry;
+    if (retrying([&] { return ::fstatat(dirFd, name, &st, 0); }) != 0)
+        return (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) ? EntryKind::Other : EntryKind::Folder;
+    return S_ISREG(st.st_mode) ? EntryKind::File : S_ISDIR(st.st_mode) ? EntryKind::Folder : EntryKind::Other;
 }
 
-// Reads an open folder; `path` is only for messages. Its identity costs a
-// system call per folder, so it is asked for only where a link may be
-// compared with it: always when `identify`, and whenever it holds a link.
-Folder readFolder(Fd dir, const std::string& path, bool identify) {
+// Reads an open folder; `path` is only for messages. The identity is of the
+// folder actually opened, so that the walk knows a folder it has reached
+// again by any route.
+Folder readFolder(Fd dir, const std::string& path) {
     Folder folder;
     folder.path = path;
+    struct stat st;
+    if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, path, errno);
+    folder.id = idOf(st);
 
     // getdents64 rather than readdir: a large install has thousands of
     // folders, and this saves a system call and a copy on each.
     alignas(dirent64) char buffer[32 * 1024];
     for (;;) {
-        const ssize_t got = ::getdents64(dir.get(), buffer, sizeof buffer);
+        const ssize_t got = retrying([&] { return ::getdents64(dir.get(), buffer, sizeof buffer); });
         if (got == 0) break;
         if (got < 0) fail(texts::Operation::ReadFolder, path, errno);
         for (ssize_t at = 0; at < got;) {
@@ -113,46 +114,49 @@ Folder readFolder(Fd dir, const std::string& path, bool identify) {
                 // Links are looked through; some file systems do not tell
                 // the type while listing at all.
                 case DT_LNK:
-                case DT_UNKNOWN:
-                    folder.entries.push_back(lookUp(dir.get(), name, entry->d_type));
-                    identify = identify || folder.entries.back().leadsTo.has_value();
-                    break;
+                case DT_UNKNOWN: folder.entries.push_back({name, kindAt(dir.get(), name)}); break;
                 default: folder.entries.push_back({name, EntryKind::Other}); break;  // FIFOs, devices, sockets
             }
         }
-    }
-    if (identify) {
-        struct stat st;
-        if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, path, errno);
-        folder.id = idOf(st);
     }
     folder.handle = std::make_unique<OpenDir>(std::move(dir));
     return folder;
 }
 
-// The on-disk name of the folder `name` in `parent`, matched without regard
-// to ASCII letter case, the exact spelling first and otherwise the smallest
-// by bytes, so the answer never depends on the order the folder lists them.
-// Nothing when there is no such folder.
-std::optional<std::string> findChildFolder(const std::string& parent, const std::string& name) {
-    struct stat st;
-    const std::string exact = join(parent, name);
-    if (::stat(exact.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return name;
-    } else if (!isMissing(errno)) {
-        fail(texts::Operation::TestPath, exact, errno);
-    }
-    Fd dir(::open(parent.c_str(), kFolderFlags));
+Fd openFolderAt(int dirFd, const char* name) {
+    return Fd(retrying([&] { return ::openat(dirFd, name, kFolderFlags); }));
+}
+
+// The folder `name` in the folder `parent`, matched without regard to
+// ASCII letter case, the exact spelling first and otherwise the smallest by
+// bytes, so the answer never depends on the order the folder lists them.
+// Looked up inside the open parent, so a parent near the path length limit
+// works. Nothing when there is no such folder.
+struct ChildFolder {
+    Fd parent;
+    std::string name;  // as on disk
+};
+std::optional<ChildFolder> findChildFolder(const std::string& parent, const std::string& name) {
+    Fd dir = openFolderAt(AT_FDCWD, parent.c_str());
     if (!dir) {
         if (isMissing(errno)) return std::nullopt;
         fail(texts::Operation::ReadFolder, parent, errno);
     }
+    struct stat st;
+    if (retrying([&] { return ::fstatat(dir.get(), name.c_str(), &st, 0); }) == 0) {
+        if (S_ISDIR(st.st_mode)) return ChildFolder{std::move(dir), name};
+    } else if (!isMissing(errno)) {
+        fail(texts::Operation::TestPath, join(parent, name), errno);
+    }
+    Fd listing = openFolderAt(dir.get(), ".");
+    if (!listing) fail(texts::Operation::ReadFolder, parent, errno);
     std::optional<std::string> best;
-    for (const FolderEntry& entry : readFolder(std::move(dir), parent, false).entries)
-        if (entry.kind == EntryKind::Folder && entry.name != name && sameIgnoringCase(entry.name, name) &&
+    for (const FolderEntry& entry : readFolder(std::move(listing), parent).entries)
+        if (entry.kind == EntryKind::Folder && entry.name != name && sameIgnoringAsciiCase(entry.name, name) &&
             (!best || entry.name < *best))
             best = entry.name;
-    return best;
+    if (!best) return std::nullopt;
+    return ChildFolder{std::move(dir), *best};
 }
 
 }  // namespace
@@ -170,21 +174,47 @@ bool PosixFileSystem::childFolderExists(const std::string& parent, const std::st
 }
 
 Folder PosixFileSystem::openFolder(const std::string& parent, const std::string& name) {
-    const std::string shown = join(parent, name);
-    const std::optional<std::string> onDisk = findChildFolder(parent, name);
-    if (!onDisk) fail(texts::Operation::ReadFolder, shown, ENOENT);
-    Fd dir(::open(join(parent, *onDisk).c_str(), kFolderFlags));
+    const std::optional<ChildFolder> child = findChildFolder(parent, name);
+    if (!child) fail(texts::Operation::ReadFolder, join(parent, name), ENOENT);
+    const std::string shown = join(parent, child->name);  // messages name it as it is on disk
+    Fd dir = openFolderAt(child->parent.get(), child->name.c_str());
     if (!dir) fail(texts::Operation::ReadFolder, shown, errno);
-    return readFolder(std::move(dir), shown, true);
+    return readFolder(std::move(dir), shown);
 }
 
 Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name) {
     const std::string path = join(parent.path, name);
     const int parentFd = fdOf(parent);
     if (parentFd < 0) fail(texts::Operation::ReadFolder, path, EBADF);
-    Fd dir(::openat(parentFd, name.c_str(), kFolderFlags));
+    Fd dir = openFolderAt(parentFd, name.c_str());
     if (!dir) fail(texts::Operation::ReadFolder, path, errno);
-    return readFolder(std::move(dir), path, false);
+    return readFolder(std::move(dir), path);
+}
+
+EntryKind PosixFileSystem::kindOf(const Folder& folder, const std::string& name) {
+    const int dirFd = fdOf(folder);
+    if (dirFd < 0) fail(texts::Operation::ReadFolder, folder.path, EBADF);
+    return kindAt(dirFd, name.c_str());
+}
+
+std::size_t PosixFileSystem::openFolderBudget() {
+    // The soft limit on descriptors, less those open now and a margin for
+    // whatever else the program opens meanwhile (the window system, a
+    // message box's fonts).
+    constexpr std::size_t kMargin = 16;
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX / 2;
+    std::size_t open = 0;
+    if (DIR* fds = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(fds))
+            if (entry->d_name[0] != '.') ++open;
+        ::closedir(fds);
+    } else {
+        return 0;  // nothing to go by: read one folder at a time
+    }
+    const std::size_t cap = static_cast<std::size_t>(limit.rlim_cur);
+    return cap > open + kMargin ? cap - open - kMargin : 0;
 }
 
 void PosixFileSystem::deleteFile(const Folder& folder, const std::string& name) {
@@ -192,19 +222,20 @@ void PosixFileSystem::deleteFile(const Folder& folder, const std::string& name) 
     const int dirFd = fdOf(folder);
     if (dirFd < 0) fail(texts::Operation::DeleteFile, path, EBADF);
     struct stat st;
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(texts::Operation::DeleteFile, path, errno);
+    if (retrying([&] { return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW); }) != 0)
+        fail(texts::Operation::DeleteFile, path, errno);
     if (S_ISDIR(st.st_mode)) fail(texts::Operation::DeleteFile, path, EISDIR);
     if (S_ISREG(st.st_mode)) {
         // Unlinking needs only the folder's permission; a file nobody may
         // write to is one its owner meant to keep, so it is left alone.
         if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
             throw HostError(EACCES, texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
-        if (::faccessat(dirFd, name.c_str(), W_OK, 0) != 0)
+        if (retrying([&] { return ::faccessat(dirFd, name.c_str(), W_OK, 0); }) != 0)
             fail(texts::Operation::DeleteFile, path, errno);
     }
     // Relative to the folder that was read: whatever its path leads to now,
     // the entry removed is the one listed, and a link goes, not its target.
-    if (::unlinkat(dirFd, name.c_str(), 0) != 0) fail(texts::Operation::DeleteFile, path, errno);
+    if (retrying([&] { return ::unlinkat(dirFd, name.c_str(), 0); }) != 0) fail(texts::Operation::DeleteFile, path, errno);
 }
 
 }  // namespace quelmar::linux_host

@@ -20,6 +20,8 @@ public:
     bool childFolderExists(const std::string& parent, const std::string& name) override;
     Folder openFolder(const std::string& parent, const std::string& name) override;
     Folder openChild(const Folder& parent, const std::string& name) override;
+    EntryKind kindOf(const Folder& folder, const std::string& name) override;
+    std::size_t openFolderBudget() override;
     // Removes the entry itself (a link, never its target). A file nobody may
     // write to counts as read-only and is refused, as the game's own system
     // would refuse it; so is one this user may not write to.

@@ -65,6 +65,7 @@ public:
     std::set<std::string> unreadableFolders;    // opening raises
     std::set<std::string> undeletableFiles;     // deleteFile raises
     std::set<std::string> unqueryablePaths;     // folderExists / childFolderExists raise
+    std::size_t folderBudget = 1000;  // what openFolderBudget answers
     bool settingsReadFails = false;
     bool settingsWriteFails = false;
     bool instanceRunning = false;
@@ -115,6 +116,8 @@ public:
     }
     Version version() override { return versionRecord; }
     std::string programFolder() override { return programFolderPath; }
+    std::vector<std::string> libraryPlaces;
+    LocateStart locateDialogStart() override { return {programFolderPath, libraryPlaces}; }
 
 private:
     enum class Type { Folder, File, Fifo, Link };
@@ -161,6 +164,13 @@ private:
             if (!handle) throw HostError(6, "The handle is invalid: " + parent.path);
             return host_.open(host_.resolve(host_.findExact(handle->realPath + "\\" + name)), path);
         }
+        EntryKind kindOf(const Folder& folder, const std::string& name) override {
+            std::lock_guard lock(host_.mutex_);
+            const auto* handle = dynamic_cast<const Handle*>(folder.handle.get());
+            if (!handle) throw HostError(6, "The handle is invalid: " + folder.path);
+            return host_.kindOfLocked(host_.resolve(host_.findExact(handle->realPath + "\\" + name)));
+        }
+        std::size_t openFolderBudget() override { return host_.folderBudget; }
         void deleteFile(const Folder& folder, const std::string& name) override {
             std::unique_lock lock(host_.mutex_);
             const std::string path = folder.path + "\\" + name;
@@ -225,7 +235,15 @@ private:
                 if (const Entry* r = resolve(&e); r && r->type == Type::Folder) return r;
         return nullptr;
     }
-    static FolderId idOf(const Entry& e) { return {7, static_cast<std::uint64_t>(std::hash<std::string>{}(e.path))}; }
+    static FolderId idOf(const Entry& e) {
+        return {7, 1, static_cast<std::uint64_t>(std::hash<std::string>{}(e.path))};
+    }
+    static EntryKind kindOfLocked(const Entry* r) {
+        return !r                       ? EntryKind::Other
+               : r->type == Type::Folder ? EntryKind::Folder
+               : r->type == Type::File   ? EntryKind::File
+                                         : EntryKind::Other;
+    }
     Folder open(const Entry* e, const std::string& shownPath) {
         if (!e || e->type != Type::Folder) throw HostError(76, "Path not found: " + shownPath);
         if (unreadableFolders.count(e->path)) throw HostError(70, "Permission denied: " + shownPath);
@@ -238,14 +256,7 @@ private:
             if (child.path.size() <= prefix.size() || child.path.compare(0, prefix.size(), prefix) != 0 ||
                 child.path.find('\\', prefix.size()) != std::string::npos)
                 continue;
-            const Entry* r = resolve(&child);
-            const EntryKind kind = !r                       ? EntryKind::Other
-                                   : r->type == Type::Folder ? EntryKind::Folder
-                                   : r->type == Type::File   ? EntryKind::File
-                                                             : EntryKind::Other;
-            FolderEntry entry{child.path.substr(prefix.size()), kind};
-            if (child.type == Type::Link && kind == EntryKind::Folder) entry.leadsTo = idOf(*r);
-            folder.entries.push_back(entry);
+            folder.entries.push_back({child.path.substr(prefix.size()), kindOfLocked(resolve(&child))});
         }
         return folder;
     }
@@ -263,6 +274,12 @@ public:
     bool refreshEnabled = true;
     std::vector<std::string> text2History;
 
+    bool shown = false;
+    std::vector<bool> busyHistory;
+    int keepAliveCalls = 0;
+    int stopAfterKeepAlives = -1;  // the user closes the window at that call; -1: never
+    std::function<void()> onKeepAlive;
+
     std::optional<std::string> dialogAnswer;  // nullopt: the user cancels
     bool dialogFails = false;
     std::vector<OpenDialogRequest> dialogRequests;
@@ -274,6 +291,13 @@ public:
         text2History.push_back(t);
     }
     std::string text2() const override { return text2Value; }
+    void showWindow() override { shown = true; }
+    void setBusy(bool busy) override { busyHistory.push_back(busy); }
+    bool keepAlive() override {
+        ++keepAliveCalls;
+        if (onKeepAlive) onKeepAlive();
+        return stopAfterKeepAlives < 0 || keepAliveCalls < stopAfterKeepAlives;
+    }
     void setDeleteEnabled(bool e) override { deleteEnabled = e; }
     void setRefreshEnabled(bool e) override { refreshEnabled = e; }
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override {

@@ -82,13 +82,17 @@ TEST_F(Form1Test, SecondInstanceEndsSilentlyBeforeTouchingTheWindow) {
     EXPECT_TRUE(host.calls.empty());
 }
 
-TEST_F(Form1Test, UnreadableSettingsCountAsNoFolder) {
+TEST_F(Form1Test, UnreadableSettingsAreToldThenCountAsNoFolder) {
     makeGame("D:\\RS", true);
     host.gameFolderSetting() = "D:\\RS";
     host.settingsReadFails = true;
     EXPECT_EQ(form.Form_Load(), Form1::Start::ShowWindow);
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].text, "Important!\r\n\r\nSet up game folder path before beginning.");
+    ASSERT_EQ(host.messages.size(), 2u);
+    EXPECT_EQ(host.messages[0].text,
+              "settings unreadable\r\n\r\nQuelmar starts as if no game folder were stored.");
+    EXPECT_EQ(host.messages[0].icon, MessageIcon::Warning);
+    EXPECT_EQ(host.messages[1].text, "Important!\r\n\r\nSet up game folder path before beginning.");
+    EXPECT_FALSE(window.refreshEnabled);
 }
 
 // A stored folder that cannot be checked or read must not lock the user
@@ -151,6 +155,8 @@ TEST_F(Form1Test, OtherStartUpFailuresEndTheProgramAfterOneMessage) {
 }
 
 TEST_F(Form1Test, LocateAsksForTheGameExecutableInTheStoredFolder) {
+    host.addFolder("C:\\Program Files\\Quelmar");
+    host.addFolder("D:\\Games\\Rail Simulator");
     form.Form_Load();
     window.dialogAnswer.reset();
     form.mnuLocateGameEXE_Click();
@@ -164,6 +170,14 @@ TEST_F(Form1Test, LocateAsksForTheGameExecutableInTheStoredFolder) {
     host.gameFolderSetting() = "D:\\Games\\Rail Simulator";
     form.mnuLocateGameEXE_Click();
     EXPECT_EQ(window.dialogRequests[1].initialFolder, "D:\\Games\\Rail Simulator");
+
+    // A stored folder since removed is not handed to the dialog, which then
+    // opens where it would with nothing stored, with the places offered.
+    host.gameFolderSetting() = "D:\\Games\\Gone";
+    host.libraryPlaces = {"E:\\Library\\common"};
+    form.mnuLocateGameEXE_Click();
+    EXPECT_EQ(window.dialogRequests[2].initialFolder, "C:\\Program Files\\Quelmar");
+    EXPECT_EQ(window.dialogRequests[2].places, host.libraryPlaces);
 }
 
 TEST_F(Form1Test, LocatingTheGameStoresItsFolderAndLists) {

@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
 
     quelmar::linux_host::LinuxHost host;
     quelmar::qt::MainWindow window(host);
-    if (window.load() == quelmar::Form1::Start::EndProgram) return 0;
     host.setMessageOwner(&window);
-    window.showCentred();
+    if (window.load() == quelmar::Form1::Start::EndProgram) return 0;
+    window.showWindow();
     return QApplication::exec();
 }

@@ -1,5 +1,7 @@
 #include "main_window.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -136,9 +138,9 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
     std::sort(byTab.begin(), byTab.end());
     for (std::size_t i = 1; i < byTab.size(); ++i) QWidget::setTabOrder(byTab[i - 1].second, byTab[i].second);
 
-    connect(mnuLocateGameEXE, &QPushButton::clicked, this, [this] { form_.mnuLocateGameEXE_Click(); });
-    connect(butRefreshList, &QPushButton::clicked, this, [this] { form_.butRefreshList_Click(); });
-    connect(butDeletePaks, &QPushButton::clicked, this, [this] { form_.butDeletePaks_Click(); });
+    connect(mnuLocateGameEXE, &QPushButton::clicked, this, [this] { runCommand(&Form1::mnuLocateGameEXE_Click); });
+    connect(butRefreshList, &QPushButton::clicked, this, [this] { runCommand(&Form1::butRefreshList_Click); });
+    connect(butDeletePaks, &QPushButton::clicked, this, [this] { runCommand(&Form1::butDeletePaks_Click); });
 
     setWindowTitle(texts::kInitialCaption);
     setWindowIcon(QIcon(":/quelmar/icon-32.png"));
@@ -162,6 +164,67 @@ void MainWindow::showCentred() {
         move(frame.topLeft());
     }
     mnuLocateGameEXE->setFocus();
+}
+
+void MainWindow::runCommand(void (Form1::*handler)()) {
+    if (busy_) return;  // one command at a time
+    (form_.*handler)();
+    if (closeRequested_) close();
+}
+
+void MainWindow::showWindow() {
+    if (!isVisible()) showCentred();
+}
+
+// A walk runs on this, the window's thread, and keeps the window alive by
+// handling its pending events now and then: deletions, messages and every
+// change to the controls then happen on the one thread that owns them, in
+// the walk's own order, with nothing to hand across threads. While it runs,
+// user input is dropped on arrival rather than left to run after it.
+void MainWindow::setBusy(bool busy) {
+    if (busy == busy_) return;
+    busy_ = busy;
+    if (busy) {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        qApp->installEventFilter(this);
+    } else {
+        qApp->removeEventFilter(this);
+        QGuiApplication::restoreOverrideCursor();
+    }
+}
+
+bool MainWindow::keepAlive() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return !closeRequested_;
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            return busy_;
+        default:
+            return QWidget::eventFilter(watched, event);
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        // The walk stops at its next folder or archive; the window closes
+        // once the command has let go.
+        closeRequested_ = true;
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void MainWindow::enableButton(QPushButton* button, bool enabled) {

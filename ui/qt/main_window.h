@@ -26,6 +26,9 @@ public:
     void setText1(const std::string& text) override;
     void setText2(const std::string& text) override;
     std::string text2() const override { return text2_; }
+    void showWindow() override;
+    void setBusy(bool busy) override;
+    bool keepAlive() override;
     void setDeleteEnabled(bool enabled) override { enableButton(butDeletePaks, enabled); }
     void setRefreshEnabled(bool enabled) override { enableButton(butRefreshList, enabled); }
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
@@ -40,11 +43,19 @@ public:
     QLabel* Label2;
     QLabel* Label1;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void enableButton(QPushButton* button, bool enabled);
+    // Runs one click's command; a close asked for meanwhile happens after it.
+    void runCommand(void (Form1::*handler)());
 
     Form1 form_;
     std::string text2_;  // exactly as set, CR LF and all
+    bool busy_ = false;
+    bool closeRequested_ = false;
 };
 
 }  // namespace quelmar::qt
