@@ -123,4 +123,9 @@ std::string folderMovedReason() {
     return "Its folder was moved or renamed after the list was made; refresh the list.";
 }
 
+std::string systemErrorReason(const std::string& systemText, long number) {
+    const std::string code = "Windows error " + std::to_string(number);
+    return systemText.empty() ? code + "." : systemText + " (" + code + ")";
+}
+
 }  // namespace quelmar::texts

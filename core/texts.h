@@ -59,5 +59,8 @@ std::string readOnlySettingsReason();
 std::string noHomeFolderReason();
 // The folder that was read is no longer where the list found it.
 std::string folderMovedReason();
+// A system error the program has no words of its own for: the system's
+// text (empty when it has none in English) and the error's number.
+std::string systemErrorReason(const std::string& systemText, long number);
 
 }  // namespace quelmar::texts

@@ -1,14 +1,9 @@
 #include "platform/windows/dpi.h"
+#include "platform/windows/system_functions.h"
 
 namespace quelmar::win32 {
 
 namespace {
-
-template <typename Function>
-Function user32(const char* name) {
-    HMODULE module = GetModuleHandleW(L"user32.dll");
-    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
 
 using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
 using AdjustWindowRectExForDpiFn = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);

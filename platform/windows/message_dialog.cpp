@@ -1,6 +1,7 @@
 #include "platform/windows/message_dialog.h"
 
 #include "platform/windows/dpi.h"
+#include "platform/windows/system_functions.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -15,12 +16,6 @@ namespace {
 constexpr int kMessageBoxWrap = 230;
 constexpr int kIconId = 100;
 constexpr int kTextId = 101;
-
-template <typename Function>
-Function user32(const char* name) {
-    HMODULE module = GetModuleHandleW(L"user32.dll");
-    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
 
 // The system's own, localised caption of a message box button.
 using MbGetStringFn = LPCWSTR(WINAPI*)(UINT);

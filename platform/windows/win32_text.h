@@ -1,7 +1,8 @@
 #pragma once
 // The seam between the core's UTF-8 strings and the wide-character Win32
 // API, plus the two things every Win32 caller here needs: a path the file
-// APIs accept beyond 260 characters, and the system's own text for an error.
+// APIs accept beyond 260 characters, and the system's own text for an error
+// (win32_error.h puts it in the program's words where it can).
 
 #include <windows.h>
 
@@ -25,8 +26,9 @@ std::wstring extendedPath(const std::string& utf8Path);
 // The inverse for display: "\\?\C:\x" -> "C:\x", "\\?\UNC\s\x" -> "\\s\x".
 std::wstring withoutExtendedPrefix(std::wstring path);
 
-// FormatMessageW's text for a system error code, without the trailing line
-// break; "Error N" only when the system has no text for it.
+// The system's English text for an error code, without the trailing line
+// break; empty when the system has none in English (a Windows installed
+// in another language may carry no English texts at all).
 std::string systemMessage(DWORD error);
 
 // The full path of a loaded module (nullptr: this program), of any length.

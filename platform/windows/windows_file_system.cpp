@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/texts.h"
+#include "platform/windows/system_functions.h"
+#include "platform/windows/win32_error.h"
 #include "platform/windows/win32_text.h"
 
 // Exported by ntdll but missing from MinGW's <winternl.h>.
@@ -22,10 +25,27 @@ namespace quelmar::win32 {
 
 namespace {
 
-constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);  // STATUS_NO_MORE_FILES
-constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);   // STATUS_NO_SUCH_FILE
+constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);    // STATUS_NO_MORE_FILES
+constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);     // STATUS_NO_SUCH_FILE
+constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);   // STATUS_OBJECT_NAME_NOT_FOUND
+constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003AL);   // STATUS_OBJECT_PATH_NOT_FOUND
+constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);  // STATUS_DELETE_PENDING
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+constexpr ACCESS_MASK kLookAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// Classes of GetFileInformationByHandleEx and SetFileInformationByHandle
+// that the headers declare only for newer systems than the oldest this
+// program runs on; older systems refuse them, and the program falls back.
+constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);             // Windows 8
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // Windows 10 1607
+constexpr DWORD kDispositionDelete = 0x1;                                           // FILE_DISPOSITION_FLAG_DELETE
+constexpr DWORD kDispositionPosixSemantics = 0x2;  // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS
+
+struct FileIdInfo {  // FILE_ID_INFO
+    ULONGLONG VolumeSerialNumber;
+    BYTE FileId[16];
+};
 
 // The answers that mean "there is nothing at this path" rather than "the
 // path could not be checked": a missing file or folder, a missing drive or
@@ -48,11 +68,32 @@ bool meansNotFound(DWORD error) {
     }
 }
 
-[[noreturn]] void fail(DWORD error, texts::Operation operation, const std::string& path) {
-    throw HostError(static_cast<long>(error), texts::failure(operation, path, systemMessage(error)));
+DWORD errorOf(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+
+// Whether Wine, which makes every path a Unix one, would find the Unix form
+// of `path` longer than Linux takes (4,096 bytes with its end).
+bool tooLongForWine(const std::string& path) {
+    constexpr size_t kUnixPathMax = 4096;
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    static const auto unixName = systemFunction<UnixName>(L"kernel32.dll", "wine_get_unix_file_name");
+    if (unixName == nullptr) return path.size() >= kUnixPathMax;
+    char* name = unixName(extendedPath(path).c_str());
+    if (name == nullptr) return path.size() >= kUnixPathMax;
+    const bool tooLong = std::strlen(name) >= kUnixPathMax;
+    HeapFree(GetProcessHeap(), 0, name);
+    return tooLong;
 }
 
-DWORD errorOf(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+// Raises the failure of `operation` on `path`. Wine has no answer of its
+// own for a Unix path too long: it says "unsuccessful" when opening by
+// path, and "invalid handle" when opening relative to a folder whose handle
+// is perfectly good. Either is told as the path being too long, which is
+// what it is.
+[[noreturn]] void failOn(DWORD error, texts::Operation operation, const std::string& path) {
+    if ((error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) && underWine() && tooLongForWine(path))
+        error = ERROR_FILENAME_EXCED_RANGE;
+    win32::fail(error, operation, path);
+}
 
 std::string join(const std::string& parent, std::string_view name) {
     std::string joined = parent;
@@ -70,11 +111,13 @@ public:
     }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
+    ~Handle() { close(); }
     explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return h_; }
+    void close() {
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+    }
 
 private:
     HANDLE h_;
@@ -90,13 +133,13 @@ HANDLE handleOf(const Folder& folder) {
     return open ? open->handle.get() : INVALID_HANDLE_VALUE;
 }
 
-// Opens the entry `name` of the open folder `folder`, by that name alone.
-// The name is passed as it was listed, without the case-insensitive flag,
-// so that in a folder that tells letter case apart the very entry listed
-// is the one opened.
+// Opens `name` relative to the open folder `folder`, or, with no folder,
+// the full NT name `name`. The name is passed as given, without the
+// case-insensitive flag, so that in a folder that tells letter case apart
+// the very entry listed is the one opened.
 NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out) {
     const size_t bytes = name.size() * sizeof(wchar_t);
-    if (bytes > 0xFFFE) return static_cast<NTSTATUS>(0xC0000033L);  // STATUS_OBJECT_NAME_INVALID
+    if (bytes > 0xFFFE) return static_cast<NTSTATUS>(0xC0000106L);  // STATUS_NAME_TOO_LONG
     UNICODE_STRING text;
     text.Buffer = const_cast<wchar_t*>(name.data());
     text.Length = text.MaximumLength = static_cast<USHORT>(bytes);
@@ -109,6 +152,8 @@ NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access,
     if (NT_SUCCESS(status)) out = Handle(opened);
     return status;
 }
+
+bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
 
 // The system's own name for what a handle holds, in NT form. Wine answers
 // for paths of any length here, where GetFinalPathNameByHandleW stops at
@@ -137,36 +182,77 @@ std::wstring systemName(HANDLE handle, DWORD& error) {
     return {};
 }
 
-FolderId idOf(const BY_HANDLE_FILE_INFORMATION& info) {
-    return {info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
-
-// What opening an entry makes of it, a link followed to its end: a folder
-// (and which one), a file, or nothing (a link that leads nowhere or cannot
-// be followed).
-FolderEntry followLink(HANDLE folder, std::wstring_view name) {
-    FolderEntry entry{narrow(name), EntryKind::Other};
-    Handle opened;
-    if (!NT_SUCCESS(openRelative(folder, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, opened))) return entry;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(opened.get(), &info)) return entry;
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        entry.kind = EntryKind::File;
-    } else {
-        entry.kind = EntryKind::Folder;
-        entry.leadsTo = idOf(info);
+// The identity of what a handle holds: the volume's serial number and the
+// file's 128-bit id where the system gives them (Windows 8 on: ReFS has no
+// unique 64-bit index), else the 64-bit index of older systems. All zero
+// when the file system has no identity to give, which SameFolder never
+// takes for another folder's. False, the error in `error`, when the system
+// answers neither.
+bool identify(HANDLE handle, FolderId& id, DWORD& error) {
+    FileIdInfo info{};
+    if (GetFileInformationByHandleEx(handle, kFileIdInfo, &info, sizeof info)) {
+        std::uint64_t low = 0, high = 0;
+        std::memcpy(&low, info.FileId, sizeof low);
+        std::memcpy(&high, info.FileId + sizeof low, sizeof high);
+        id = {info.VolumeSerialNumber, high, low};
+        return true;
     }
-    return entry;
+    BY_HANDLE_FILE_INFORMATION older;
+    if (!GetFileInformationByHandle(handle, &older)) {
+        error = GetLastError();
+        return false;
+    }
+    id = {older.dwVolumeSerialNumber, 0, (std::uint64_t{older.nFileIndexHigh} << 32) | older.nFileIndexLow};
+    return true;
 }
 
-// Reads an open folder; `path` is only for messages.
+FolderId identityOf(HANDLE handle, texts::Operation operation, const std::string& path) {
+    FolderId id;
+    DWORD error = ERROR_SUCCESS;
+    if (!identify(handle, id, error)) failOn(error, operation, path);
+    return id;
+}
+
+// What the entry `name` of an open folder is, links followed to their end.
+// A link that leads nowhere (or nowhere that exists any more) is neither
+// folder nor file. One this user may not follow is what the link says it
+// leads to: a link to a folder then counts as a folder, so that opening it
+// fails and says why, as a plain folder this user may not open does. Any
+// other failure is raised for `path` where one is given, and otherwise
+// counts as a folder, for opening it to report.
+EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* path) {
+    Handle opened;
+    const NTSTATUS status = openRelative(folder, name, kLookAccess, 0, opened);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (NT_SUCCESS(status)) {
+        if (!GetFileInformationByHandle(opened.get(), &info)) {
+            if (path != nullptr) failOn(GetLastError(), texts::Operation::TestPath, *path);
+            return EntryKind::Folder;
+        }
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::Other;
+        return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
+    }
+    const DWORD error = errorOf(status);
+    if (meansNotFound(error) || status == kDeletePending || error == ERROR_CANT_RESOLVE_FILENAME)
+        return EntryKind::Other;
+    if (error != ERROR_ACCESS_DENIED) {
+        if (path != nullptr) failOn(error, texts::Operation::TestPath, *path);
+        return EntryKind::Folder;
+    }
+    Handle link;
+    if (NT_SUCCESS(openRelative(folder, name, kLookAccess, FILE_OPEN_REPARSE_POINT, link)) &&
+        GetFileInformationByHandle(link.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return EntryKind::File;
+    return EntryKind::Folder;
+}
+
+// Reads an open folder; `path` is only for messages. Its identity is that
+// of the folder actually opened, so that the walk knows a folder it has
+// reached again by any route.
 Folder readFolder(Handle dir, const std::string& path) {
     Folder folder;
     folder.path = path;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(dir.get(), &info)) fail(GetLastError(), texts::Operation::ReadFolder, path);
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) fail(ERROR_DIRECTORY, texts::Operation::ReadFolder, path);
-    folder.id = idOf(info);
+    folder.id = identityOf(dir.get(), texts::Operation::ReadFolder, path);
 
     // Read through the handle, so the entries are those of the folder that
     // was opened. Under Wine this measured as fast as FindFirstFileExW on
@@ -181,7 +267,7 @@ Folder readFolder(Handle dir, const std::string& path) {
                                  FALSE, nullptr, restart);
         // An empty drive root has not even "." to deliver.
         if (status == kNoMoreFiles || status == kNoSuchFile) break;
-        if (!NT_SUCCESS(status)) fail(errorOf(status), texts::Operation::ReadFolder, path);
+        if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::ReadFolder, path);
         for (size_t at = 0;;) {
             const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(bytes + at);
             // The name runs past the declared one-character array; read it
@@ -191,14 +277,10 @@ Folder readFolder(Handle dir, const std::string& path) {
             const std::wstring_view name(chars, entry->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
                 const DWORD attributes = entry->FileAttributes;
-                if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-                    folder.entries.push_back(followLink(dir.get(), name));
-                else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
-                    folder.entries.push_back({narrow(name), EntryKind::Other});
-                else
-                    folder.entries.push_back({narrow(name), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                                                                ? EntryKind::Folder
-                                                                : EntryKind::File});
+                EntryKind kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
+                if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) kind = kindOfEntry(dir.get(), name, nullptr);
+                else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) kind = EntryKind::Other;
+                folder.entries.push_back({narrow(name), kind});
             }
             if (entry->NextEntryOffset == 0) break;
             at += entry->NextEntryOffset;
@@ -216,6 +298,66 @@ Handle openPath(const std::string& path, DWORD access, DWORD& error) {
     return opened;
 }
 
+bool isFolder(HANDLE handle, texts::Operation operation, const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) failOn(GetLastError(), operation, path);
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Marks an open file for deletion: with POSIX semantics where the system
+// has them, so the name goes at once even while another program (a virus
+// scanner, the indexer) holds the file open, and the classic way where it
+// has not, which removes the name when the last handle closes.
+bool markForDeletion(HANDLE file) {
+    const DWORD flags = kDispositionDelete | kDispositionPosixSemantics;
+    if (SetFileInformationByHandle(file, kFileDispositionInfoEx, const_cast<DWORD*>(&flags), sizeof flags))
+        return true;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Wine's own ways, which Windows does not share, checked before a file is
+// deleted (see windows_file_system.h). `entry` is the file opened as the
+// entry `name` of the open folder `folder`.
+void checkWineWillDeleteTheEntry(const Folder& folder, const std::wstring& name, HANDLE entry, const FolderId& entryId,
+                                 const std::string& path) {
+    // Wine names a handle by the Unix file it holds, a link followed.
+    DWORD error = ERROR_SUCCESS;
+    const std::wstring entryName = systemName(entry, error);
+    if (entryName.empty()) failOn(error, texts::Operation::DeleteFile, path);
+
+    // Wine removes the file by that name when the handle closes. The name
+    // was made when the file was opened, from where the folder was then:
+    // in a folder renamed since, it leads to another file or none, and the
+    // removal would miss. So it must still lead to this very file.
+    Handle byName;
+    FolderId namedId;
+    if (!NT_SUCCESS(openRelative(nullptr, entryName, kLookAccess, FILE_OPEN_REPARSE_POINT, byName)) ||
+        !identify(byName.get(), namedId, error) || !SameFolder(namedId, entryId))
+        throw HostError(ERROR_FILE_INVALID,
+                        texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
+
+    // And it must be this entry of this folder, not what a link in it leads
+    // to: the same last name, spelt exactly (a folder that tells letter case
+    // apart may hold another spelling beside it), in the same folder, told
+    // by the folder's identity rather than its name, which may differ from
+    // another folder's by letter case alone.
+    const auto cut = entryName.find_last_of(L'\\');
+    bool sameEntry = cut != std::wstring::npos && std::wstring_view(entryName).substr(cut + 1) == name;
+    if (sameEntry) {
+        Handle parent;
+        FolderId parentId;
+        const NTSTATUS status =
+            openRelative(nullptr, std::wstring_view(entryName).substr(0, cut), kLookAccess, FILE_DIRECTORY_FILE, parent);
+        if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::DeleteFile, path);
+        if (!identify(parent.get(), parentId, error)) failOn(error, texts::Operation::DeleteFile, path);
+        sameEntry = SameFolder(parentId, folder.id);
+    }
+    if (!sameEntry)
+        throw HostError(ERROR_NOT_SUPPORTED,
+                        texts::failure(texts::Operation::DeleteFile, path, texts::linkNotDeletedReason()));
+}
+
 }  // namespace
 
 bool WindowsFileSystem::folderExists(const std::string& path) {
@@ -226,11 +368,9 @@ bool WindowsFileSystem::folderExists(const std::string& path) {
     const Handle opened = openPath(path, FILE_READ_ATTRIBUTES, error);
     if (!opened) {
         if (meansNotFound(error)) return false;
-        fail(error, texts::Operation::TestPath, path);
+        failOn(error, texts::Operation::TestPath, path);
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(opened.get(), &info)) fail(GetLastError(), texts::Operation::TestPath, path);
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return isFolder(opened.get(), texts::Operation::TestPath, path);
 }
 
 bool WindowsFileSystem::childFolderExists(const std::string& parent, const std::string& name) {
@@ -241,73 +381,70 @@ Folder WindowsFileSystem::openFolder(const std::string& parent, const std::strin
     const std::string path = join(parent, name);
     DWORD error = ERROR_SUCCESS;
     Handle opened = openPath(path, kFolderAccess, error);
-    if (!opened) fail(error, texts::Operation::ReadFolder, path);
+    if (!opened) failOn(error, texts::Operation::ReadFolder, path);
+    if (!isFolder(opened.get(), texts::Operation::ReadFolder, path)) failOn(ERROR_DIRECTORY, texts::Operation::ReadFolder, path);
     return readFolder(std::move(opened), path);
 }
 
 Folder WindowsFileSystem::openChild(const Folder& parent, const std::string& name) {
     const std::string path = join(parent.path, name);
     const HANDLE parentHandle = handleOf(parent);
-    if (parentHandle == INVALID_HANDLE_VALUE) fail(ERROR_INVALID_HANDLE, texts::Operation::ReadFolder, path);
+    if (parentHandle == INVALID_HANDLE_VALUE) failOn(ERROR_INVALID_HANDLE, texts::Operation::ReadFolder, path);
     Handle opened;
     const NTSTATUS status = openRelative(parentHandle, widen(name), kFolderAccess, FILE_DIRECTORY_FILE, opened);
-    if (!NT_SUCCESS(status)) fail(errorOf(status), texts::Operation::ReadFolder, path);
+    if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::ReadFolder, path);
     return readFolder(std::move(opened), path);
+}
+
+EntryKind WindowsFileSystem::kindOf(const Folder& folder, const std::string& name) {
+    const HANDLE folderHandle = handleOf(folder);
+    const std::string path = join(folder.path, name);
+    if (folderHandle == INVALID_HANDLE_VALUE) failOn(ERROR_INVALID_HANDLE, texts::Operation::TestPath, path);
+    return kindOfEntry(folderHandle, widen(name), &path);
+}
+
+std::size_t WindowsFileSystem::openFolderBudget() {
+    // A process may hold millions of handles; this is only a bound on what
+    // a walk keeps open, far above anything it needs.
+    return 4096;
 }
 
 void WindowsFileSystem::deleteFile(const Folder& folder, const std::string& name) {
     const std::string path = join(folder.path, name);
     const HANDLE folderHandle = handleOf(folder);
-    if (folderHandle == INVALID_HANDLE_VALUE) fail(ERROR_INVALID_HANDLE, texts::Operation::DeleteFile, path);
+    if (folderHandle == INVALID_HANDLE_VALUE) failOn(ERROR_INVALID_HANDLE, texts::Operation::DeleteFile, path);
     const std::wstring wideName = widen(name);
 
     // The entry itself: a final link is opened as the link, not followed.
     Handle entry;
-    const NTSTATUS status = openRelative(folderHandle, wideName, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    const NTSTATUS status = openRelative(folderHandle, wideName, DELETE | kLookAccess,
                                          FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE, entry);
-    if (!NT_SUCCESS(status)) fail(errorOf(status), texts::Operation::DeleteFile, path);
+    if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::DeleteFile, path);
 
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(entry.get(), &info)) fail(GetLastError(), texts::Operation::DeleteFile, path);
+    if (!GetFileInformationByHandle(entry.get(), &info)) failOn(GetLastError(), texts::Operation::DeleteFile, path);
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
         throw HostError(ERROR_ACCESS_DENIED,
                         texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
+    const FolderId entryId = identityOf(entry.get(), texts::Operation::DeleteFile, path);
 
-    // Wine opens what a Unix symbolic link leads to even when asked for the
-    // link, and deletes what it opened. The system names the handle by the
-    // file it really holds; anything but this entry of this folder means a
-    // link was followed, and the target is not ours to delete.
+    if (underWine()) checkWineWillDeleteTheEntry(folder, wideName, entry.get(), entryId, path);
+
+    if (!markForDeletion(entry.get())) failOn(GetLastError(), texts::Operation::DeleteFile, path);
+    entry.close();
+
+    // Gone, or going once another program lets go of it. Wine removes the
+    // file only now, and says nothing when it cannot (a folder this user
+    // may not change): the same file still there is a failure, never a
+    // deletion to count.
+    Handle again;
+    const NTSTATUS after = openRelative(folderHandle, wideName, kLookAccess, FILE_OPEN_REPARSE_POINT, again);
+    if (gone(after) || after == kDeletePending) return;
+    if (!NT_SUCCESS(after)) failOn(errorOf(after), texts::Operation::DeleteFile, path);
+    FolderId stillThere;
     DWORD error = ERROR_SUCCESS;
-    const std::wstring folderName = systemName(folderHandle, error);
-    if (folderName.empty()) fail(error, texts::Operation::DeleteFile, path);
-    const std::wstring entryName = systemName(entry.get(), error);
-    if (entryName.empty()) fail(error, texts::Operation::DeleteFile, path);
-    std::wstring expected = folderName;
-    if (expected.back() != L'\\') expected += L'\\';
-    expected += wideName;
-    // Letter case aside: the system may spell the folder as it was asked
-    // for, and a link leads somewhere else entirely.
-    if (CompareStringOrdinal(entryName.c_str(), static_cast<int>(entryName.size()), expected.c_str(),
-                             static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL)
-        throw HostError(ERROR_NOT_SUPPORTED,
-                        texts::failure(texts::Operation::DeleteFile, path, texts::linkNotDeletedReason()));
-
-    // Wine also removes a file by that name, not through the handle, and
-    // keeps the name it was opened by: once the folder has been renamed,
-    // the name leads to another file or none, and Wine silently removes
-    // nothing. So the name must still lead to this very file.
-    Handle byName;
-    BY_HANDLE_FILE_INFORMATION named;
-    if (!NT_SUCCESS(openRelative(nullptr, entryName, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN_REPARSE_POINT,
-                                 byName)) ||
-        !GetFileInformationByHandle(byName.get(), &named) || named.dwVolumeSerialNumber != info.dwVolumeSerialNumber ||
-        named.nFileIndexHigh != info.nFileIndexHigh || named.nFileIndexLow != info.nFileIndexLow)
-        throw HostError(ERROR_FILE_INVALID,
-                        texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
-
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    if (!SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition))
-        fail(GetLastError(), texts::Operation::DeleteFile, path);
+    if (!identify(again.get(), stillThere, error)) failOn(error, texts::Operation::DeleteFile, path);
+    if (stillThere == entryId) failOn(ERROR_ACCESS_DENIED, texts::Operation::DeleteFile, path);
 }
 
 }  // namespace quelmar::win32

@@ -8,16 +8,25 @@
 // read through their handle (NtQueryDirectoryFile); a reparse point
 // (symbolic link, junction) is whatever opening it, link followed, yields.
 //
-// Deleting opens the entry itself, never a link's target, and removes it
-// through that handle. Wine resolves a Unix symbolic link to its target on
-// every open, whatever the flags, and would delete the target; and it
-// removes a file by the path it was opened by, so in a folder renamed since
-// it was read it would remove nothing. So before anything is deleted, the
-// path the system gives for the opened handle must be the entry's own path
-// in its folder and still lead to the same file; an entry reached through
-// a link, or one whose folder has moved, is refused instead. On Windows
-// both always hold, and the link itself is deleted.
+// Deleting opens the entry itself (FILE_OPEN_REPARSE_POINT), never a
+// link's target, and removes it through that handle, with POSIX semantics
+// where the system has them. Afterwards the entry must be gone from the
+// folder it was read in; one still there is a failure, never a count.
+//
+// Wine differs from Windows in ways that would delete the wrong file, and
+// only under Wine (found at run time) is the following checked, because on
+// Windows a file-system driver that names handles its own way (a virtual
+// machine's shared folder, some network or encrypted drives) would make
+// every archive a false refusal. Wine resolves a Unix symbolic link to its
+// target on every open, whatever the flags, and would delete the target;
+// and it removes a file by the name it was opened by, so in a folder
+// renamed since it was read it would remove another file or none. So the
+// name the system gives the opened handle must still lead to that same
+// file, and must be this entry's name in a folder with the identity of the
+// one that was read; an entry reached through a link, or one whose folder
+// has moved, is refused instead.
 
+#include <cstddef>
 #include <string>
 
 #include "core/host.h"
@@ -32,6 +41,8 @@ public:
     bool childFolderExists(const std::string& parent, const std::string& name) override;
     Folder openFolder(const std::string& parent, const std::string& name) override;
     Folder openChild(const Folder& parent, const std::string& name) override;
+    EntryKind kindOf(const Folder& folder, const std::string& name) override;
+    std::size_t openFolderBudget() override;
     // A read-only file is refused, as DeleteFileW refuses it; the setting
     // is the user's to clear.
     void deleteFile(const Folder& folder, const std::string& name) override;

@@ -1,25 +1,23 @@
 #include "platform/windows/windows_host.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstddef>
 #include <vector>
 
 #include "core/texts.h"
 #include "platform/windows/message_dialog.h"
+#include "platform/windows/win32_error.h"
 #include "platform/windows/win32_text.h"
 #include "platform/windows/windows_file_system.h"
 
 namespace quelmar {
 
+using win32::fail;
 using win32::narrow;
-using win32::systemMessage;
 using win32::widen;
 
 namespace {
-
-[[noreturn]] void fail(DWORD error, texts::Operation operation, const std::string& path) {
-    throw HostError(static_cast<long>(error), texts::failure(operation, path, systemMessage(error)));
-}
 
 std::wstring settingsKey(const std::string& application, const std::string& section) {
     return widen(R"(Software\VB and VBA Program Settings\)" + application + "\\" + section);
@@ -28,7 +26,42 @@ std::wstring settingsKey(const std::string& application, const std::string& sect
 }  // namespace
 
 WindowsHost::~WindowsHost() {
+    if (windowMapping_ != nullptr) CloseHandle(windowMapping_);
     if (instanceMutex_ != nullptr) CloseHandle(instanceMutex_);
+}
+
+void WindowsHost::setOwnerWindow(HWND owner) {
+    owner_ = owner;
+    publishWindow();
+}
+
+// Only the copy that holds the instance mutex tells where its window is.
+void WindowsHost::publishWindow() {
+    if (instanceMutex_ == nullptr || otherInstance_ || owner_ == nullptr) return;
+    if (windowMapping_ == nullptr)
+        windowMapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(std::uint64_t),
+                                            kWindowMappingName);
+    if (windowMapping_ == nullptr) return;  // a second start then only ends: nothing worse
+    if (void* view = MapViewOfFile(windowMapping_, FILE_MAP_WRITE, 0, 0, sizeof(std::uint64_t))) {
+        *static_cast<volatile std::uint64_t*>(view) = reinterpret_cast<std::uintptr_t>(owner_);
+        UnmapViewOfFile(view);
+    }
+}
+
+void WindowsHost::bringRunningCopyForward() {
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, kWindowMappingName);
+    if (mapping == nullptr) return;  // the running copy has no window yet
+    HWND window = nullptr;
+    if (const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(std::uint64_t))) {
+        window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(*static_cast<const volatile std::uint64_t*>(view)));
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+    if (window == nullptr || !IsWindow(window)) return;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    AllowSetForegroundWindow(process);
+    PostMessageW(window, RegisterWindowMessageW(kComeForwardMessage), 0, 0);
 }
 
 std::unique_ptr<FileSystem> WindowsHost::createFileSystem() { return std::make_unique<win32::WindowsFileSystem>(); }
@@ -40,12 +73,14 @@ void WindowsHost::showMessage(const std::string& text, MessageIcon icon, const s
         case MessageIcon::Warning: style |= MB_ICONWARNING; break;
         case MessageIcon::Critical: style |= MB_ICONERROR; break;
     }
-    HWND owner = (owner_ != nullptr && IsWindow(owner_)) ? owner_ : nullptr;
+    // Owned by the window once it is on screen; before, a box owned by a
+    // hidden window would have no taskbar button and could be lost.
+    HWND owner = (owner_ != nullptr && IsWindow(owner_) && IsWindowVisible(owner_)) ? owner_ : nullptr;
     // The system's message box, or a dialog like it where the text would
     // make that box larger than the screen.
     if (!win32::showMessageBox(owner, widen(text), widen(title), style)) {
         const DWORD error = GetLastError();
-        throw HostError(static_cast<long>(error), systemMessage(error));
+        throw HostError(static_cast<long>(error), win32::systemReason(error));
     }
 }
 
@@ -120,6 +155,8 @@ bool WindowsHost::anotherInstanceRunning() {
     const DWORD error = GetLastError();
     if (instanceMutex_ == nullptr) fail(error, texts::Operation::InstanceCheck, narrow(kInstanceMutexName));
     otherInstance_ = (error == ERROR_ALREADY_EXISTS);
+    if (otherInstance_) bringRunningCopyForward();
+    else publishWindow();
     return otherInstance_;
 }
 

@@ -182,7 +182,11 @@ TEST_F(WindowTest, ControlsHaveTheirKindsCaptionsAndStyles) {
                 break;
             case layout::Kind::TextBox:
                 EXPECT_EQ(_wcsicmp(testing::className(h).c_str(), L"Edit"), 0) << c.name;
-                EXPECT_FALSE(IsWindowEnabled(h)) << c.name << " is for showing only";
+                // For showing only: the list scrolls, so it is read-only
+                // rather than disabled, and takes no Tab stop.
+                EXPECT_EQ(IsWindowEnabled(h) != FALSE, c.multiLine) << c.name;
+                EXPECT_TRUE(!IsWindowEnabled(h) || (style & ES_READONLY)) << c.name;
+                EXPECT_FALSE(style & WS_TABSTOP) << c.name;
                 EXPECT_EQ((style & ES_MULTILINE) != 0, c.multiLine) << c.name;
                 EXPECT_FALSE(style & WS_HSCROLL) << c.name;
                 if (c.multiLine) {
@@ -544,7 +548,7 @@ struct RealDialogTest : ::testing::Test {
     TempTree tree;
     TestHost host;
     MainWindow window{GetModuleHandleW(nullptr), host};
-    OpenDialogRequest request{"", texts::kDialogTitle, "", texts::kDialogFilter};
+    OpenDialogRequest request{"", texts::kDialogTitle, "", texts::kDialogFilter, {}};
 
     void SetUp() override {
         window.setQuitOnDestroy(false);

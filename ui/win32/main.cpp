@@ -15,12 +15,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     quelmar::WindowsHost host;
     quelmar::MainWindow window(instance, host);
     if (!window.create()) return 1;
-    // The window exists but is hidden while the form loads; a message shown
-    // meanwhile has no owner, so it gets its own taskbar button instead of
-    // hiding behind a window nobody can see.
-    if (window.load() == quelmar::Form1::Start::EndProgram) return 0;
-    window.show(showCommand);
+    window.setShowCommand(showCommand);
+    // The window stays hidden while the form loads, and is shown once the
+    // game folder check has passed, before the listing fills it. Message
+    // boxes are owned by it only once it is on screen: before, one owned by
+    // a hidden window would have no taskbar button of its own.
     host.setOwnerWindow(window.handle());
+    if (window.load() == quelmar::Form1::Start::EndProgram) return 0;
+    window.showWindow();
 
     MSG message;
     BOOL result;

@@ -1,6 +1,8 @@
 #include "ui/win32/main_window.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <numeric>
@@ -9,6 +11,8 @@
 #include "core/texts.h"
 #include "platform/windows/win32_text.h"
 #include "platform/windows/dpi.h"
+#include "platform/windows/windows_host.h"
+#include "ui/win32/accessible_name.h"
 
 namespace quelmar {
 
@@ -25,6 +29,7 @@ constexpr int kFirstControlId = 100;
 constexpr std::string_view kLocateButton = "mnuLocateGameEXE";
 constexpr std::string_view kDeleteButton = "butDeletePaks";
 constexpr std::string_view kRefreshButton = "butRefreshList";
+constexpr std::string_view kList = "Text2";
 // Large enough for a path of the longest length the system allows.
 constexpr size_t kDialogPathCapacity = 32768;
 
@@ -51,20 +56,49 @@ ControlClass classFor(const layout::Control& c) {
         case layout::Kind::CommandButton:
             return {L"BUTTON", child | WS_TABSTOP | BS_PUSHBUTTON, 0};
         case layout::Kind::TextBox:
-            // Shown, never typed in. The list wraps its long lines and
-            // scrolls only vertically; a plain EDIT keeps its WS_VSCROLL bar
-            // on screen even when there is nothing to scroll. A one-pixel
-            // border rather than the two-pixel client edge: Text1 is 19 px
-            // high, and a line of the system's font (16 px for Segoe UI
-            // 9 pt) needs more than the 15 px the client edge leaves.
-            return {L"EDIT",
-                    child | WS_DISABLED | WS_BORDER | ES_LEFT |
-                        (c.multiLine ? ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL : ES_AUTOHSCROLL),
+            // Shown, never typed in. A one-pixel border rather than the
+            // two-pixel client edge: Text1 is 19 px high, and a line of the
+            // system's font (16 px for Segoe UI 9 pt) needs more than the
+            // 15 px the client edge leaves.
+            if (!c.multiLine) return {L"EDIT", child | WS_DISABLED | WS_BORDER | ES_LEFT | ES_AUTOHSCROLL, 0};
+            // The list is what the player reviews before deleting, so it
+            // scrolls, with the wheel and its scroll bar: a disabled EDIT
+            // would not. Read-only and out of the Tab order instead, it
+            // takes no clicks (see dropClicks) and draws its text in the
+            // disabled colour (WM_CTLCOLORSTATIC), so it looks and acts as
+            // the disabled box did, and screen readers still read it. It
+            // wraps its long lines and scrolls only vertically; a plain
+            // EDIT keeps its WS_VSCROLL bar on screen even when there is
+            // nothing to scroll.
+            return {L"EDIT", child | WS_BORDER | ES_LEFT | ES_MULTILINE | ES_READONLY | WS_VSCROLL | ES_AUTOVSCROLL,
                     0};
         case layout::Kind::Label:
             return {L"STATIC", child | SS_NOPREFIX | (c.align == layout::Align::Left ? SS_LEFT : SS_CENTER), 0};
     }
     return {L"STATIC", child, 0};
+}
+
+// The list takes no clicks and no keys: it never gets the focus or a
+// selection, and its context menu (copy, select all) never opens. Its
+// scroll bar is outside its client area and works as ever.
+LRESULT CALLBACK dropClicks(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    switch (message) {
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK:
+        case WM_LBUTTONUP:
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONDBLCLK:
+        case WM_RBUTTONUP:
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONDBLCLK:
+        case WM_MBUTTONUP:
+        case WM_CONTEXTMENU:
+        case WM_KEYDOWN:
+        case WM_CHAR:
+            return 0;
+        default:
+            return DefSubclassProc(control, message, wParam, lParam);
+    }
 }
 
 RECT rectInParent(HWND control) {
@@ -149,7 +183,11 @@ bool MainWindow::create() {
         if (controls_[i] == nullptr) return false;
     }
     // The list may grow past the EDIT's default 32K characters.
-    SendMessageW(control("Text2"), EM_SETLIMITTEXT, 0, 0);
+    SendMessageW(control(kList), EM_SETLIMITTEXT, 0, 0);
+    SetWindowSubclass(control(kList), &dropClicks, 0, 0);
+    // Screen readers read "..." as the label beside it.
+    setAccessibleName(control(kLocateButton), widen(layout::control("Label2").caption));
+    comeForwardMessage_ = RegisterWindowMessageW(WindowsHost::kComeForwardMessage);
 
     // Tab order is the order of the child windows: sort them by tab index.
     // Accessibility tools name an edit control after the nearest label
@@ -198,7 +236,107 @@ void MainWindow::show(int showCommand) {
 }
 
 bool MainWindow::preTranslate(MSG& message) {
-    return window_ != nullptr && IsDialogMessageW(window_, &message);
+    if (window_ == nullptr) return false;
+    if (message.message == WM_MOUSEWHEEL) {
+        // Windows sends the wheel to the window under the pointer (as set
+        // by default), Wine to the one with the focus, which the list never
+        // has: over the list, it scrolls the list either way.
+        HWND list = control(kList);
+        const POINT at{GET_X_LPARAM(message.lParam), GET_Y_LPARAM(message.lParam)};
+        if (message.hwnd != list && WindowFromPoint(at) == list) {
+            SendMessageW(list, WM_MOUSEWHEEL, message.wParam, message.lParam);
+            return true;
+        }
+    }
+    return IsDialogMessageW(window_, &message) != FALSE;
+}
+
+void MainWindow::showWindow() {
+    if (window_ != nullptr && !IsWindowVisible(window_)) show(showCommand_);
+}
+
+// A walk runs on this, the window's thread, and its progress hook calls
+// keepAlive() about every 40 ms: the messages waiting are handled here, so
+// the window repaints and answers the system (it never turns "Not
+// Responding"), while every deletion, message box and change to the
+// controls stays on the one thread that owns them, in the walk's own
+// order, with nothing to hand across threads. User input that arrives
+// meanwhile is dropped, not left to run after the command; the title bar
+// still works, so the window can be moved, minimised and closed.
+void MainWindow::setBusy(bool busy) {
+    busy_ = busy;
+    // The cursor shows it at once if it is over the window; from then on
+    // WM_SETCURSOR answers for it.
+    POINT at;
+    if (window_ == nullptr || !GetCursorPos(&at)) return;
+    HWND under = WindowFromPoint(at);
+    if (under != window_ && !IsChild(window_, under)) return;
+    const LRESULT hit = SendMessageW(under, WM_NCHITTEST, 0, MAKELPARAM(at.x, at.y));
+    SendMessageW(under, WM_SETCURSOR, reinterpret_cast<WPARAM>(under), MAKELPARAM(hit, WM_MOUSEMOVE));
+}
+
+bool MainWindow::dropWhileBusy(const MSG& message) const {
+    switch (message.message) {
+        case WM_KEYDOWN:
+        case WM_KEYUP:
+        case WM_CHAR:
+        case WM_DEADCHAR:
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONUP:
+        case WM_LBUTTONDBLCLK:
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONUP:
+        case WM_RBUTTONDBLCLK:
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONUP:
+        case WM_MBUTTONDBLCLK:
+        case WM_XBUTTONDOWN:
+        case WM_XBUTTONUP:
+        case WM_XBUTTONDBLCLK:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool MainWindow::keepAlive() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));  // for the message loop, once the command is done
+            break;
+        }
+        if (busy_ && dropWhileBusy(message)) continue;
+        if (preTranslate(message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return !closeRequested_ && window_ != nullptr;
+}
+
+Form1::Start MainWindow::load() {
+    const Form1::Start start = form_.Form_Load();
+    // Closed while start-up listed the archives, after the walk's last look.
+    return closeRequested_ ? Form1::Start::EndProgram : start;
+}
+
+void MainWindow::comeForward() {
+    HWND target = nullptr;
+    if (IsWindowVisible(window_)) {
+        if (IsIconic(window_)) ShowWindow(window_, SW_RESTORE);
+        target = GetLastActivePopup(window_);  // itself, or the message box or file dialog in front of it
+    } else {
+        // Start-up's message, before the window is shown, has no owner.
+        EnumThreadWindows(
+            GetCurrentThreadId(),
+            [](HWND window, LPARAM found) -> BOOL {
+                if (!IsWindowVisible(window)) return TRUE;
+                *reinterpret_cast<HWND*>(found) = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&target));
+    }
+    if (target != nullptr) SetForegroundWindow(target);
 }
 
 HWND MainWindow::control(std::string_view name) const {
@@ -311,7 +449,7 @@ void MainWindow::setText1(const std::string& text) { SetWindowTextW(control("Tex
 void MainWindow::setText2(const std::string& text) {
     // Kept as given: the control may not hand back exactly what it was sent.
     text2_ = text;
-    SetWindowTextW(control("Text2"), widen(text).c_str());
+    SetWindowTextW(control(kList), widen(text).c_str());
 }
 
 void MainWindow::setDeleteEnabled(bool enabled) { enableButton(kDeleteButton, enabled); }
@@ -351,7 +489,10 @@ std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& r
     dialog.lpstrFilter = filter.c_str();
     dialog.lpstrFile = file.data();
     dialog.nMaxFile = static_cast<DWORD>(file.size());
-    dialog.lpstrInitialDir = initialFolder.empty() ? nullptr : initialFolder.c_str();
+    // A folder longer than the dialog can take is not given to it (Wine's
+    // overflows its stack on one of about 1,000 characters): it then opens
+    // where it would by itself.
+    dialog.lpstrInitialDir = initialFolder.empty() || initialFolder.size() >= MAX_PATH ? nullptr : initialFolder.c_str();
     dialog.lpstrTitle = title.c_str();
     // The dialog would otherwise leave the process's current directory in
     // the game folder, and Windows refuses to rename or delete a folder
@@ -375,9 +516,11 @@ HWND MainWindow::focusedCommandButton() const {
 }
 
 void MainWindow::onClick(std::string_view name) {
+    if (busy_) return;  // one command at a time
     if (name == kLocateButton) form_.mnuLocateGameEXE_Click();
     else if (name == kRefreshButton) form_.butRefreshList_Click();
     else if (name == kDeleteButton) form_.butDeletePaks_Click();
+    if (closeRequested_ && window_ != nullptr) DestroyWindow(window_);  // closed during the command
 }
 
 LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -392,6 +535,10 @@ LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam
 }
 
 LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == comeForwardMessage_ && message != 0) {
+        comeForward();
+        return 0;
+    }
     switch (message) {
         case WM_COMMAND: {
             const int index = LOWORD(wParam) - kFirstControlId;
@@ -429,6 +576,30 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 if (font != nullptr) DeleteObject(font);
             return 0;
         }
+        case WM_CTLCOLORSTATIC:
+            if (reinterpret_cast<HWND>(lParam) == control(kList)) {
+                // The list's text in the disabled colour, as the disabled
+                // box had it, on the face colour a read-only box has.
+                const auto dc = reinterpret_cast<HDC>(wParam);
+                SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+                SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+                return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+            }
+            break;
+        case WM_SETCURSOR:
+            if (busy_ && LOWORD(lParam) == HTCLIENT) {
+                SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+                return TRUE;
+            }
+            break;
+        case WM_CLOSE:
+            if (busy_) {
+                // The walk stops at its next folder or archive; the window
+                // closes once the command has let go (onClick, load).
+                closeRequested_ = true;
+                return 0;
+            }
+            break;
         case WM_DESTROY:
             if (quitOnDestroy_) PostQuitMessage(0);
             return 0;

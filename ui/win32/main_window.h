@@ -1,11 +1,12 @@
 #pragma once
 // The main window in plain Win32 controls, built from the layout table. It
 // implements WindowOps for the form's logic and forwards the three button
-// clicks to Form1.
+// clicks to Form1, one command at a time.
 
 #include <windows.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,10 +30,13 @@ public:
     // screen. False when the system refuses; GetLastError tells why.
     bool create();
     // Form_Load; call before show(). EndProgram: never show the window.
-    Form1::Start load() { return form_.Form_Load(); }
+    Form1::Start load();
     // Shows the window and puts the focus on "...".
     void show(int showCommand);
-    // For the message loop: the dialog keyboard (Tab, Space, Enter).
+    // How showWindow() shows the window (WinMain's nCmdShow).
+    void setShowCommand(int showCommand) { showCommand_ = showCommand; }
+    // For the message loop: the dialog keyboard (Tab, Space, Enter), and
+    // the wheel over the list. True when the message was dealt with here.
     bool preTranslate(MSG& message);
     // The application ends its message loop when the window goes; a test
     // that creates several windows turns that off.
@@ -48,7 +52,12 @@ public:
     std::string text2() const override { return text2_; }
     void setDeleteEnabled(bool enabled) override;
     void setRefreshEnabled(bool enabled) override;
+    void showWindow() override;
+    void setBusy(bool busy) override;
+    bool keepAlive() override;
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
+
+    bool busy() const { return busy_; }
 
 private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -58,6 +67,8 @@ private:
     HFONT createDefaultFont() const;
     void deleteFonts();
     void onClick(std::string_view name);
+    bool dropWhileBusy(const MSG& message) const;
+    void comeForward();
     void enableButton(std::string_view name, bool enabled);
     HWND focusedCommandButton() const;
 
@@ -72,6 +83,10 @@ private:
     std::string text2_;
     HWND lastFocus_ = nullptr;
     bool quitOnDestroy_ = true;
+    int showCommand_ = SW_SHOWNORMAL;
+    bool busy_ = false;
+    bool closeRequested_ = false;  // while busy: close once the command has let go
+    UINT comeForwardMessage_ = 0;
 };
 
 // "Description|*.ext|..." in the form GetOpenFileNameW wants: each part
