@@ -2,15 +2,17 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
-#include <QStandardPaths>
+#include <QSpacerItem>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,7 @@
 #include <system_error>
 
 #include "core/texts.h"
+#include "platform/linux/game_search_files.h"
 
 namespace quelmar::linux_host {
 
@@ -25,14 +28,22 @@ namespace {
 
 QString fromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
+[[noreturn]] void fail(texts::Operation operation, const QString& path, int error, const std::string& reason) {
+    throw HostError(error, texts::failure(operation, path.toStdString(), reason));
+}
+
 [[noreturn]] void fail(texts::Operation operation, const QString& path, int error) {
-    throw HostError(error, texts::failure(operation, path.toStdString(),
-                                          texts::reasonFor(static_cast<std::errc>(error), operation)));
+    fail(operation, path, error, texts::reasonFor(static_cast<std::errc>(error), operation));
 }
 
 }  // namespace
 
-LinuxHost::LinuxHost() = default;
+LinuxHost::LinuxHost(std::string instanceName) : instanceName_(std::move(instanceName)) {}
+
+LinuxHost::~LinuxHost() {
+    secondStartNotifier_.reset();
+    if (instanceSocket_ >= 0) ::close(instanceSocket_);
+}
 
 QString LinuxHost::settingsFile(const std::string& application) {
     const QString app = fromUtf8(application);
@@ -47,23 +58,17 @@ QString LinuxHost::settingsFile(const std::string& application) {
             const passwd* account = ::getpwuid(::getuid());
             home = account && account->pw_dir ? QString::fromLocal8Bit(account->pw_dir) : QString();
         }
+        // Never "/.config": a file there would be shared by every account
+        // without a home, or refused.
+        if (!home.startsWith('/'))
+            fail(texts::Operation::ReadSettings, "~/.config/" + app + "/" + app + ".conf", ENOENT,
+                 texts::noHomeFolderReason());
         config = home + "/.config";
     }
     return config + "/" + app + "/" + app + ".conf";
 }
 
-QString LinuxHost::instanceLockPath() {
-    // Taken from the account alone, never from the environment, so that a
-    // copy started with XDG_RUNTIME_DIR and one started without find the
-    // same lock. The system's per-user runtime folder belongs to the user
-    // alone; where there is none, a folder of the user's own in /tmp.
-    const uid_t uid = ::getuid();
-    const QString runtime = "/run/user/" + QString::number(uid);
-    struct stat st;
-    if (::stat(runtime.toLocal8Bit().constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid)
-        return runtime + "/quelmar.lock";
-    return "/tmp/quelmar-" + QString::number(uid) + "/quelmar.lock";
-}
+std::string LinuxHost::defaultInstanceName() { return "quelmar-" + std::to_string(::getuid()); }
 
 std::unique_ptr<FileSystem> LinuxHost::createFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
@@ -103,15 +108,19 @@ void LinuxHost::showMessage(const std::string& text, MessageIcon icon, const std
     QMessageBox box(kind, fromUtf8(title), wrapsPaths ? withBreakOpportunities(body) : body, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);  // a path with '<' must show as typed
     // The box keeps its text narrow; a text long enough to make it taller
-    // than the screen gets a wider box instead, up to most of the screen.
-    auto* label = box.findChild<QLabel*>("qt_msgbox_label");
+    // than the screen gets a wider box instead, up to most of the screen:
+    // a spacer across the box's own grid sets the width it may not go below.
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
     const QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen();
-    if (label && screen) {
+    if (grid && screen) {
         const QRect room = screen->availableGeometry();
-        const QFontMetrics metrics(label->font());
+        const QFontMetrics metrics(box.font());
         const qint64 area = qint64(metrics.horizontalAdvance(body)) * metrics.lineSpacing();
         const int wanted = static_cast<int>(area / qMax(1, room.height() / 2));
-        if (wanted > 500) label->setMinimumWidth(qMin(wanted, room.width() * 4 / 5));
+        if (wanted > 500)
+            grid->addItem(new QSpacerItem(qMin(wanted, room.width() * 4 / 5), 0, QSizePolicy::Minimum,
+                                          QSizePolicy::Minimum),
+                          grid->rowCount(), 0, 1, grid->columnCount());
     }
     box.exec();
 }
@@ -120,13 +129,15 @@ std::string LinuxHost::getSetting(const std::string& application, const std::str
                                   const std::string& key, const std::string& defaultValue) {
     const QString file = settingsFile(application);
     const QFileInfo info(file);
+    if (info.isDir()) fail(texts::Operation::ReadSettings, file, EISDIR);
     if (info.exists() && !info.isReadable()) fail(texts::Operation::ReadSettings, file, EACCES);
     QSettings settings(file, QSettings::IniFormat);
     // Only a damaged file counts here: QSettings shares one cache per file
     // within the process, so a save that failed earlier in this session shows
     // up as an access error on every later read, while the value it holds
     // (the folder in use this session) is still the right answer.
-    if (settings.status() == QSettings::FormatError) fail(texts::Operation::ReadSettings, file, EIO);
+    if (settings.status() == QSettings::FormatError)
+        fail(texts::Operation::ReadSettings, file, EIO, texts::damagedSettingsReason());
     settings.beginGroup(fromUtf8(section));
     const QVariant value = settings.value(fromUtf8(key));
     return value.isValid() ? value.toString().toStdString() : defaultValue;
@@ -134,21 +145,28 @@ std::string LinuxHost::getSetting(const std::string& application, const std::str
 
 namespace {
 
-// QSettings says only that saving failed; the user needs to know why. Its
-// file is written beside the old one and renamed over it, so what matters
-// is the file's own type, the folder's permission and the room on the disk.
-int whySavingFailed(const QString& file) {
+// QSettings says only that saving failed; the user needs to know why. It
+// refuses a file this user may not write to; otherwise its file is written
+// beside the old one and renamed over it, so what matters then is the
+// folder's permission and the room on the disk.
+std::string whySavingFailed(const QString& file) {
+    constexpr auto save = texts::Operation::SaveSettings;
+    const auto because = [](int error) { return texts::reasonFor(static_cast<std::errc>(error), save); };
     const QByteArray path = file.toLocal8Bit();
     struct stat st;
-    if (::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+    if (::stat(path.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return because(EISDIR);
+        if (::access(path.constData(), W_OK) != 0)
+            return st.st_uid != ::getuid() ? texts::settingsOfAnotherUserReason() : texts::readOnlySettingsReason();
+    }
     QString folder = QFileInfo(file).absolutePath();
     while (!QFileInfo::exists(folder) && folder != "/") folder = QFileInfo(folder).absolutePath();
     const QByteArray dir = folder.toLocal8Bit();
-    if (::stat(dir.constData(), &st) == 0 && !S_ISDIR(st.st_mode)) return ENOTDIR;
-    if (::access(dir.constData(), W_OK | X_OK) != 0) return errno;
+    if (::stat(dir.constData(), &st) == 0 && !S_ISDIR(st.st_mode)) return because(ENOTDIR);
+    if (::access(dir.constData(), W_OK | X_OK) != 0) return because(errno);
     struct statvfs room;
-    if (::statvfs(dir.constData(), &room) == 0 && room.f_bavail == 0) return ENOSPC;
-    return EIO;
+    if (::statvfs(dir.constData(), &room) == 0 && room.f_bavail == 0) return because(ENOSPC);
+    return because(EIO);
 }
 
 }  // namespace
@@ -157,39 +175,80 @@ void LinuxHost::saveSetting(const std::string& application, const std::string& s
                             const std::string& value) {
     const QString file = settingsFile(application);
     if (!QDir().mkpath(QFileInfo(file).absolutePath()))
-        fail(texts::Operation::SaveSettings, file, whySavingFailed(file));
+        fail(texts::Operation::SaveSettings, file, EIO, whySavingFailed(file));
     QSettings settings(file, QSettings::IniFormat);
     settings.beginGroup(fromUtf8(section));
     settings.setValue(fromUtf8(key), fromUtf8(value));
     settings.endGroup();
     settings.sync();
-    if (settings.status() != QSettings::NoError) fail(texts::Operation::SaveSettings, file, whySavingFailed(file));
+    if (settings.status() != QSettings::NoError)
+        fail(texts::Operation::SaveSettings, file, EIO, whySavingFailed(file));
 }
 
+namespace {
+
+// An abstract Unix socket: a name in the kernel, not a file. It depends on
+// the user's id alone, cannot be left behind by a copy that crashed (it goes
+// with the process), and needs no folder that may be missing, shared or
+// appear later.
+socklen_t abstractAddress(const std::string& name, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::min(name.size(), sizeof address.sun_path - 1);
+    std::copy_n(name.data(), length, address.sun_path + 1);  // sun_path[0] stays NUL: abstract
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+}
+
+bool peerIsThisUser(int socket) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::getuid();
+}
+
+}  // namespace
+
 bool LinuxHost::anotherInstanceRunning() {
-    // One lock per user. QLockFile records the holder's process, so a lock
-    // left behind by a run that crashed is recognised as stale and taken over.
-    const QString path = instanceLockPath();
-    const QString folder = QFileInfo(path).absolutePath();
-    if (folder.startsWith("/tmp/")) {
-        // Anyone may make things in /tmp: the folder must be this user's
-        // alone, or someone else could hold the lock and keep Quelmar shut.
-        const QByteArray native = folder.toLocal8Bit();
-        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-            fail(texts::Operation::InstanceCheck, folder, errno);
-        struct stat st;
-        if (::lstat(native.constData(), &st) != 0) fail(texts::Operation::InstanceCheck, folder, errno);
-        if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
-            fail(texts::Operation::InstanceCheck, folder, EACCES);
+    // Anything that keeps the lock from being made other than a running copy
+    // of this user's never keeps the program from starting: it then starts
+    // without the single-instance rule.
+    if (instanceSocket_ >= 0) return false;
+    sockaddr_un address;
+    const socklen_t size = abstractAddress(instanceName_, address);
+    // A copy that has just taken the name may not be listening yet.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int own = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (own < 0) return false;
+        if (::bind(own, reinterpret_cast<const sockaddr*>(&address), size) == 0 && ::listen(own, 8) == 0) {
+            instanceSocket_ = own;
+            if (QCoreApplication::instance()) {  // a later start is answered by the event loop
+                secondStartNotifier_ = std::make_unique<QSocketNotifier>(own, QSocketNotifier::Read);
+                QObject::connect(secondStartNotifier_.get(), &QSocketNotifier::activated,
+                                 [this] { acceptSecondStart(); });
+            }
+            return false;
+        }
+        const int bindError = errno;
+        ::close(own);
+        if (bindError != EADDRINUSE) return false;
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe < 0) return false;
+        const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), size) == 0;
+        // The name is taken; only a copy run by this same user counts.
+        // Someone else holding it cannot keep this user from starting.
+        const bool ours = connected && peerIsThisUser(probe);
+        ::close(probe);
+        if (connected) return ours;
+        ::usleep(10000);
     }
-    auto lock = std::make_unique<QLockFile>(path);
-    lock->setStaleLockTime(0);
-    if (lock->tryLock(0)) {
-        instanceLock_ = std::move(lock);
-        return false;
-    }
-    if (lock->error() == QLockFile::LockFailedError) return true;
-    fail(texts::Operation::InstanceCheck, path, lock->error() == QLockFile::PermissionError ? EACCES : EIO);
+    return false;
+}
+
+void LinuxHost::acceptSecondStart() {
+    const int peer = ::accept4(instanceSocket_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (peer < 0) return;
+    const bool ours = peerIsThisUser(peer);
+    ::close(peer);
+    if (ours && secondStart_) secondStart_();
 }
 
 Version LinuxHost::version() { return {QUELMAR_VERSION_MAJOR, QUELMAR_VERSION_REVISION}; }

@@ -2,10 +2,11 @@
 // The host services on Linux: POSIX for files, Qt for message boxes, the
 // settings file and the single-instance lock.
 
-#include <QLockFile>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "core/host.h"
@@ -15,15 +16,25 @@ namespace quelmar::linux_host {
 
 class LinuxHost : public Host {
 public:
-    LinuxHost();
+    // `instanceName` names the single-instance lock; every copy started by
+    // one user must use the same one (the default).
+    explicit LinuxHost(std::string instanceName = defaultInstanceName());
+    ~LinuxHost() override;
+    LinuxHost(const LinuxHost&) = delete;
+    LinuxHost& operator=(const LinuxHost&) = delete;
 
     // Message boxes are centred on and modal to this window once it exists.
     void setMessageOwner(QWidget* owner) { owner_ = owner; }
 
     // $XDG_CONFIG_HOME/Quelmar/Quelmar.conf (by default under ~/.config).
+    // Raises HostError when there is no telling where the user's home is.
     static QString settingsFile(const std::string& application);
-    // Where every copy started by this user looks for the running one.
-    static QString instanceLockPath();
+    // The lock every copy started by this user looks for: it depends on the
+    // user alone, never on the environment.
+    static std::string defaultInstanceName();
+    // Called on the GUI thread when another copy of this user's starts
+    // while this one runs (it then ends at once).
+    void setSecondStartHandler(std::function<void()> handler) { secondStart_ = std::move(handler); }
 
     char separator() const override { return '/'; }
     std::unique_ptr<FileSystem> createFileSystem() override;
@@ -39,8 +50,13 @@ public:
     LocateStart locateDialogStart() override;
 
 private:
+    void acceptSecondStart();
+
     QPointer<QWidget> owner_;
-    std::unique_ptr<QLockFile> instanceLock_;
+    std::string instanceName_;
+    int instanceSocket_ = -1;
+    std::unique_ptr<QSocketNotifier> secondStartNotifier_;
+    std::function<void()> secondStart_;
 };
 
 }  // namespace quelmar::linux_host

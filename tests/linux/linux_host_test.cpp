@@ -203,6 +203,12 @@ TEST_F(Settings, FailedSaveSaysWhy) {
          },
          "may change this location"},
         {"config is a file", [](const TempTree& t) { t.file("Quelmar"); }, "is a file, not a folder"},
+        {"file alone is read-only",
+         [](const TempTree& t) {
+             t.file("Quelmar/Quelmar.conf");
+             ::chmod(t.path("Quelmar/Quelmar.conf").c_str(), 0444);
+         },
+         "The file is read-only"},
     };
     for (const auto& c : cases) {
         TempTree fresh;
@@ -210,6 +216,38 @@ TEST_F(Settings, FailedSaveSaysWhy) {
         c.spoil(fresh);
         try {
             host.saveSetting("Quelmar", "Preferences", "GameFolder", "/games/rs");
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const HostError& error) {
+            EXPECT_NE(error.description().find(fresh.path("Quelmar/Quelmar.conf")), std::string::npos) << c.name;
+            EXPECT_NE(error.description().find(c.reason), std::string::npos) << c.name << ": " << error.description();
+        }
+    }
+}
+
+// A settings file that is there but cannot be used is an error that names
+// it and says why; start-up tells it rather than forget the folder quietly.
+TEST_F(Settings, UnusableFileSaysWhy) {
+    const struct {
+        const char* name;
+        std::function<void(const TempTree&)> spoil;
+        const char* reason;
+    } cases[] = {
+        {"unreadable", [](const TempTree& t) {
+             t.file("Quelmar/Quelmar.conf");
+             ::chmod(t.path("Quelmar/Quelmar.conf").c_str(), 0);
+         }, "Access is denied"},
+        {"damaged", [](const TempTree& t) {
+             t.file("Quelmar/Quelmar.conf");
+             std::ofstream(t.path("Quelmar/Quelmar.conf")) << "[Preferences]\nGameFolder=/games/rs\n[Unclosed section\n";
+         }, "The file is damaged"},
+        {"a folder", [](const TempTree& t) { t.folder("Quelmar/Quelmar.conf"); }, "It is a folder"},
+    };
+    for (const auto& c : cases) {
+        TempTree fresh;
+        ::setenv("XDG_CONFIG_HOME", fresh.root().c_str(), 1);
+        c.spoil(fresh);
+        try {
+            host.getSetting("Quelmar", "Preferences", "GameFolder", "");
             ADD_FAILURE() << c.name << ": no error";
         } catch (const HostError& error) {
             EXPECT_NE(error.description().find(fresh.path("Quelmar/Quelmar.conf")), std::string::npos) << c.name;
@@ -243,37 +281,47 @@ TEST_F(Settings, OneFileWhateverTheEnvironmentSays) {
     ::setenv("HOME", savedHome.c_str(), 1);
 }
 
-TEST(Instance, OneLockPerUserWhateverTheEnvironmentThatACrashCannotLeaveStuck) {
-    TempTree runtime;
-    const std::string lockPath = LinuxHost::instanceLockPath().toStdString();
+// Each test run uses a lock of its own, so a copy of the program running
+// for the same user cannot change the outcome.
+std::string testInstanceName() { return "quelmar-test-" + std::to_string(::getpid()); }
+
+TEST(Instance, OneCopyPerUserWhateverTheEnvironmentAndACrashCannotLeaveItStuck) {
     {
-        ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
-        LinuxHost first;
+        LinuxHost first(testInstanceName());
         EXPECT_FALSE(first.anotherInstanceRunning());
+        ::setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
+        ::setenv("TMPDIR", "/nonexistent", 1);
+        LinuxHost second(testInstanceName());
+        EXPECT_TRUE(second.anotherInstanceRunning()) << "another environment still finds the first";
         ::unsetenv("XDG_RUNTIME_DIR");
-        ::setenv("TMPDIR", runtime.root().c_str(), 1);
-        EXPECT_EQ(LinuxHost::instanceLockPath().toStdString(), lockPath);
-        LinuxHost second;
-        EXPECT_TRUE(second.anotherInstanceRunning()) << "started without XDG_RUNTIME_DIR, it still finds the first";
         ::unsetenv("TMPDIR");
     }
     {
-        LinuxHost afterwards;
+        LinuxHost afterwards(testInstanceName());
         EXPECT_FALSE(afterwards.anotherInstanceRunning()) << "released when the first run ended";
     }
 
-    // A child takes the lock and dies without releasing it.
+    // A child takes the lock and dies without letting go of it.
     const pid_t child = ::fork();
     if (child == 0) {
-        LinuxHost crashing;
+        LinuxHost crashing(testInstanceName());
         ::_exit(crashing.anotherInstanceRunning() ? 3 : 0);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_EQ(WEXITSTATUS(status), 0) << "the lock was free for the child";
-    ASSERT_TRUE(std::filesystem::exists(lockPath)) << "the child left its lock behind";
-    LinuxHost next;
-    EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder's lock is stale";
+    LinuxHost next(testInstanceName());
+    EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder leaves nothing behind";
+}
+
+// Another local account taking this user's lock name first must not keep
+// this user from starting the program. The test's main sets that up as root
+// before it becomes an ordinary user.
+TEST(Instance, AnotherAccountHoldingTheNameLocksNobodyOut) {
+    const char* foreign = std::getenv("QUELMAR_TEST_FOREIGN_INSTANCE");
+    if (!foreign) GTEST_SKIP() << "needs a second account: run the tests as root";
+    LinuxHost host(foreign);
+    EXPECT_FALSE(host.anotherInstanceRunning());
 }
 
 TEST(ProgramInfo, VersionAndFolderOfTheRunningProgram) {
