@@ -19,9 +19,6 @@ constexpr std::size_t kMostFoldersOpen = 256;
 // What the walk holds open itself while it reads: a level-1 and a level-2
 // folder (Assets is open already when the budget is asked for).
 constexpr std::size_t kWalkOwnFolders = 2;
-// How often the list shown grows while a walk runs: a few times a second is
-// easy to follow and cheap to draw.
-constexpr std::chrono::milliseconds kListShownEvery{250};
 
 void inform(Host& host, const std::string& text, MessageIcon icon) {
     host.showMessage(text, icon, texts::kTitle);
@@ -31,10 +28,10 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
 // then, and is kept alive; its keepAlive answers whether to go on.
 class WindowProgress : public WalkProgress {
 public:
-    explicit WindowProgress(WindowOps& window) : window_(window) {}
+    WindowProgress(WindowOps& window, std::chrono::milliseconds every) : window_(window), every_(every) {}
     bool keepGoing(const std::string& list) override {
         const auto now = std::chrono::steady_clock::now();
-        if (list.size() != shownSize_ && now - shownAt_ >= kListShownEvery) {
+        if (list.size() != shownSize_ && now - shownAt_ >= every_) {
             window_.setText2(list);
             shownSize_ = list.size();
             shownAt_ = now;
@@ -44,6 +41,7 @@ public:
 
 private:
     WindowOps& window_;
+    const std::chrono::milliseconds every_;
     std::size_t shownSize_ = 0;
     std::chrono::steady_clock::time_point shownAt_ = std::chrono::steady_clock::now();
 };
@@ -61,7 +59,7 @@ std::int32_t walkIntoText2(FormState& state, Host& host, WindowOps& window, cons
     std::int32_t count = 0;
     {
         const Busy busy(window);
-        WindowProgress progress(window);
+        WindowProgress progress(window, state.listShownInterval);
         try {
             count = WalkArchives(state, host, list, action, &progress);
         } catch (...) {

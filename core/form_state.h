@@ -25,6 +25,9 @@ struct FormState {
     // window system: often enough that it never looks hung, seldom enough
     // to cost nothing on a fast disk.
     std::chrono::milliseconds keepAliveInterval{40};
+    // How often the lines found so far are shown while a walk runs: a few
+    // times a second is easy to follow and cheap to draw.
+    std::chrono::milliseconds listShownInterval{250};
 
     FileSystem& fileSystem(Host& host) {
         if (!fileSystemObject) fileSystemObject = host.createFileSystem();

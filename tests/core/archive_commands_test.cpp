@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "core/archive_scan.h"
 #include "tests/fakes/fake_host.h"
 
@@ -128,6 +133,13 @@ TEST_F(CommandTest, UndeletableArchiveStopsTheDeletionWhereItFailed) {
     EXPECT_EQ(window.text2Value, "Assets\\A\\Blueprints.pak\r\nAssets\\A\\R1\\Blueprints.pak\r\n");
     EXPECT_TRUE(window.deleteEnabled);
     EXPECT_TRUE(host.messages.empty()) << "no summary after a failure";
+    try {
+        DeleteArchives(state, host, window);
+    } catch (const HostError& error) {
+        // What was done before the failure is told with it.
+        EXPECT_EQ(error.description(), "Access is denied: D:\\RS\\Assets\\A\\R1\\Blueprints.pak\r\n\r\n"
+                                       "Deleting stopped before any .pak file was deleted; none was touched.");
+    }
     EXPECT_TRUE(host.exists("D:\\RS\\Assets\\A\\R1\\Blueprints.pak"));
     EXPECT_TRUE(host.exists("D:\\RS\\Assets\\B\\R2\\Blueprints.pak"));
     expectDecoysIntact();
@@ -161,6 +173,101 @@ TEST_F(CommandTest, DeleteRemovesTheListedEntryItselfAndSeesItsOwnEarlierDeletio
     EXPECT_EQ(host.messages[0].text, "Complete.\r\n\r\n2 .pak files deleted.");
     EXPECT_TRUE(host.exists("D:\\Elsewhere\\Kept.pak"));
     EXPECT_FALSE(host.exists("D:\\RS\\Assets\\C\\blueprints.pak"));
+}
+
+// A deletion that stops, for a failure anywhere, tells how many archives
+// it had deleted: the lines above the point where it stopped.
+TEST_F(CommandTest, StoppedDeletionTellsHowManyWentBeforeIt) {
+    const struct {
+        const char* name;
+        std::function<void(FakeHost&)> plant;
+        std::size_t deleted;
+        const char* told;
+    } cases[] = {
+        {"an archive refused", [](FakeHost& h) { h.undeletableFiles = {"D:\\RS\\Assets\\B\\R2\\Blueprints.pak"}; },
+         2, "Deleting stopped after 2 .pak files were deleted (the first 2 lines of the list); the rest were not touched."},
+        {"a folder unreadable", [](FakeHost& h) { h.unreadableFolders = {"D:\\RS\\Assets\\A\\R1"}; }, 1,
+         "Deleting stopped after 1 .pak file was deleted (the first line of the list); the rest were not touched."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHost h;
+        FakeWindow w;
+        FormState s;
+        s.AssetsPath = "D:\\RS\\Assets";
+        h.addFolder("D:\\RS\\Assets");
+        for (const char* f : {"A", "A\\R1", "B", "B\\R2"}) h.addFolder(std::string("D:\\RS\\Assets\\") + f);
+        for (const char* f : {"A", "A\\R1", "B\\R2"}) h.addFile(std::string("D:\\RS\\Assets\\") + f + "\\Blueprints.pak");
+        c.plant(h);
+        try {
+            DeleteArchives(s, h, w);
+            ADD_FAILURE() << "no error";
+        } catch (const HostError& error) {
+            EXPECT_EQ(h.deleted.size(), c.deleted);
+            const std::string told = error.description();
+            EXPECT_EQ(told.substr(told.size() - std::string(c.told).size()), c.told) << told;
+        }
+        EXPECT_TRUE(h.messages.empty());
+    }
+}
+
+// Closing the window during a command stops the walk at the next folder or
+// archive: nothing after the archive being deleted is touched, nobody is
+// told, and the lines found so far have been shown while it ran.
+TEST_F(CommandTest, ClosingTheWindowStopsTheWalkAtTheNextStep) {
+    for (const unsigned readers : {1u, 4u}) {
+        SCOPED_TRACE(readers);
+        FakeHost host;
+        FakeWindow window;
+        FormState state;
+        state.AssetsPath = "D:\\RS\\Assets";
+        host.addFolder(state.AssetsPath);
+        for (int p = 0; p < 12; ++p) {
+            const std::string provider = "D:\\RS\\Assets\\P" + std::to_string(p);
+            host.addFolder(provider);
+            host.addFile(provider + "\\Blueprints.pak");
+        }
+        state.keepAliveInterval = std::chrono::milliseconds(0);
+        state.listShownInterval = std::chrono::milliseconds(0);
+        state.folderReaders = readers;
+        window.stopAfterKeepAlives = 9;
+        std::vector<std::size_t> deletedWhenAsked;
+        window.onKeepAlive = [&] { deletedWhenAsked.push_back(host.deleted.size()); };
+        EXPECT_THROW(DeleteArchives(state, host, window), WalkStopped);
+        ASSERT_EQ(deletedWhenAsked.size(), 9u);
+        EXPECT_EQ(host.deleted.size(), deletedWhenAsked.back()) << "nothing deleted after the close";
+        EXPECT_EQ(host.files().size(), 12u - host.deleted.size());
+        EXPECT_TRUE(host.messages.empty());
+        EXPECT_EQ(window.busyHistory, (std::vector<bool>{true, false}));
+        EXPECT_GT(window.text2History.size(), 2u) << "the list grew on screen while the walk ran";
+        EXPECT_EQ(window.text2Value.size(), host.deleted.size() * std::string("Assets\\P0\\Blueprints.pak\r\n").size());
+    }
+}
+
+// A walk that fails, or is stopped, while helpers read ahead ends at once:
+// each helper stops after the folder it is reading, not its whole branch.
+TEST_F(CommandTest, HelpersStopWithTheWalk) {
+    for (int p = 0; p < 20; ++p) {
+        host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
+        for (int r = 0; r < 30; ++r) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p) + "\\R" + std::to_string(r));
+    }
+    std::atomic<int> opens{0};
+    host.beforeOpenChild = [&](const std::string&) {
+        ++opens;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    state.folderReaders = 4;
+    state.keepAliveInterval = std::chrono::milliseconds(0);
+
+    host.unreadableFolders = {"D:\\RS\\Assets\\P0"};
+    EXPECT_THROW(RefreshList(state, host, window), HostError);
+    EXPECT_LT(opens.load(), 60) << "of 620 folders";
+
+    host.unreadableFolders.clear();
+    opens = 0;
+    window.stopAfterKeepAlives = 1;
+    EXPECT_THROW(RefreshList(state, host, window), WalkStopped);
+    EXPECT_LT(opens.load(), 60) << "of 620 folders";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core/archive_scan.h"
 #include "tests/fakes/fake_host.h"
 
@@ -170,6 +172,64 @@ TEST_F(WalkTest, FollowsLinksAsTheSystemOpensThemAndSkipsLinksBackIntoTheWalk) {
               "Assets\\ProviderB\\RouteC\\Blueprints.pak\r\n"
               "Assets\\ProviderA\\Blueprints.pak\r\n"
               "Assets\\ProviderA\\RouteD\\Blueprints.pak\r\n");
+}
+
+// Whatever route leads the walk back into a folder it is already inside,
+// Assets or the current level-1 folder, the folder actually opened decides,
+// not what a link said beforehand: it is skipped, and the archive lying in
+// Assets itself is never listed.
+TEST_F(WalkTest, AFolderReachedAgainByAnyRouteIsSkipped) {
+    const struct {
+        const char* name;
+        std::function<void(FakeHost&)> plant;
+        const char* listed;
+    } cases[] = {
+        {"a level-1 link to the game folder: its Assets is Assets",
+         [](FakeHost& h) { h.addLink("D:\\RS\\Assets\\GameUp", "D:\\RS"); },
+         "Assets\\P\\Blueprints.pak\r\nAssets\\GameUp\\Blueprints.pak\r\n"},
+        {"a level-2 link to its own level-1 folder",
+         [](FakeHost& h) { h.addLink("D:\\RS\\Assets\\P\\Self", "D:\\RS\\Assets\\P"); },
+         "Assets\\P\\Blueprints.pak\r\n"},
+        {"a provider swapped for a link to Assets after Assets was read",
+         [](FakeHost& h) {
+             h.addFolder("D:\\RS\\Assets\\Swapped");
+             h.beforeOpenChild = [&h](const std::string& path) {
+                 if (path != "D:\\RS\\Assets\\Swapped") return;
+                 h.remove(path);
+                 h.addLink(path, "D:\\RS\\Assets");
+             };
+         },
+         "Assets\\P\\Blueprints.pak\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHost h;
+        h.addFolder("D:\\RS");
+        h.addFile("D:\\RS\\Blueprints.pak");
+        h.addFolder("D:\\RS\\Assets");
+        h.addFile("D:\\RS\\Assets\\Blueprints.pak");
+        h.addFolder("D:\\RS\\Assets\\P");
+        h.addFile("D:\\RS\\Assets\\P\\Blueprints.pak");
+        c.plant(h);
+        FormState s;
+        s.AssetsPath = "D:\\RS\\Assets";
+        std::string listed;
+        FileSystem& fs = s.fileSystem(h);
+        WalkArchives(s, h, listed, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); });
+        EXPECT_EQ(listed, c.listed);
+        EXPECT_TRUE(h.exists("D:\\RS\\Assets\\Blueprints.pak"));
+    }
+}
+
+// An identity the file system cannot give is never taken for Assets'.
+TEST(SameFolder, UnknownIdentitiesAreNeverTheSame) {
+    const FolderId unknown{7, 0, 0};
+    const FolderId known{7, 0, 42};
+    EXPECT_FALSE(SameFolder(unknown, unknown));
+    EXPECT_FALSE(SameFolder(unknown, known));
+    EXPECT_TRUE(SameFolder(known, known));
+    EXPECT_FALSE(SameFolder(known, FolderId{8, 0, 42}));
+    EXPECT_TRUE(SameFolder(FolderId{7, 1, 0}, FolderId{7, 1, 0})) << "128-bit identities whose low half is zero";
 }
 
 TEST_F(WalkTest, EverySpellingOfTheArchiveIsItsOwnEntry) {

@@ -1,11 +1,16 @@
 // Reading folders side by side must change nothing anyone can see. On many
 // random trees, links, loops and unreadable folders included, a walk with
-// several readers gives the same list, count, deletions and error as one
-// that reads a folder at a time.
+// several readers, however few folders it may hold open and however often
+// its helpers fail, gives the same list, count, deletions and error as one
+// that reads a folder at a time; and no walk ever touches a file outside
+// the two levels below Assets.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <random>
+#include <thread>
 
 #include "core/archive_scan.h"
 #include "tests/fakes/fake_host.h"
@@ -24,6 +29,7 @@ void makeRandomTree(FakeHost& host, std::uint32_t seed) {
     host.addFolder(assets);
     host.addFolder("E:\\Mods");
     host.addFile("E:\\Mods\\Real.pak");
+    host.addFile(assets + "\\Blueprints.pak");  // never to be touched, however the walk gets back here
     const std::vector<std::string> spellings = {"Blueprints.pak", "blueprints.pak", "BLUEPRINTS.PAK"};
 
     std::vector<std::string> folders = {assets, "E:\\Mods"};
@@ -32,6 +38,10 @@ void makeRandomTree(FakeHost& host, std::uint32_t seed) {
         const std::string provider = assets + "\\P" + std::to_string(p);
         if (chance(10) && folders.size() > 2) {
             host.addLink(provider, pick(folders));  // to Assets, another provider or a route
+            continue;
+        }
+        if (chance(4)) {
+            host.addLink(provider, "D:\\RS");  // the game folder: its Assets is Assets again
             continue;
         }
         host.addFolder(provider);
@@ -70,42 +80,59 @@ struct Outcome {
     std::vector<std::string> filesLeft;
 };
 
-enum class Mode { Listing, ListingOneFolderAtATime, Deleting };
+struct Reading {
+    unsigned readers = 1;
+    std::size_t folderBudget = 1000;
+    int helperOpensFailEvery = 0;  // 0: never
+};
 
-Outcome walk(std::uint32_t seed, unsigned readers, Mode mode, bool ignoreCase) {
+Outcome walk(std::uint32_t seed, const Reading& reading, bool deleting, bool ignoreCase) {
     FakeHost host;
     host.ignoreCase = ignoreCase;
+    host.folderBudget = reading.folderBudget;
     makeRandomTree(host, seed);
+    if (reading.helperOpensFailEvery > 0) {
+        // Helpers running out of handles, now and then.
+        const auto walkThread = std::this_thread::get_id();
+        auto opens = std::make_shared<std::atomic<int>>(0);
+        host.beforeOpenChild = [=](const std::string& path) {
+            if (std::this_thread::get_id() != walkThread && ++*opens % reading.helperOpensFailEvery == 0)
+                throw HostError(24, "Too many open files: " + path);
+        };
+    }
     FormState state;
     state.GamePath = "D:\\RS";
     state.AssetsPath = "D:\\RS\\Assets";
-    state.folderReaders = readers;
+    state.folderReaders = reading.readers;
     FileSystem& fs = state.fileSystem(host);
     Outcome out;
     try {
-        // Any action at all makes the walk read one folder at a time.
         ArchiveAction action;
-        if (mode == Mode::Deleting) action = [&](const Folder& f, const std::string& name) { fs.deleteFile(f, name); };
-        if (mode == Mode::ListingOneFolderAtATime) action = [](const Folder&, const std::string&) {};
+        if (deleting) action = [&](const Folder& f, const std::string& name) { fs.deleteFile(f, name); };
         out.count = WalkArchives(state, host, out.list, action);
     } catch (const HostError& error) {
         out.error = error.what();
     }
     out.deleted = host.deleted;
     out.filesLeft = host.files();
+    EXPECT_TRUE(host.exists("D:\\RS\\Assets\\Blueprints.pak")) << "seed " << seed;
+    EXPECT_EQ(out.list.find("Assets\\Blueprints.pak"), std::string::npos) << "seed " << seed;
+    if (reading.folderBudget < 1000) EXPECT_LE(host.peakOpenHandles, static_cast<int>(reading.folderBudget) + 1);
     return out;
 }
 
 TEST(SideBySideReading, ChangesNothingAnyoneCanSee) {
     int withErrors = 0, withEntries = 0, withDeletions = 0;
+    const Reading ways[] = {{2}, {5}, {16}, {16, 12}, {16, 40}, {8, 1000, 3}};
     for (std::uint32_t seed = 1; seed <= 300; ++seed) {
         for (const bool deleting : {false, true}) {
             const bool ignoreCase = seed % 2 == 0;
-            const Outcome one = walk(seed, 1, deleting ? Mode::Deleting : Mode::ListingOneFolderAtATime, ignoreCase);
-            for (const unsigned readers : {1u, 2u, 5u, 16u}) {
-                const Outcome many = walk(seed, readers, deleting ? Mode::Deleting : Mode::Listing, ignoreCase);
-                SCOPED_TRACE("seed " + std::to_string(seed) + ", readers " + std::to_string(readers) +
-                             (deleting ? ", deleting" : ", listing"));
+            const Outcome one = walk(seed, Reading{}, deleting, ignoreCase);
+            for (const Reading& way : ways) {
+                const Outcome many = walk(seed, way, deleting, ignoreCase);
+                SCOPED_TRACE("seed " + std::to_string(seed) + ", readers " + std::to_string(way.readers) +
+                             ", budget " + std::to_string(way.folderBudget) + ", helpers failing every " +
+                             std::to_string(way.helperOpensFailEvery) + (deleting ? ", deleting" : ", listing"));
                 EXPECT_EQ(many.list, one.list);
                 EXPECT_EQ(many.count, one.count);
                 EXPECT_EQ(many.error, one.error);

@@ -5,6 +5,7 @@
 // Everything the logic asks of it is recorded.
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <utility>
 #include <map>
@@ -66,6 +67,11 @@ public:
     std::set<std::string> undeletableFiles;     // deleteFile raises
     std::set<std::string> unqueryablePaths;     // folderExists / childFolderExists raise
     std::size_t folderBudget = 1000;  // what openFolderBudget answers
+    std::atomic<int> openHandles{0};  // folders open now, and the most at once
+    std::atomic<int> peakOpenHandles{0};
+    // Runs before each folder below Assets is opened, with the path the
+    // walk opens it by (another program changing the tree meanwhile).
+    std::function<void(const std::string&)> beforeOpenChild;
     bool settingsReadFails = false;
     bool settingsWriteFails = false;
     bool instanceRunning = false;
@@ -130,7 +136,14 @@ private:
     // An open folder remembers where it really is, so that its children are
     // found there even when it was reached through a link.
     struct Handle : FolderHandle {
-        explicit Handle(std::string real) : realPath(std::move(real)) {}
+        Handle(FakeHost& h, std::string real) : host(h), realPath(std::move(real)) {
+            const int now = ++host.openHandles;
+            int peak = host.peakOpenHandles.load();
+            while (now > peak && !host.peakOpenHandles.compare_exchange_weak(peak, now)) {
+            }
+        }
+        ~Handle() override { --host.openHandles; }
+        FakeHost& host;
         std::string realPath;
     };
 
@@ -157,6 +170,7 @@ private:
             return host_.open(host_.findChildFolder(parent, name), path);
         }
         Folder openChild(const Folder& parent, const std::string& name) override {
+            if (host_.beforeOpenChild) host_.beforeOpenChild(parent.path + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const std::string path = parent.path + "\\" + name;
             host_.calls.push_back("openChild " + path);
@@ -250,7 +264,7 @@ private:
         Folder folder;
         folder.path = shownPath;
         folder.id = idOf(*e);
-        folder.handle = std::make_unique<Handle>(e->path);
+        folder.handle = std::make_unique<Handle>(*this, e->path);
         const std::string prefix = e->path + "\\";
         for (const auto& child : entries_) {
             if (child.path.size() <= prefix.size() || child.path.compare(0, prefix.size(), prefix) != 0 ||
