@@ -96,11 +96,13 @@ std::size_t openFiles() {
 
 TEST_F(GameOnDisk, NothingStaysOpenBetweenCommands) {
     // Every folder has a child, so the last one visited has one too: a
-    // level-3 folder the walk never opens.
-    for (const std::string route : {"/Assets/A/R1", "/Assets/A/R2", "/Assets/B/R3"}) {
-        tree.folder(game + route + "/Scenery");
-        tree.file(game + route + "/Blueprints.pak");
-    }
+    // level-3 folder the walk never opens. Enough providers that helpers
+    // read ahead, and the last one is where the walk is stopped below.
+    for (int p = 0; p < 12; ++p)
+        for (const std::string route : {"/R1", "/R2"}) {
+            tree.folder(game + "/Assets/P" + std::to_string(p) + route + "/Scenery");
+            tree.file(game + "/Assets/P" + std::to_string(p) + route + "/Blueprints.pak");
+        }
     state.GamePath = tree.path(game);
     const std::size_t before = openFiles();
     ASSERT_EQ(CheckPaths(state, host), 0);
@@ -110,7 +112,7 @@ TEST_F(GameOnDisk, NothingStaysOpenBetweenCommands) {
     EXPECT_EQ(openFiles(), before);
 
     // Nor after a walk that an error stopped half-way, reading ahead or not.
-    ::chmod(tree.path(game + "/Assets/B/R3").c_str(), 0);
+    ::chmod(tree.path(game + "/Assets/P11/R2").c_str(), 0);
     for (const unsigned readers : {1u, 4u}) {
         state.folderReaders = readers;
         EXPECT_THROW(RefreshList(state, host, window), HostError);
@@ -142,15 +144,28 @@ TEST_F(GameOnDisk, DoubledLeadingSeparatorOfARootGameFolderStillWorks) {
 TEST_F(GameOnDisk, UnreadableFoldersStopListingAndDeletionWithTheirPath) {
     build();
     ASSERT_EQ(CheckPaths(state, host), 0);
-    for (const std::string locked : {"/Assets/ProviderA/RouteB", "/Assets/ProviderC"}) {
-        ::chmod(tree.path(game + locked).c_str(), 0);
+    // A link to a folder this user may not open is no quieter than the
+    // folder itself; a link that leads nowhere is no folder at all.
+    tree.folder("Private/Inner");
+    std::filesystem::create_directory_symlink(tree.path("Private/Inner"), tree.path(game + "/Assets/ProviderA/Linked"));
+    std::filesystem::create_directory_symlink(tree.path("Nowhere"), tree.path(game + "/Assets/ProviderA/Dangling"));
+    const struct {
+        std::string locked, named;
+    } cases[] = {
+        {"/Assets/ProviderA/RouteB", "/Assets/ProviderA/RouteB"},
+        {"/Assets/ProviderC", "/Assets/ProviderC"},
+        {"/../Private", "/Assets/ProviderA/Linked"},
+    };
+    for (const auto& c : cases) {
+        ::chmod(tree.path(game + c.locked).c_str(), 0);
         try {
             DeleteArchives(state, host, window);
-            FAIL() << "no error for " << locked;
+            FAIL() << "no error for " << c.locked;
         } catch (const HostError& error) {
-            EXPECT_NE(error.description().find(tree.path(game + locked)), std::string::npos);
+            EXPECT_NE(error.description().find(tree.path(game + c.named)), std::string::npos) << error.description();
+            EXPECT_NE(error.description().find("Access is denied"), std::string::npos) << error.description();
         }
-        ::chmod(tree.path(game + locked).c_str(), 0755);
+        ::chmod(tree.path(game + c.locked).c_str(), 0755);
     }
     EXPECT_TRUE(tree.exists(game + "/Assets/ProviderA/RouteB/Scenery.pak"));
     EXPECT_TRUE(tree.exists(game + "/Assets/Blueprints.pak"));

@@ -1,9 +1,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include <tuple>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <tuple>
 
 #include <filesystem>
 #include <map>
@@ -206,12 +213,17 @@ void makeDeep(const std::string& base, const std::vector<std::string>& names, co
 
 TEST(PosixFileSystem, ListsAndDeletesAtAnyPathLength) {
     TempTree tree;
+    // A game folder just short of the longest path the system takes: Assets
+    // and everything below are looked up inside the folders already open.
     std::string game = tree.root();
     const std::string segment(200, 'g');
-    while (game.size() < 3700) {
+    while (game.size() < 3890) {
         game += "/" + segment;
         fs::create_directories(game);
     }
+    game += "/" + std::string(4090 - game.size() - 1, 'h');
+    fs::create_directories(game);
+    ASSERT_EQ(game.size(), 4090u);
     const std::string longName(250, 'r');
     makeDeep(game, {"Assets", "Provider" + longName.substr(8), longName}, "Blueprints.pak");
 
@@ -232,6 +244,103 @@ TEST(PosixFileSystem, ListsAndDeletesAtAnyPathLength) {
     EXPECT_GT(deleted[0].size(), 4096u);
     std::string list2;
     EXPECT_EQ(WalkArchives(state, host, list2, {}), 0) << "it is gone";
+}
+
+// The file system with a hook before each folder below Assets is opened:
+// another program changing the tree while the walk runs.
+class ChangingFileSystem : public PosixFileSystem {
+public:
+    std::function<void(const std::string& path)> beforeOpenChild;
+    Folder openChild(const Folder& parent, const std::string& name) override {
+        if (beforeOpenChild) beforeOpenChild(parent.path + "/" + name);
+        return PosixFileSystem::openChild(parent, name);
+    }
+};
+
+// Runs `body` in a child process with a mount namespace of its own, where
+// an unprivileged user may bind-mount; its exit status is the result.
+int inOwnMountNamespace(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const uid_t uid = ::getuid();
+        const gid_t gid = ::getgid();
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ::_exit(77);
+        std::ofstream("/proc/self/setgroups") << "deny";
+        std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1";
+        std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1";
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// However the walk is led back into Assets or into the level-1 folder it
+// is in, by a link, a bind mount or a folder swapped for a link after it
+// was listed, it skips that folder as `find -L` skips a loop: the archive
+// lying in Assets itself is never listed and never deleted.
+TEST(PosixFileSystem, NoRouteLeadsOutOfTheTwoLevels) {
+    const struct {
+        const char* name;
+        std::function<void(const TempTree&, ChangingFileSystem&)> plant;
+        bool ownMounts = false;
+    } cases[] = {
+        {"a provider linking to the game folder",
+         [](const TempTree& t, ChangingFileSystem&) {
+             fs::create_directory_symlink("..", t.path("Game/Assets/GameUp"));
+         }},
+        {"a route linking to Assets",
+         [](const TempTree& t, ChangingFileSystem&) {
+             fs::create_directory_symlink("../..", t.path("Game/Assets/P/Up"));
+         }},
+        {"Assets bound below itself",
+         [](const TempTree& t, ChangingFileSystem&) {
+             t.folder("Game/Assets/P/Bound");
+             if (::mount(t.path("Game/Assets").c_str(), t.path("Game/Assets/P/Bound").c_str(), nullptr, MS_BIND,
+                         nullptr) != 0)
+                 ::_exit(77);
+         },
+         true},
+        {"a provider swapped for a link to Assets after Assets was read",
+         [](const TempTree& t, ChangingFileSystem& files) {
+             t.folder("Game/Assets/Swapped");
+             files.beforeOpenChild = [&t](const std::string& path) {
+                 if (path != t.path("Game/Assets/Swapped")) return;
+                 fs::remove(path);
+                 fs::create_directory_symlink(".", path);
+             };
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempTree tree;
+        tree.file("Game/Assets/Blueprints.pak");
+        tree.file("Game/Assets/P/Blueprints.pak");
+        auto walk = [&]() -> int {
+            auto files = std::make_unique<ChangingFileSystem>();
+            c.plant(tree, *files);
+            FormState state;
+            state.GamePath = tree.path("Game");
+            state.fileSystemObject = std::move(files);
+            bench::BenchHost host;
+            if (CheckPaths(state, host) != 0) return 1;
+            std::string list;
+            FileSystem& used = state.fileSystem(host);
+            WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { used.deleteFile(f, n); });
+            if (list != "Assets/P/Blueprints.pak\r\n") return 2;
+            return tree.exists("Game/Assets/Blueprints.pak") ? 0 : 3;
+        };
+        if (!c.ownMounts) {
+            EXPECT_EQ(walk(), 0);
+            continue;
+        }
+        const int result = inOwnMountNamespace(walk);
+        if (result == 77) {
+            std::cout << "skipped: no mount namespace for this user here\n";
+            continue;
+        }
+        EXPECT_EQ(result, 0);
+    }
 }
 
 // The walk reads folders from several threads at once through one file
