@@ -261,8 +261,10 @@ std::string LinuxHost::programFolder() {
 }
 
 LocateStart LinuxHost::locateDialogStart() {
-    // Placeholder until the game-store search lands: the home folder.
-    return {QDir::homePath().toStdString(), {}};
+    // The program's own folder is no start here (/usr/bin, or the unpacked
+    // archive): where a game store or Wine put the game, else the home folder.
+    PosixSearchDisk disk;
+    return FindLocateStart(disk, HomeFolder(), qgetenv("WINEPREFIX").toStdString());
 }
 
 }  // namespace quelmar::linux_host

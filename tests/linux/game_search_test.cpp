@@ -1,0 +1,132 @@
+// Where the locate dialog opens, on pretend homes built from real folders,
+// links and files, with the real host reading HOME and WINEPREFIX.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
+#include "platform/linux/linux_host.h"
+#include "tests/linux/temp_tree.h"
+
+namespace quelmar::linux_host {
+namespace {
+
+using testing::TempTree;
+
+// Sets an environment variable for one scope.
+class Environment {
+public:
+    Environment(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    }
+    ~Environment() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+const std::string kSteam = "home/.local/share/Steam";
+const std::string kCommon = kSteam + "/steamapps/common";
+const std::string kLibraryFile = kSteam + "/steamapps/libraryfolders.vdf";
+
+// Each line of a tree: "path/" a folder, "path -> target" a link, "path |" a
+// FIFO, "path = text" a file holding text, anything else an empty file. An
+// @ in a text or target stands for the tree's root.
+void build(const TempTree& tree, const std::vector<std::string>& lines) {
+    const auto rooted = [&](std::string s) {
+        for (std::size_t at; (at = s.find('@')) != std::string::npos;) s.replace(at, 1, tree.root());
+        return s;
+    };
+    for (const auto& line : lines) {
+        if (const auto at = line.find(" -> "); at != std::string::npos) {
+            tree.folder(std::filesystem::path(line.substr(0, at)).parent_path());
+            std::filesystem::create_symlink(rooted(line.substr(at + 4)), tree.path(line.substr(0, at)));
+        } else if (const auto eq = line.find(" = "); eq != std::string::npos) {
+            tree.file(line.substr(0, eq), rooted(line.substr(eq + 3)));
+        } else if (line.ends_with(" |")) {
+            tree.folder(std::filesystem::path(line).parent_path());
+            ASSERT_EQ(::mkfifo(tree.path(line.substr(0, line.size() - 2)).c_str(), 0600), 0);
+        } else if (line.ends_with('/')) {
+            tree.folder(line);
+        } else {
+            tree.file(line);
+        }
+    }
+}
+
+TEST(LocateDialogStart, SearchesStoreLibrariesThenWinePrefixesThenHome) {
+    const struct {
+        const char* what;
+        std::vector<std::string> tree;
+        std::optional<std::string> winePrefix;  // relative to the root
+        std::string folder;                     // relative to the root
+        std::vector<std::string> places;
+    } cases[] = {
+        {"the root's own library, the name in any case",
+         {kCommon + "/GameFolderA/Other.exe", kCommon + "/GameFolderA/bin/RailSim.exe", kCommon + "/GameFolderB/RailSim.exe/",
+          kCommon + "/GameFolderX/railsim.EXE"},
+         {}, kCommon + "/GameFolderX", {kCommon}},
+        {"a second library, and one reached through a link, each offered once",
+         {kCommon + "/GameFolderA/Other.exe",
+          kLibraryFile + " = \"libraryfolders\" { \"0\" { \"path\" \"@/" + kSteam + "\" } \"1\" { \"path\" \"@/drive2/LibraryB/\" }"
+                         " \"2\" { \"path\" \"@/mnt/LinkC\" } \"3\" { \"path\" \"@/mnt/LinkB\" } }",
+          "drive2/LibraryB/steamapps/common/GameFolderY/Other.exe", "drive3/LibraryC/steamapps/common/GameFolderZ/RailSim.exe",
+          "mnt/LinkC -> @/drive3/LibraryC", "mnt/LinkB -> @/drive2/LibraryB", "home/.steam/steam -> @/" + kSteam, "home/.steam/root -> ../.local/share/Steam"},
+         {}, "mnt/LinkC/steamapps/common/GameFolderZ",
+         {kCommon, "drive2/LibraryB/steamapps/common", "mnt/LinkC/steamapps/common"}},
+        {"the store before Wine; other store roots; a library file that is a FIFO",
+         {"home/.var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/common/GameFolderF/RailSim.exe",
+          "home/snap/steam/common/.local/share/Steam/steamapps/libraryfolders.vdf |",
+          "home/snap/steam/common/.local/share/Steam/steamapps/common/",
+          "home/.wine/drive_c/Program Files/GameFolderV/RailSim.exe"},
+         {}, "home/.var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/common/GameFolderF",
+         {"home/.var/app/com.valvesoftware.Steam/.local/share/Steam/steamapps/common",
+          "home/snap/steam/common/.local/share/Steam/steamapps/common"}},
+        {"$WINEPREFIX before ~/.wine, two levels down",
+         {kCommon + "/", "prefixA/drive_c/Program Files (x86)/VendorA/GameFolderW/RailSim.exe",
+          "prefixA/drive_c/Program Files/VendorB/Other.exe", "home/.wine/drive_c/Program Files/GameFolderV/RailSim.exe"},
+         "prefixA", "prefixA/drive_c/Program Files (x86)/VendorA/GameFolderW", {kCommon}},
+        {"~/.wine, one level down",
+         {"home/.wine/drive_c/RailSim.exe", "home/.wine/drive_c/Games/GameFolderG/RailSim.exe",
+          "home/.wine/drive_c/Program Files/VendorA/Sub/Deeper/RailSim.exe",
+          "home/.wine/drive_c/Program Files/GameFolderV/RailSim.exe"},
+         "missing", "home/.wine/drive_c/Program Files/GameFolderV", {}},
+        {"nothing found: the home folder",
+         {kLibraryFile + " = \"libraryfolders\" { \"1\" { \"path\" \"@/gone\" } \x01\x02{{", kCommon + "/GameFolderA/",
+          "home/.wine/drive_c/Program Files/", "lost/drive_c/Program Files/RailSim.exe"},
+         "lost", "home", {kCommon}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempTree tree;
+        build(tree, c.tree);
+        tree.folder("home");
+        const Environment home("HOME", tree.path("home"));
+        const Environment prefix("WINEPREFIX", c.winePrefix ? std::optional(tree.path(*c.winePrefix)) : std::nullopt);
+        const LocateStart start = LinuxHost().locateDialogStart();
+        EXPECT_EQ(start.folder, tree.path(c.folder));
+        std::vector<std::string> places;
+        for (const auto& place : c.places) places.push_back(tree.path(place));
+        EXPECT_EQ(start.places, places);
+    }
+}
+
+// Without HOME the home folder comes from the user database.
+TEST(LocateDialogStart, HomeFromTheUserDatabase) {
+    const Environment home("HOME", std::nullopt);
+    const Environment prefix("WINEPREFIX", std::nullopt);
+    const passwd* account = ::getpwuid(::getuid());
+    ASSERT_NE(account, nullptr);
+    const std::string expected = account->pw_dir;
+    const std::string folder = LinuxHost().locateDialogStart().folder;
+    EXPECT_TRUE(folder.starts_with(expected.substr(0, expected.find_last_not_of('/') + 1))) << folder;
+}
+
+}  // namespace
+}  // namespace quelmar::linux_host
