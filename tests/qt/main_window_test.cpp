@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -26,12 +27,21 @@ struct Shown {
     QString listOnScreen;  // what Text2 displayed while the box was up
 };
 
+// Its own instance lock, so that a copy of the program running meanwhile
+// does not end the window under test.
+std::string testInstanceName() { return "quelmar-qt-window-test-" + std::to_string(QCoreApplication::applicationPid()); }
+
 class RecordingHost : public quelmar::linux_host::LinuxHost {
 public:
+    RecordingHost() : LinuxHost(testInstanceName()) {}
     std::vector<Shown> shown;
     MainWindow* window = nullptr;
+    std::optional<quelmar::LocateStart> locateStart;  // instead of the search, when set
     void showMessage(const std::string& text, MessageIcon icon, const std::string&) override {
         shown.push_back({text, icon, window ? window->Text2->toPlainText() : QString()});
+    }
+    quelmar::LocateStart locateDialogStart() override {
+        return locateStart ? *locateStart : LinuxHost::locateDialogStart();
     }
 };
 
@@ -101,8 +111,9 @@ private slots:
             auto* w = window.findChild<QWidget*>(name);
             QVERIFY2(w, qPrintable(name));
             QCOMPARE(w->geometry(), QRect(c.left / 15, c.top / 15, c.width / 15, c.height / 15));
-            const bool isTextBox = c.kind == quelmar::layout::Kind::TextBox;
-            QCOMPARE(w->isEnabled(), !isTextBox);
+            // Text2 stays enabled so that it scrolls; it is read-only and
+            // out of the focus chain instead (textListScrolls...).
+            QCOMPARE(w->isEnabled(), name != "Text1");
             if (c.kind != quelmar::layout::Kind::TextBox) {
                 const QString text = w->property("text").toString();
                 QCOMPARE(text, QString::fromLatin1(c.caption.data(), c.caption.size()));
@@ -275,7 +286,7 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), window.butRefreshList);
     }
 
-    void textBoxesAreNamedByTheLabelAboveThem() {
+    void controlsAreNamedForScreenReaders() {
         RecordingHost host;
         MainWindow window(host);
         const auto nameOf = [](QWidget* w) {
@@ -285,6 +296,74 @@ private slots:
         QCOMPARE(nameOf(window.Text1), QString::fromLatin1(label1.data(), label1.size()));
         QCOMPARE(nameOf(window.Text1), window.Label1->text());
         QCOMPARE(nameOf(window.Text2), QString());  // no label stands above it
+        QCOMPARE(nameOf(window.mnuLocateGameEXE), QString("Set Path"));
+        QCOMPARE(window.mnuLocateGameEXE->text(), QString("..."));
+
+        // The list is read out as it stands, and as not editable.
+        window.setText2("Assets/ProviderA/Blueprints.pak\r\n");
+        QAccessibleInterface* list = QAccessible::queryAccessibleInterface(window.Text2);
+        QVERIFY(list->textInterface());
+        QCOMPARE(list->textInterface()->text(0, list->textInterface()->characterCount()),
+                 QString("Assets/ProviderA/Blueprints.pak\n"));
+        QVERIFY(list->state().readOnly);
+        QVERIFY(!list->state().disabled);
+    }
+
+    // A list longer than the box can be reviewed: the wheel and the scroll
+    // bar move it, lines added meanwhile leave it where the player put it,
+    // and it still looks, and refuses input, like the disabled box it was.
+    void textListScrollsButOtherwiseActsDisabled() {
+        RecordingHost host;
+        MainWindow window(host);
+        std::string list;
+        for (int i = 0; i < 40; ++i) list += "Assets/Provider" + std::to_string(i) + "/Blueprints.pak\r\n";
+        window.setText2(list);
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        const auto firstVisibleLine = [&] {
+            return window.Text2->cursorForPosition(QPoint(4, 4)).block().text();
+        };
+        QCOMPARE(firstVisibleLine(), QString("Assets/Provider0/Blueprints.pak"));
+
+        QWidget* viewport = window.Text2->viewport();
+        const QPoint inside = viewport->rect().center();
+        QWheelEvent wheel(inside, viewport->mapToGlobal(inside), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(viewport, &wheel);
+        const QString afterWheel = firstVisibleLine();
+        QVERIFY2(afterWheel != "Assets/Provider0/Blueprints.pak", qPrintable(afterWheel));
+
+        QScrollBar* bar = window.Text2->verticalScrollBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, bar->height() - bar->width() - 2));
+        QVERIFY2(firstVisibleLine() != afterWheel, "a click below the handle pages down");
+
+        const QString reviewed = firstVisibleLine();
+        window.setText2(list + "Assets/ProviderLate/Blueprints.pak\r\n");
+        QCOMPARE(firstVisibleLine(), reviewed);
+        QVERIFY(window.Text2->toPlainText().endsWith("ProviderLate/Blueprints.pak\n"));
+        QCOMPARE(window.text2(), list + "Assets/ProviderLate/Blueprints.pak\r\n");
+
+        // A click or a key selects nothing, takes no focus, types nothing.
+        window.mnuLocateGameEXE->setFocus();
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, inside);
+        QTest::keyClick(window.Text2, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(window.Text2, Qt::Key_X);
+        QVERIFY(!window.Text2->textCursor().hasSelection());
+        QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
+        QCOMPARE(window.text2(), list + "Assets/ProviderLate/Blueprints.pak\r\n");
+
+        // Drawn as a disabled box with the same text would be, scroll bar
+        // aside, which now shows that it can be used.
+        window.setText2(list);
+        QPlainTextEdit disabled(window.Text2->toPlainText(), &window);
+        disabled.setGeometry(window.Text2->geometry());
+        disabled.setFont(window.Text2->font());
+        disabled.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        disabled.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        disabled.setEnabled(false);
+        disabled.show();
+        const QRect text = window.Text2->viewport()->geometry();
+        QCOMPARE(window.Text2->grab(text).toImage(), disabled.grab(text).toImage());
     }
 
     void storedFolderIsListedAndDeletedThroughTheButtons() {
@@ -337,16 +416,25 @@ private slots:
 
     void locatingTheGameStoresItsFolderAndLists() {
         RecordingHost host;
+        // Where the host says the game may be, and two libraries, one of
+        // them below a hidden folder.
+        const QString libraryA = home_.filePath(".store/library/common");
+        const QString libraryB = home_.filePath("second drive/library/common");
+        QDir().mkpath(libraryA);
+        QDir().mkpath(libraryB);
+        host.locateStart = quelmar::LocateStart{libraryA.toStdString(), {libraryA.toStdString(), libraryB.toStdString()}};
         MainWindow window(host);
         window.load();
         host.shown.clear();
         window.showCentred();
         bool checked = false;
+        QList<QUrl> sidebar;
         whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            sidebar = dialog->sidebarUrls();
             checked = dialog->windowTitle() == "Locate Rail Simulator Game File (RailSim.exe)" &&
                       dialog->nameFilters() == QStringList{"Executable files (*.exe)"} &&
                       dialog->acceptMode() == QFileDialog::AcceptOpen &&
-                      QDir(dialog->directory()).canonicalPath() == QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
+                      dialog->directory().absolutePath() == libraryA;
             // selectFile leaves the name box as it is while that has the
             // keyboard focus, which depends on whether the dialog is active
             // yet; accept() would then open the folder instead of closing.
@@ -356,6 +444,10 @@ private slots:
         });
         window.mnuLocateGameEXE->click();
         QVERIFY2(checked, "title, filter or initial folder of the dialog");
+        // The libraries come after the dialog's own places, which stay.
+        QVERIFY(sidebar.contains(QUrl::fromLocalFile(QDir::homePath())));
+        QCOMPARE(sidebar.mid(sidebar.size() - 2),
+                 (QList<QUrl>{QUrl::fromLocalFile(libraryA), QUrl::fromLocalFile(libraryB)}));
         QVERIFY(settingsText().contains("[Preferences]"));
         QVERIFY(settingsText().contains("GameFolder=" + game_) || settingsText().contains("GameFolder=\"" + game_));
         QCOMPARE(window.Text1->text(), game_);
@@ -368,16 +460,18 @@ private slots:
         QString opened;
         whenModal<QFileDialog>([&](QFileDialog* dialog) {
             opened = dialog->directory().absolutePath();
+            sidebar = dialog->sidebarUrls();
             dialog->reject();
         });
         window.mnuLocateGameEXE->click();
         QCOMPARE(opened, game_);
+        QCOMPARE(sidebar.count(QUrl::fromLocalFile(libraryB)), 1);
         QCOMPARE(window.Text1->text(), game_);
         QVERIFY(window.butDeletePaks->isEnabled());
     }
 
     void messageBoxesCarryTitleIconAndOneOkButton() {
-        quelmar::linux_host::LinuxHost host;
+        quelmar::linux_host::LinuxHost host(testInstanceName());
         QString title, text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         int buttons = 0;

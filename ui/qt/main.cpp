@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     quelmar::linux_host::LinuxHost host;
     quelmar::qt::MainWindow window(host);
     host.setMessageOwner(&window);
+    // The player started Quelmar again, likely not seeing this copy: show it.
+    host.setSecondStartHandler([&window] { window.bringForward(); });
     if (window.load() == quelmar::Form1::Start::EndProgram) return 0;
     window.showWindow();
     return QApplication::exec();

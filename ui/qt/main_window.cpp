@@ -7,6 +7,8 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QTextCursor>
+#include <QUrl>
 #include <QStringList>
 #include <algorithm>
 #include <vector>
@@ -110,7 +112,23 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
     Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    Text2->setEnabled(false);
+    // A disabled box would not scroll, and a list longer than the box must
+    // be reviewable before it is deleted. So the box stays enabled but is
+    // read-only, takes neither the focus nor a selection nor a context menu,
+    // and draws its text in the disabled colours it always had. Enabled, it
+    // still gives its text to screen readers.
+    Text2->setReadOnly(true);
+    Text2->setFocusPolicy(Qt::NoFocus);
+    Text2->setTextInteractionFlags(Qt::NoTextInteraction);
+    Text2->setContextMenuPolicy(Qt::NoContextMenu);
+    Text2->setUndoRedoEnabled(false);
+    QPalette looksDisabled = Text2->palette();
+    for (QPalette::ColorRole role : {QPalette::Text, QPalette::Base, QPalette::PlaceholderText}) {
+        const QBrush disabled = looksDisabled.brush(QPalette::Disabled, role);
+        looksDisabled.setBrush(QPalette::Active, role, disabled);
+        looksDisabled.setBrush(QPalette::Inactive, role, disabled);
+    }
+    Text2->setPalette(looksDisabled);
     place(Text2, control("Text2"));
     butDeletePaks = button("butDeletePaks");
     Text1 = new QLineEdit(caption(control("Text1")), this);
@@ -125,16 +143,21 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
     // under every other control, they leave those borders whole.
     for (QLabel* l : {Label3, Label2, Label1}) l->lower();
 
-    // A text box is known by the label above it, for screen readers.
+    // A text box is known by the label above it, for screen readers, and
+    // "..." by the label over it: its own caption says nothing when read out.
     for (QWidget* box : std::initializer_list<QWidget*>{Text1, Text2}) {
         const std::string_view label = layout::labelFor(box->objectName().toStdString());
         if (!label.empty()) box->setAccessibleName(caption(control(label)));
     }
+    mnuLocateGameEXE->setAccessibleName(Label2->text());
 
+    // Tab order by the table's indexes. Only controls that Tab can reach are
+    // chained: Qt links a widget that takes no focus, such as the read-only
+    // list with its scroll bars, in a way that lets Tab skip its neighbour.
     std::vector<std::pair<int, QWidget*>> byTab;
     for (QWidget* w : std::initializer_list<QWidget*>{butRefreshList, Text2, butDeletePaks, Text1, mnuLocateGameEXE,
                                                       Label3, Label2, Label1})
-        byTab.emplace_back(control(w->objectName().toStdString()).tabIndex, w);
+        if (w->focusPolicy() & Qt::TabFocus) byTab.emplace_back(control(w->objectName().toStdString()).tabIndex, w);
     std::sort(byTab.begin(), byTab.end());
     for (std::size_t i = 1; i < byTab.size(); ++i) QWidget::setTabOrder(byTab[i - 1].second, byTab[i].second);
 
@@ -166,6 +189,13 @@ void MainWindow::showCentred() {
     mnuLocateGameEXE->setFocus();
 }
 
+Form1::Start MainWindow::load() {
+    const Form1::Start start = form_.Form_Load();
+    // Closed while the start-up listing ran: the program ends there too,
+    // even when the listing had just finished.
+    return closeRequested_ ? Form1::Start::EndProgram : start;
+}
+
 void MainWindow::runCommand(void (Form1::*handler)()) {
     if (busy_) return;  // one command at a time
     (form_.*handler)();
@@ -173,7 +203,23 @@ void MainWindow::runCommand(void (Form1::*handler)()) {
 }
 
 void MainWindow::showWindow() {
-    if (!isVisible()) showCentred();
+    if (!isVisible() && !closeRequested_) showCentred();
+}
+
+void MainWindow::bringForward() {
+    // Before start-up has shown the window, a message box may be all there is.
+    if (isMinimized() || isVisible()) {
+        if (isMinimized()) showNormal();
+        raise();
+        activateWindow();
+    }
+    // A message box or the locate dialog stands over the window and holds
+    // the keyboard: that is what the player has to see and answer.
+    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) {
+        if (modal->isMinimized()) modal->showNormal();
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 // A walk runs on this, the window's thread, and keeps the window alive by
@@ -210,6 +256,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::TouchBegin:
         case QEvent::TouchUpdate:
         case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+        case QEvent::InputMethod:
+        case QEvent::ContextMenu:
             return busy_;
         default:
             return QWidget::eventFilter(watched, event);
@@ -217,10 +266,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    closeRequested_ = true;
     if (busy_) {
         // The walk stops at its next folder or archive; the window closes
         // once the command has let go.
-        closeRequested_ = true;
         event->ignore();
         return;
     }
@@ -251,18 +300,46 @@ void MainWindow::setText1(const std::string& text) {
 }
 
 void MainWindow::setText2(const std::string& text) {
-    text2_ = text;
-    QString shown = fromUtf8(text);
+    // While a walk runs the list only grows: the new lines are added at the
+    // end, so the player can scroll it meanwhile without being thrown back
+    // to the top, and the box is not laid out anew a few times a second.
+    const bool grows = !text2_.empty() && text2_.back() == '\n' && text.size() > text2_.size() &&
+                       text.compare(0, text2_.size(), text2_) == 0;
+    QString shown = fromUtf8(grows ? text.substr(text2_.size()) : text);
     shown.replace("\r\n", "\n");
-    Text2->setPlainText(shown);
+    text2_ = text;
+    if (grows) {
+        QTextCursor end(Text2->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(shown);
+    } else {
+        Text2->setPlainText(shown);
+    }
 }
 
 std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& request) {
-    QFileDialog dialog(isVisible() ? this : nullptr, fromUtf8(request.title), fromUtf8(request.initialFolder),
-                       qtFilter(request.filter));
+    QFileDialog dialog(isVisible() ? this : nullptr, fromUtf8(request.title),
+                       QFile::decodeName(request.initialFolder.c_str()), qtFilter(request.filter));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // The places found (game libraries, often below a hidden folder or on
+    // another drive) must be one click away; the desktop's own dialog
+    // cannot be given them, Qt's can.
+    if (!request.places.empty()) dialog.setOption(QFileDialog::DontUseNativeDialog);
+    const QList<QUrl> ownPlaces = dialog.sidebarUrls();
+    if (!request.places.empty()) {
+        QList<QUrl> places = ownPlaces;
+        for (const std::string& place : request.places) {
+            const QUrl url = QUrl::fromLocalFile(QFile::decodeName(place.c_str()));
+            if (!places.contains(url)) places << url;
+        }
+        dialog.setSidebarUrls(places);
+    }
     dialog.selectFile(fromUtf8(request.fileName));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    const bool accepted = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+    // Qt keeps the sidebar in its own settings when the dialog goes; a
+    // library found today is offered only while it is still found.
+    if (!request.places.empty()) dialog.setSidebarUrls(ownPlaces);
+    if (!accepted) return std::nullopt;
     const QByteArray path = QFile::encodeName(dialog.selectedFiles().constFirst());
     return std::string(path.constData(), static_cast<std::size_t>(path.size()));
 }

@@ -19,8 +19,12 @@ public:
     explicit MainWindow(Host& host);
 
     // Start-up; the window must be shown only when this says so.
-    Form1::Start load() { return form_.Form_Load(); }
+    Form1::Start load();
     void showCentred();
+    // A second copy of the program was started: the player wants this one.
+    // Restores, raises and activates the window, or the message box or
+    // dialog that stands over it.
+    void bringForward();
 
     void setCaption(const std::string& caption) override;
     void setText1(const std::string& text) override;
