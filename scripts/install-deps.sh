@@ -13,6 +13,7 @@ packages=(
   wine wine64
   hyperfine fd-find jq time
   dpkg-dev file unzip patchelf
+  openbox wmctrl strace python3 libxfixes3 libglib2.0-bin
 )
 
 missing=()

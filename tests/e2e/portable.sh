@@ -38,6 +38,31 @@ if [ "${1:-}" != "--inside" ]; then
   check "--remove takes the entry away" test ! -e "$entry"
   check "and the icons" test -z "$(find "$home" -name quelmar.png)"
 
+  # Unpacked in a folder whose name a shell, sed or a desktop entry could
+  # misread: the menu entry, as GLib reads and starts it, still starts the
+  # program there. A stand-in program records the path it was started as.
+  odd="$work/odd/Games & Tools | \$HOME \\back \"quoted\" \`tick\` $(printf 'tab\tand') é"
+  mkdir -p "$odd"
+  cp -r "$folder/share" "$folder/install-menu-entry.sh" "$odd/"
+  printf '#!/bin/sh\nprintf %%s "$0" > "%s/started"\n' "$work" > "$odd/quelmar"
+  chmod +x "$odd/quelmar"
+  home="$work/home-of-userB"
+  mkdir -p "$home"
+  HOME="$home" XDG_DATA_HOME="" "$odd/install-menu-entry.sh" >/dev/null
+  entry="$home/.local/share/applications/quelmar.desktop"
+  check "an entry is added from an oddly named folder" test -f "$entry"
+  gio launch "$entry" 2>/dev/null
+  for _ in $(seq 50); do [ -s "$work/started" ] && break; sleep 0.1; done
+  check "it starts the program in that folder" test "$(cat "$work/started" 2>/dev/null)" = "$odd/quelmar"
+  check "and leaves nothing else beside it" test "$(ls -A "$home/.local/share/applications")" = "quelmar.desktop"
+
+  # A failure half-way leaves nothing behind.
+  rm "$odd/share/applications/quelmar.desktop"
+  home="$work/home-of-userC"
+  mkdir -p "$home"
+  check "a failed install says so" bash -c "! HOME='$home' XDG_DATA_HOME= '$odd/install-menu-entry.sh' >/dev/null 2>&1"
+  check "and leaves no entry, whole or half" test -z "$(ls -A "$home/.local/share/applications" 2>/dev/null)"
+
   # Everything else runs where the system's Qt cannot be seen.
   if [ "$(id -u)" -eq 0 ]; then namespace=(unshare -m); else namespace=(unshare -r -m); fi
   "${namespace[@]}" bash "$0" --inside "$folder" "$work" "$build"
