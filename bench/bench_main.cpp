@@ -3,7 +3,12 @@
 // the same core and POSIX file system as the program, so they can be timed
 // against find and fd.
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <thread>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -22,7 +27,7 @@ int usage() {
     std::fputs(
         "usage: quelmar-bench make-tree DIR [--providers N] [--routes M] [--seed S]\n"
         "       quelmar-bench list GAMEFOLDER [--readers N]\n"
-        "       quelmar-bench delete GAMEFOLDER\n",
+        "       quelmar-bench delete GAMEFOLDER [--peak-descriptors]\n",
         stderr);
     return 2;
 }
@@ -45,7 +50,7 @@ int makeTreeCommand(int argc, char** argv) {
         long long value = 0;
         if (i + 1 >= argc || !parseNumber(argv[i + 1], option == "--seed" ? 0 : 1, value)) return usage();
         if (option == "--providers" && value <= 99999) shape.providers = static_cast<int>(value);
-        else if (option == "--routes" && value <= 999) shape.routes = static_cast<int>(value);
+        else if (option == "--routes" && value <= 9999) shape.routes = static_cast<int>(value);
         else if (option == "--seed") shape.seed = static_cast<std::uint64_t>(value);
         else return usage();
     }
@@ -82,6 +87,12 @@ int windowCommand(const std::string& command, const std::string& gameFolder, uns
     }
 }
 
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +102,23 @@ int main(int argc, char** argv) {
         if (command == "make-tree") return makeTreeCommand(argc, argv);
         if ((command == "list" || command == "delete") && argc == 3)
             return windowCommand(argv[1], argv[2], FormState::kDefaultFolderReaders);
+        if (command == "delete" && argc == 4 && std::string_view(argv[3]) == "--peak-descriptors") {
+            // How many descriptors the process held at most while deleting,
+            // sampled every few hundred microseconds from a thread of its own.
+            std::atomic<bool> done{false};
+            std::size_t peak = 0;
+            std::thread sampler([&] {
+                while (!done) {
+                    peak = std::max(peak, openDescriptors());
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            });
+            const int status = windowCommand(argv[1], argv[2], FormState::kDefaultFolderReaders);
+            done = true;
+            sampler.join();
+            std::fprintf(stderr, "peak_descriptors=%zu\n", peak);
+            return status;
+        }
         long long readers = 0;
         if (command == "list" && argc == 5 && std::string_view(argv[3]) == "--readers" &&
             parseNumber(argv[4], 1, readers) && readers <= 256)

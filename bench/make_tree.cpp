@@ -81,7 +81,7 @@ TreeCounts makeTree(const std::string& gameFolder, const TreeShape& shape) {
     file(gameFolder + "/Outside.pak");
     ++counts.decoys;
 
-    const int routeWidth = shape.routes > 100 ? 3 : 2;
+    const int routeWidth = shape.routes > 1000 ? 4 : shape.routes > 100 ? 3 : 2;
     int listedInLinkedProvider = 0;
     for (int p = 0; p < shape.providers; ++p) {
         const int listedBefore = counts.listed;

@@ -85,6 +85,8 @@ cold() {  # GAMEFOLDER ROUNDS NAME=COMMAND...; prints "NAME median_seconds" line
   for ((r = 0; r < rounds; r++)); do
     for command in "$@"; do
       name="${command%%=*}"
+      # Anything to set up before a run (untimed), e.g. making the archives afresh.
+      [ -n "${cold_prepare:-}" ] && eval "$cold_prepare"
       drop
       start=$(date +%s%N)
       (cd "$game" && eval "${command#*=}" > /dev/null 2>&1) || true
@@ -161,6 +163,36 @@ printf '%q make-tree %q --providers 100 >/dev/null 2>>%q || { echo "make-tree ex
   -n quelmar-delete "$bench delete $small" -n find-delete "$find_cmd -delete") ||
   { echo "FAIL: delete timing; restore log:" >&2; cat "$work/restore.log" >&2 2>/dev/null; exit 1; }
 
+step "Delete, cold: default tree made afresh and caches dropped before each run, tools taking turns ($cold_rounds rounds)"
+printf '%q make-tree %q >/dev/null 2>>%q\n' "$bench" "$game" "$work/restore.log" > "$work/restore-game.sh"
+if [ "$can_drop" = 1 ]; then
+  cold_prepare="bash $work/restore-game.sh" \
+    cold "$game" "$cold_rounds" "quelmar-delete=$bench delete $game" "find-delete=$find_cmd -delete" |
+    tee "$results/delete-cold.txt"
+else
+  echo "SKIPPED: this user may not drop the kernel's caches (run as root for the cold figures)"
+fi
+bash "$work/restore-game.sh"
+
+step "Descriptors held while deleting: one provider of 5000 routes, and 20 providers of 1000"
+for shape in "1 5000" "20 1000"; do
+  set -- $shape
+  "$bench" make-tree "$work/wide" --providers "$1" --routes "$2" >/dev/null
+  "$bench" delete "$work/wide" --peak-descriptors 2>&1 >/dev/null | sed -n "s/^peak_descriptors=/$1x$2 /p" |
+    tee -a "$results/descriptors.txt"
+  rm -rf "$work/wide"
+done
+
+step "First line on a slow disk: every folder read held back 20 ms (strace), 3 clicks on 150 x 25"
+if command -v strace >/dev/null; then
+  "$bench" make-tree "$work/slow" --providers 150 --routes 25 >/dev/null
+  QT_QPA_PLATFORM=offscreen strace -f -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:delay_exit=20000 \
+    "$window" "$work/slow" --clicks 3 | tee "$work/window-slow.txt"
+  rm -rf "$work/slow"
+else
+  echo "SKIPPED: strace is missing (scripts/install-deps.sh)"
+fi
+
 step "Refresh List through the Qt window (offscreen, $clicks clicks)"
 QT_QPA_PLATFORM=offscreen "$window" "$game" --clicks "$clicks" | tee "$work/window.txt"
 
@@ -192,7 +224,12 @@ click=$(field "$work/window.txt" click_median_ms); core=$(field "$work/window.tx
 big_click=$(field "$work/window-big.txt" click_median_ms); big_load=$(field "$work/window-big.txt" load_ms)
 if [ "$can_drop" = 1 ]; then
   qc=$(cold_of "$results/cold.txt" quelmar); fc=$(cold_of "$results/cold.txt" find); dc=$(cold_of "$results/cold.txt" fd)
+  qdc=$(cold_of "$results/delete-cold.txt" quelmar-delete); fdc=$(cold_of "$results/delete-cold.txt" find-delete)
 fi
+peak_fds=$(awk '$1 == "1x5000" { print $2 }' "$results/descriptors.txt")
+peak_fds_wide=$(awk '$1 == "20x1000" { print $2 }' "$results/descriptors.txt")
+slow_first=$(field "$work/window-slow.txt" first_line_ms 2>/dev/null || true)
+slow_click=$(field "$work/window-slow.txt" click_median_ms 2>/dev/null || true)
 
 summary="$results/summary.txt"
 {
@@ -206,6 +243,11 @@ summary="$results/summary.txt"
     echo "list cold:      not measured (caches cannot be dropped by this user)"
   fi
   echo "delete:         quelmar $(ms "$qd") ms, find -L -delete $(ms "$fdel") ms (100 providers); ratio $(ratio "$qd" "$fdel")"
+  if [ "$can_drop" = 1 ]; then
+    echo "delete cold:    quelmar $(ms "$qdc") ms, find -L -delete $(ms "$fdc") ms (default tree); ratio $(ratio "$qdc" "$fdc")"
+  fi
+  echo "descriptors:    peak while deleting 1 x 5000: $peak_fds; 20 x 1000: $peak_fds_wide"
+  echo "slow disk:      first line after ${slow_first:-?} ms, whole click ${slow_click:-?} ms (150 x 25, 20 ms per folder read)"
   echo "window click:   median $click ms (core alone in the same process: $core ms); vs quelmar-bench list $(ratio "$click" "$(ms "$q")")"
   echo "growth:         list 400 $(ms "$g400") ms, list 4000 $(ms "$g4000") ms; ratio $(ratio "$g4000" "$g400")"
   echo "window, 4000:   click median $big_click ms, start-up (load) $big_load ms"
@@ -232,6 +274,9 @@ fi
 target "list warm / find (medians)" "$(ratio "$q" "$f")" "<=" 0.35
 target "list warm / fd (medians)" "$(ratio "$q" "$d")" "<=" 0.6
 target "delete / find -L -delete, 100 providers" "$(ratio "$qd" "$fdel")" "<=" 0.8
+[ "$can_drop" = 1 ] && target "delete cold / find -L -delete cold" "$(ratio "$qdc" "$fdc")" "<=" 0.6
+target "peak descriptors deleting 1 x 5000 routes" "$peak_fds" "<=" 300
+target "peak descriptors deleting 20 x 1000 routes" "$peak_fds_wide" "<=" 300
 target "window Refresh List / quelmar-bench list" "$(ratio "$click" "$(ms "$q")")" "<=" 1.3
 target "list 4000 / list 400 (medians)" "$(ratio "$g4000" "$g400")" "<=" 11
 target "peak RSS of list, default tree (KiB)" "$rss_max" "<" 20480

@@ -43,7 +43,7 @@ private:
     WindowOps& window_;
     const std::chrono::milliseconds every_;
     std::size_t shownSize_ = 0;
-    std::chrono::steady_clock::time_point shownAt_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point shownAt_{};  // the first lines show at once
 };
 
 // Runs the walk with the window busy and hands the list to Text2 once at

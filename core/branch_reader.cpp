@@ -19,6 +19,9 @@ BranchReader::BranchReader(FileSystem& fs, const Folder& assets, std::vector<std
       keepHandles_(handleBudget > 0),
       handlesLeft_(handleBudget),
       slots_(names_.size()) {
+    // The walk reads the first branch itself, so the first lines show as
+    // soon as its first folder is read, not when a helper has read it all.
+    nextToRead_ = 1;
     threads_.reserve(helpers);
     try {
         for (unsigned i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(); });
@@ -99,6 +102,7 @@ std::optional<Branch> BranchReader::take(std::size_t index, const std::function<
     std::unique_lock lock(mutex_);
     taken_ = index + 1;
     roomAhead_.notify_one();  // one more branch may now be read ahead
+    if (index == 0) return std::nullopt;
     if (!slots_[index].ready && nextToRead_ == index) {
         // No helper has started it: the walk is faster reading it itself
         // than waiting for one.
