@@ -110,6 +110,8 @@ constexpr std::array<std::string_view, 5> kStoreRoots = {
 };
 // Library files may list any number of paths; more than this are not looked at.
 constexpr int kLibraryLimit = 64;
+constexpr std::string_view kGameExecutable = "RailSim.exe";
+constexpr std::string_view kProgramFiles = "Program Files";  // and "Program Files (x86)"
 
 bool isAbsolute(const std::string& path) { return !path.empty() && path.front() == '/'; }
 
@@ -159,7 +161,7 @@ public:
         for (const auto& folder : folders) {
             const auto entries = list(folder);
             for (const auto& entry : entries)
-                if (entry.kind == EntryKind::File && sameIgnoringAsciiCase(entry.name, "RailSim.exe")) return folder;
+                if (entry.kind == EntryKind::File && sameIgnoringAsciiCase(entry.name, kGameExecutable)) return folder;
             if (below)
                 for (const auto& entry : entries)
                     if (entry.kind == EntryKind::Folder) below->push_back(join(folder, entry.name));
@@ -172,7 +174,7 @@ public:
         std::vector<std::string> levelOne;
         for (const auto& programs : subfolders(join(prefix, "drive_c"))) {
             const std::string_view name = std::string_view(programs).substr(programs.rfind('/') + 1);
-            if (name.size() >= 13 && sameIgnoringAsciiCase(name.substr(0, 13), "Program Files"))
+            if (sameIgnoringAsciiCase(name.substr(0, kProgramFiles.size()), kProgramFiles))
                 for (auto& folder : subfolders(programs)) levelOne.push_back(std::move(folder));
         }
         std::vector<std::string> levelTwo;
@@ -236,7 +238,8 @@ LocateStart FindLocateStart(SearchDisk& disk, const std::string& home, const std
             const auto rootId = disk.folderId(rootFolder);
             if (!rootId || !roots.firstVisit(*rootId, rootFolder)) continue;
             std::vector<std::string> libraryFolders{rootFolder};
-            if (const auto text = disk.readFile(join(rootFolder, "steamapps/libraryfolders.vdf"), kLibraryFileLimit + 1))
+            const std::string libraryFile = join(rootFolder, "steamapps/libraryfolders.vdf");
+            if (const auto text = disk.readFile(libraryFile, kLibraryFileLimit + 1))
                 for (auto& path : ReadLibraryFolders(*text))
                     if (isAbsolute(path)) libraryFolders.push_back(trimmed(std::move(path)));
             for (const auto& library : libraryFolders) {
