@@ -8,7 +8,6 @@
 #include <QScreen>
 #include <QSettings>
 #include <QSpacerItem>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -53,11 +52,7 @@ QString LinuxHost::settingsFile(const std::string& application) {
     // never from "/", so every start finds the same file.
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (!config.startsWith('/')) {
-        QString home = qEnvironmentVariable("HOME");
-        if (!home.startsWith('/')) {
-            const passwd* account = ::getpwuid(::getuid());
-            home = account && account->pw_dir ? QString::fromLocal8Bit(account->pw_dir) : QString();
-        }
+        const QString home = QString::fromLocal8Bit(HomeFolder());
         // Never "/.config": a file there would be shared by every account
         // without a home, or refused.
         if (!home.startsWith('/'))
