@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <thread>
 
 #include "core/texts.h"
 #include "tests/windows/windows_test_support.h"
@@ -23,12 +29,59 @@ using testing::RecordedMessage;
 using testing::TempTree;
 using win32::widen;
 
+// The real file system slowed down as a slow disk would be: each folder
+// opened and each file deleted takes `delay`. It counts what it does, on
+// the window's thread, and tells `afterDelete` of each deletion.
+class SlowFileSystem : public FileSystem {
+public:
+    SlowFileSystem(std::unique_ptr<FileSystem> real, const std::atomic<int>& delayMs,
+                   const std::function<void(int)>& afterDelete)
+        : real_(std::move(real)), delayMs_(delayMs), afterDelete_(afterDelete) {}
+    std::atomic<int> walks{0};  // Assets opened
+    std::atomic<int> deleted{0};
+
+    bool folderExists(const std::string& path) override { return real_->folderExists(path); }
+    bool childFolderExists(const std::string& parent, const std::string& name) override {
+        return real_->childFolderExists(parent, name);
+    }
+    Folder openFolder(const std::string& parent, const std::string& name) override {
+        ++walks;
+        return real_->openFolder(parent, name);
+    }
+    Folder openChild(const Folder& parent, const std::string& name) override {
+        wait();
+        return real_->openChild(parent, name);
+    }
+    EntryKind kindOf(const Folder& folder, const std::string& name) override { return real_->kindOf(folder, name); }
+    std::size_t openFolderBudget() override { return real_->openFolderBudget(); }
+    void deleteFile(const Folder& folder, const std::string& name) override {
+        wait();
+        real_->deleteFile(folder, name);
+        if (afterDelete_) afterDelete_(++deleted);
+    }
+
+private:
+    void wait() const { std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_.load())); }
+    std::unique_ptr<FileSystem> real_;
+    const std::atomic<int>& delayMs_;
+    const std::function<void(int)>& afterDelete_;
+};
+
 // The real host with settings kept in memory (the registry has its own
-// tests) and no single-instance check, so windows can come and go.
+// tests) and no single-instance check, so windows can come and go. Its
+// file system can be slowed down.
 class TestHost : public testing::RecordingHost {
 public:
     std::map<std::string, std::string> settings;
     bool otherInstance = false;
+    std::atomic<int> delayMs{0};
+    std::function<void(int)> afterDelete;
+    SlowFileSystem* fileSystem = nullptr;
+    std::unique_ptr<FileSystem> createFileSystem() override {
+        auto made = std::make_unique<SlowFileSystem>(RecordingHost::createFileSystem(), delayMs, afterDelete);
+        fileSystem = made.get();
+        return made;
+    }
     std::string getSetting(const std::string& a, const std::string& s, const std::string& k,
                            const std::string& fallback) override {
         auto it = settings.find(a + "/" + s + "/" + k);
@@ -317,7 +370,7 @@ TEST_F(WindowTest, FocusToComeBackToMovesOnWhileAnotherWindowIsActive) {
 }
 
 // Screen readers find an edit control's name in the label just before it;
-// Text2 has no label, so no name.
+// Text2 has no label, so no name. "..." is named by the label above it.
 TEST_F(WindowTest, TextBoxesAreNamedByTheLabelAboveThem) {
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
     const auto nameOf = [](HWND control) -> std::optional<std::wstring> {
@@ -337,6 +390,9 @@ TEST_F(WindowTest, TextBoxesAreNamedByTheLabelAboveThem) {
     };
     EXPECT_EQ(nameOf(control("Text1")), widen(layout::control("Label1").caption));
     EXPECT_EQ(nameOf(control("Text1")), testing::windowText(control("Label1")));
+    // "..." is read as the label beside it, and still shows "...".
+    EXPECT_EQ(nameOf(control("mnuLocateGameEXE")), widen(layout::control("Label2").caption));
+    EXPECT_EQ(testing::windowText(control("mnuLocateGameEXE")), L"...");
     const std::optional<std::wstring> text2 = nameOf(control("Text2"));
     EXPECT_TRUE(!text2 || text2->empty()) << win32::narrow(*text2);
     CoUninitialize();
@@ -537,6 +593,248 @@ TEST_F(WindowTest, ReadOnlyArchiveIsReportedAndTheWindowCarriesOn) {
     EXPECT_TRUE(IsWindowEnabled(control("butRefreshList")));
 }
 
+// Five providers of ten routes, each with an archive: 55 folders the walk
+// reads itself, one at a time (too few providers for helpers to start).
+std::string makeLargeGame(TempTree& tree) {
+    tree.file("RS\\RailSim.exe");
+    for (int p = 0; p < 5; ++p)
+        for (int r = 0; r < 10; ++r)
+            tree.file("RS\\Assets\\Provider" + std::to_string(p) + "\\Route" + std::to_string(r) + "\\Blueprints.pak");
+    return tree.path("RS");
+}
+
+int archivesLeft(TempTree& tree) {
+    int left = 0;
+    for (int p = 0; p < 5; ++p)
+        for (int r = 0; r < 10; ++r)
+            left += tree.exists("RS\\Assets\\Provider" + std::to_string(p) + "\\Route" + std::to_string(r) +
+                                "\\Blueprints.pak");
+    return left;
+}
+
+// A listing slowed to take longer than the 5 s after which the system takes
+// a window for hung. Throughout, seen from another thread: the window is
+// never hung, shows the busy cursor while the pointer is over it, and is
+// drawn again within 0.2 s of being uncovered. A click and a key press made
+// meanwhile are dropped, not run once the listing is done.
+TEST_F(WindowTest, SlowWalkKeepsTheWindowAliveAndDropsInput) {
+    host.gameFolder() = makeLargeGame(tree);
+    start();
+    RECT client;
+    GetClientRect(window.handle(), &client);
+    POINT centre{client.right / 2, client.bottom - 5};
+    ClientToScreen(window.handle(), &centre);
+    SetCursorPos(centre.x, centre.y);
+    pump();
+    const int walksBefore = host.fileSystem->walks;
+    host.delayMs = 110;  // 55 folders: about 6 s
+
+    std::atomic<bool> done{false};
+    int samples = 0, hung = 0, busyCursor = 0, repaints = 0, notRepainted = 0;
+    const HCURSOR wait = LoadCursorW(nullptr, IDC_WAIT);
+    std::thread watcher([&] {
+        const auto started = std::chrono::steady_clock::now();
+        bool inputSent = false;
+        while (!done) {
+            ++samples;
+            if (IsHungAppWindow(window.handle())) ++hung;
+            CURSORINFO cursor{};
+            cursor.cbSize = sizeof cursor;
+            if (GetCursorInfo(&cursor) && cursor.hCursor == wait) ++busyCursor;
+            InvalidateRect(window.handle(), nullptr, TRUE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (done) break;
+            (GetUpdateRect(window.handle(), nullptr, FALSE) ? notRepainted : repaints)++;
+            if (!inputSent && std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) {
+                HWND refresh = control("butRefreshList");
+                PostMessageW(refresh, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+                PostMessageW(refresh, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+                PostMessageW(refresh, WM_KEYDOWN, VK_SPACE, 0x00390001);
+                PostMessageW(refresh, WM_KEYUP, VK_SPACE, 0xC0390001);
+                inputSent = true;
+            }
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    SendMessageW(control("butRefreshList"), BM_CLICK, 0, 0);
+    const auto took = std::chrono::steady_clock::now() - started;
+    done = true;
+    watcher.join();
+    host.delayMs = 0;
+    pump();
+
+    EXPECT_GT(took, std::chrono::seconds(5)) << "the walk was not slowed enough to tell";
+    EXPECT_EQ(hung, 0) << "of " << samples << " samples";
+    EXPECT_GT(busyCursor, samples / 2) << "of " << samples << " samples";
+    EXPECT_EQ(notRepainted, 0) << "of " << repaints + notRepainted << " times uncovered";
+    EXPECT_EQ(host.fileSystem->walks, walksBefore + 1) << "the click and the key made during the walk ran nothing";
+    const std::string listed = text("Text2");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 50);
+    CURSORINFO after{};
+    after.cbSize = sizeof after;
+    GetCursorInfo(&after);
+    EXPECT_NE(after.hCursor, wait) << "the busy cursor goes with the walk";
+    EXPECT_TRUE(host.messages.empty());
+}
+
+// Closing the window during a deletion stops it at the next archive and
+// ends the program without a message; the archives after it stay.
+TEST_F(WindowTest, ClosingDuringADeletionEndsTheProgramAndLeavesTheRest) {
+    host.gameFolder() = makeLargeGame(tree);
+    start();
+    window.setQuitOnDestroy(true);
+    host.delayMs = 50;
+    host.afterDelete = [&](int deleted) {
+        if (deleted == 5) PostMessageW(window.handle(), WM_CLOSE, 0, 0);  // as the close button does
+    };
+    SendMessageW(control("butDeletePaks"), BM_CLICK, 0, 0);
+
+    const int deleted = host.fileSystem->deleted;
+    EXPECT_GE(deleted, 5);
+    EXPECT_LE(deleted, 6) << "stopped at the next archive";
+    EXPECT_EQ(archivesLeft(tree), 50 - deleted);
+    EXPECT_TRUE(host.messages.empty()) << host.messages[0].text;
+    EXPECT_FALSE(IsWindow(window.handle())) << "the window is closed";
+    MSG quit;
+    EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "and the program ends";
+}
+
+// The list scrolls with the wheel, which Wine hands to the window with the
+// focus ("..." here), not to the list under the pointer; clicking the list
+// gives it neither the focus nor a selection; it keeps the disabled look.
+TEST_F(WindowTest, ListScrollsWithTheWheelAndOtherwiseActsDisabled) {
+    start();
+    std::string lines;
+    for (int i = 0; i < 200; ++i) lines += "Assets\\Provider" + std::to_string(i) + "\\Blueprints.pak\r\n";
+    window.setText2(lines);
+    HWND list = control("Text2");
+    ASSERT_EQ(SendMessageW(list, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+
+    RECT box;
+    GetWindowRect(list, &box);
+    const LPARAM over = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+    ASSERT_EQ(GetFocus(), control("mnuLocateGameEXE"));
+    PostMessageW(GetFocus(), WM_MOUSEWHEEL, MAKEWPARAM(0, -3 * WHEEL_DELTA), over);
+    pump();
+    EXPECT_GT(SendMessageW(list, EM_GETFIRSTVISIBLELINE, 0, 0), 0) << "the wheel over the list scrolls it";
+
+    PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
+    PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(10, 10));
+    pump();
+    EXPECT_NE(GetFocus(), list);
+    DWORD from = 1, to = 1;
+    SendMessageW(list, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    EXPECT_EQ(from, to) << "nothing selected";
+
+    // The same text in both boxes is drawn in the same colours.
+    window.setText1("MMMM");
+    window.setText2("MMMM");
+    UpdateWindow(window.handle());
+    const auto colours = [](HWND box) {
+        std::map<COLORREF, int> seen;
+        HDC dc = GetDC(box);
+        for (int x = 2; x < 40; ++x)
+            for (int y = 2; y < 15; ++y) ++seen[GetPixel(dc, x, y)];
+        ReleaseDC(box, dc);
+        std::vector<COLORREF> out;
+        for (const auto& [colour, count] : seen) out.push_back(colour);
+        return out;
+    };
+    EXPECT_EQ(colours(list), colours(control("Text1")));
+}
+
+// Stores a game folder in the registry for a real copy of the program,
+// and puts back what was there before.
+class StoredGameFolder {
+public:
+    explicit StoredGameFolder(const std::string& folder) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
+        DWORD type = 0, bytes = 0;
+        if (RegQueryValueExW(key_, L"GameFolder", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS) {
+            saved_.resize(bytes);
+            RegQueryValueExW(key_, L"GameFolder", nullptr, &type, saved_.data(), &bytes);
+            savedType_ = type;
+        }
+        const std::wstring value = widen(folder);
+        RegSetValueExW(key_, L"GameFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+    ~StoredGameFolder() {
+        if (savedType_ != REG_NONE)
+            RegSetValueExW(key_, L"GameFolder", 0, savedType_, saved_.data(), static_cast<DWORD>(saved_.size()));
+        else
+            RegDeleteValueW(key_, L"GameFolder");
+        RegCloseKey(key_);
+    }
+    StoredGameFolder(const StoredGameFolder&) = delete;
+    StoredGameFolder& operator=(const StoredGameFolder&) = delete;
+
+private:
+    static constexpr const wchar_t* kKey = L"Software\\VB and VBA Program Settings\\Quelmar\\Preferences";
+    HKEY key_ = nullptr;
+    std::vector<BYTE> saved_;
+    DWORD savedType_ = REG_NONE;
+};
+
+// Two real copies of the program, quelmar.exe beside this test: a second
+// start while the first is minimised restores and activates the first
+// window, and the second copy ends at once with status 0.
+TEST(SecondStart, BringsTheMinimisedWindowForwardAndEndsWithSuccess) {
+    TempTree tree;
+    tree.file("RS\\RailSim.exe");
+    tree.file("RS\\Assets\\A\\Blueprints.pak");
+    const StoredGameFolder stored(tree.path("RS"));
+    std::wstring program = win32::modulePath(nullptr);
+    program = program.substr(0, program.rfind(L'\\')) + L"\\quelmar.exe";
+    const auto launch = [&] {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        std::wstring line = L"\"" + program + L"\"";
+        EXPECT_TRUE(CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &process));
+        CloseHandle(process.hThread);
+        return process;
+    };
+    const PROCESS_INFORMATION first = launch();
+    struct Found {
+        DWORD process;
+        HWND window = nullptr;
+    } found{first.dwProcessId};
+    testing::eventually([&] {
+        EnumWindows(
+            [](HWND window, LPARAM out) -> BOOL {
+                auto* found = reinterpret_cast<Found*>(out);
+                DWORD process = 0;
+                GetWindowThreadProcessId(window, &process);
+                if (process != found->process || !IsWindowVisible(window) ||
+                    testing::className(window) != MainWindow::kClassName)
+                    return TRUE;
+                found->window = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&found));
+        return found.window != nullptr;
+    });
+    ASSERT_NE(found.window, nullptr) << "the first copy opened no window";
+    ShowWindow(found.window, SW_MINIMIZE);
+    ASSERT_TRUE(testing::eventually([&] { return IsIconic(found.window) != FALSE; }));
+
+    const PROCESS_INFORMATION second = launch();
+    EXPECT_EQ(WaitForSingleObject(second.hProcess, 20000), WAIT_OBJECT_0) << "the second copy ends at once";
+    DWORD status = 1;
+    GetExitCodeProcess(second.hProcess, &status);
+    EXPECT_EQ(status, 0u);
+    CloseHandle(second.hProcess);
+    EXPECT_TRUE(testing::eventually([&] {
+        return !IsIconic(found.window) && IsWindowVisible(found.window) && GetForegroundWindow() == found.window;
+    })) << "iconic " << IsIconic(found.window) << ", foreground " << GetForegroundWindow() << " not " << found.window;
+
+    PostMessageW(found.window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(first.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(first.hProcess, 1);
+    CloseHandle(first.hProcess);
+}
+
 TEST(WindowFilter, BecomesTheDoubleNulForm) {
     using namespace std::string_literals;
     EXPECT_EQ(dialogFilter("Executable files (*.exe)|*.exe"), L"Executable files (*.exe)\0*.exe\0\0"s);
@@ -574,6 +872,22 @@ TEST_F(RealDialogTest, CancelGivesNothing) {
     EXPECT_EQ(chosen, std::nullopt);
     EXPECT_EQ(title, widen(texts::kDialogTitle));
     EXPECT_EQ(owner, window.handle());
+}
+
+// A stored folder longer than the dialog takes (Wine's overflowed its
+// stack on one of about 1,000 characters) is not given to it: the dialog
+// opens all the same.
+TEST_F(RealDialogTest, LongInitialFolderStillOpensTheDialog) {
+    std::string deep;
+    for (int i = 0; deep.size() < 1000; ++i) deep += (i ? "\\" : "") + std::string(60, static_cast<char>('a' + i));
+    request.initialFolder = tree.folder(deep);
+    std::optional<std::string> chosen = "unset";
+    {
+        testing::DialogWatcher watcher([&](HWND dialog) { PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0); });
+        chosen = window.showOpenDialog(request);
+        EXPECT_TRUE(watcher.found());
+    }
+    EXPECT_EQ(chosen, std::nullopt);
 }
 
 TEST_F(RealDialogTest, ChosenFileComesBackAsAFullPath) {

@@ -29,6 +29,12 @@ using win32::widen;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// <windows.h> makes DeleteFile a macro.
+#pragma push_macro("DeleteFile")
+#undef DeleteFile
+constexpr auto kDeleting = texts::Operation::DeleteFile;
+#pragma pop_macro("DeleteFile")
+
 // A WindowOps that only remembers what the logic did to it.
 class RecordingWindow : public WindowOps {
 public:
@@ -329,21 +335,97 @@ TEST_F(LinkTest, LinkedFolderIsFollowedAndHasTheTargetsId) {
     EXPECT_EQ(kinds(linked), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}));
 }
 
+// Folders the walk is already inside, reached again by a link to them or
+// to the game folder above them (GameUp\\Assets is Assets): skipped, so the
+// archive lying in Assets itself is neither listed nor deleted.
 TEST_F(LinkTest, LinksBackUpTheTreeAreNotWalkedTwice) {
     tree.file("RS\\RailSim.exe");
+    tree.file("RS\\Assets\\Blueprints.pak");
     tree.file("RS\\Assets\\P\\Blueprints.pak");
     tree.file("RS\\Assets\\P\\R\\Blueprints.pak");
     if (!testing::makeFolderLink(tree.path("RS\\Assets\\ToAssets"), tree.path("RS\\Assets")) ||
         !testing::makeFolderLink(tree.path("RS\\Assets\\P\\ToP"), tree.path("RS\\Assets\\P")) ||
-        !testing::makeFolderLink(tree.path("RS\\Assets\\P\\AlsoAssets"), tree.path("RS\\Assets")))
+        !testing::makeFolderLink(tree.path("RS\\Assets\\P\\AlsoAssets"), tree.path("RS\\Assets")) ||
+        !testing::makeFolderLink(tree.path("RS\\Assets\\GameUp"), tree.path("RS")))
         GTEST_SKIP() << "no folder link can be made here (error " << GetLastError() << ")";
 
     FormState state;
     state.GamePath = tree.path("RS");
     ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    const std::string listing = "Assets\\P\\Blueprints.pak\r\nAssets\\P\\R\\Blueprints.pak\r\n";
     std::string list;
     EXPECT_EQ(WalkArchives(state, host, list, {}), 2);
-    EXPECT_EQ(list, "Assets\\P\\Blueprints.pak\r\nAssets\\P\\R\\Blueprints.pak\r\n");
+    EXPECT_EQ(list, listing);
+    RecordingWindow window;
+    DeleteArchives(state, host, window);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, texts::archivesDeleted(2));
+    EXPECT_TRUE(tree.exists("RS\\Assets\\Blueprints.pak"));
+    EXPECT_FALSE(tree.exists("RS\\Assets\\P\\R\\Blueprints.pak"));
+}
+
+// A link whose target differs from its own path by letter case alone (a
+// lower-case "assets" beside "Assets", which Linux tells apart): under
+// Wine, the target would be deleted through it, so it is refused, and the
+// file outside the listing stays. Windows deletes the link itself.
+TEST_F(LinkTest, LinkToAFolderSpeltInOtherLettersLeavesItsTargetAlone) {
+    if (!testing::underWine()) GTEST_SKIP() << "needs a folder that tells letter case apart";
+    tree.file("Game\\RailSim.exe");
+    tree.folder("Game\\Assets\\A");
+    const std::string unixGame = testing::unixPathOf(tree.path("Game"));
+    ASSERT_TRUE(testing::runUnix({"/bin/mkdir", "-p", unixGame + "/assets/A"}));
+    ASSERT_TRUE(testing::runUnix({"/bin/touch", unixGame + "/assets/A/Blueprints.pak"}));
+    ASSERT_TRUE(testing::runUnix({"/bin/ln", "-s", "../../assets/A/Blueprints.pak", unixGame + "/Assets/A/Blueprints.pak"}));
+    ASSERT_TRUE(testing::eventually([&] { return open("Game\\Assets\\A").entries.size() == 1; }));
+
+    FormState state;
+    state.GamePath = tree.path("Game");
+    RecordingWindow window;
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    const auto [text, number] = failureOf([&] { DeleteArchives(state, host, window); });
+    EXPECT_EQ(number, ERROR_NOT_SUPPORTED) << text;
+    EXPECT_TRUE(contains(text, texts::linkNotDeletedReason())) << text;
+    EXPECT_TRUE(contains(text, texts::deletionStopped(0))) << text;
+    const Folder target = fs->openFolder(tree.path("Game"), "assets");
+    EXPECT_EQ(kinds(fs->openChild(target, "A")), (std::map<std::string, EntryKind>{{"Blueprints.pak", EntryKind::File}}))
+        << "the file outside the listing is still there";
+}
+
+// Under Wine, the removal happens when the handle closes and fails without
+// a word in a folder the user may not change (an immutable one here, which
+// even root may not change): a failure with its reason, never a count.
+TEST_F(LinkTest, ArchiveTheSystemDidNotRemoveIsAFailureNotACount) {
+    if (!testing::underWine()) GTEST_SKIP() << "Windows says at once when it cannot delete";
+    tree.file("RS\\RailSim.exe");
+    tree.file("RS\\Assets\\P\\Blueprints.pak");
+    const std::string folder = testing::unixPathOf(tree.path("RS\\Assets\\P"));
+    ASSERT_TRUE(testing::runUnix({"/usr/bin/chattr", "+i", folder}));
+    struct Unlock {
+        std::string folder;
+        ~Unlock() { testing::runUnix({"/usr/bin/chattr", "-i", folder}); }
+    } unlock{folder};
+    // Wine starts a Unix program without waiting for its effect.
+    const std::wstring probe = extendedPath(tree.path("RS\\Assets\\P\\Probe.txt"));
+    const bool locked = testing::eventually([&] {
+        HANDLE made = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (made == INVALID_HANDLE_VALUE) return true;
+        CloseHandle(made);
+        DeleteFileW(probe.c_str());
+        return false;
+    });
+    if (!locked) GTEST_SKIP() << "chattr +i did not take on this file system";
+
+    FormState state;
+    state.GamePath = tree.path("RS");
+    RecordingWindow window;
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    const auto [text, number] = failureOf([&] { DeleteArchives(state, host, window); });
+    EXPECT_EQ(number, ERROR_ACCESS_DENIED) << text;
+    EXPECT_TRUE(contains(text, tree.path("RS\\Assets\\P\\Blueprints.pak") + "\r\n")) << text;
+    EXPECT_TRUE(contains(text, texts::reasonFor(std::errc::permission_denied, kDeleting))) << text;
+    EXPECT_TRUE(contains(text, texts::deletionStopped(0))) << text;
+    EXPECT_TRUE(host.messages.empty()) << "no \"Complete.\"";
+    EXPECT_TRUE(tree.exists("RS\\Assets\\P\\Blueprints.pak"));
 }
 
 TEST_F(LinkTest, LinkToAFileIsAnArchiveAndDeletingItNeverTouchesTheTarget) {

@@ -21,7 +21,7 @@ public:
     // from it anyway.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (out == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IAccessible) {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == __uuidof(IAccessible)) {
             *out = static_cast<IAccessible*>(this);
             AddRef();
             return S_OK;
@@ -99,10 +99,10 @@ LRESULT CALLBACK answerWithName(HWND control, UINT message, WPARAM wParam, LPARA
     auto* name = reinterpret_cast<std::wstring*>(data);
     if (message == WM_GETOBJECT && static_cast<LONG>(lParam) == OBJID_CLIENT) {
         IAccessible* standard = nullptr;
-        if (SUCCEEDED(CreateStdAccessibleObject(control, OBJID_CLIENT, IID_IAccessible,
+        if (SUCCEEDED(CreateStdAccessibleObject(control, OBJID_CLIENT, __uuidof(IAccessible),
                                                 reinterpret_cast<void**>(&standard)))) {
             auto* renamed = new RenamedAccessible(standard, *name);
-            const LRESULT result = LresultFromObject(IID_IAccessible, wParam, renamed);
+            const LRESULT result = LresultFromObject(__uuidof(IAccessible), wParam, renamed);
             renamed->Release();
             return result;
         }
