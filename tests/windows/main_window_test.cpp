@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -663,6 +664,10 @@ TEST_F(WindowTest, SlowWalkKeepsTheWindowAliveAndDropsInput) {
     host.delayMs = 0;
     pump();
 
+    std::printf("slowed walk of %.1f s: %d samples, %d hung, %d with the busy cursor; uncovered %d times, %d not "
+                "redrawn within 0.2 s\n",
+                std::chrono::duration<double>(took).count(), samples, hung, busyCursor, repaints + notRepainted,
+                notRepainted);
     EXPECT_GT(took, std::chrono::seconds(5)) << "the walk was not slowed enough to tell";
     EXPECT_EQ(hung, 0) << "of " << samples << " samples";
     EXPECT_GT(busyCursor, samples / 2) << "of " << samples << " samples";

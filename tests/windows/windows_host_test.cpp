@@ -16,6 +16,7 @@
 
 #include "core/archive_scan.h"
 #include "core/texts.h"
+#include "platform/windows/win32_error.h"
 #include "tests/windows/windows_test_support.h"
 
 namespace quelmar {
@@ -664,6 +665,34 @@ TEST(ExtendedPath, AbsolutePathsGetTheLongForm) {
 
     EXPECT_EQ(win32::withoutExtendedPrefix(L"\\\\?\\C:\\Games"), L"C:\\Games");
     EXPECT_EQ(win32::withoutExtendedPrefix(L"\\\\?\\UNC\\server\\share"), L"\\\\server\\share");
+}
+
+// Windows error codes in the program's own words, as on Linux; where it has
+// none, the system's English text and the number; where the system has no
+// text either, the number alone.
+TEST(WindowsReasons, CodesAreToldInTheProgramsWordsOrTheSystemsEnglish) {
+    const struct {
+        DWORD error;
+        std::errc condition;
+    } ours[] = {
+        {ERROR_ACCESS_DENIED, std::errc::permission_denied},
+        {ERROR_FILE_NOT_FOUND, std::errc::no_such_file_or_directory},
+        {ERROR_PATH_NOT_FOUND, std::errc::no_such_file_or_directory},
+        {ERROR_SHARING_VIOLATION, std::errc::device_or_resource_busy},
+        {ERROR_LOCK_VIOLATION, std::errc::device_or_resource_busy},
+        {ERROR_WRITE_PROTECT, std::errc::read_only_file_system},
+        {ERROR_FILENAME_EXCED_RANGE, std::errc::filename_too_long},
+        {ERROR_DIRECTORY, std::errc::not_a_directory},
+        {ERROR_CRC, std::errc::io_error},
+        {ERROR_DISK_FULL, std::errc::no_space_on_device},
+    };
+    for (const auto& c : ours)
+        EXPECT_EQ(win32::reasonFor(c.error, kDeleting), texts::reasonFor(c.condition, kDeleting)) << c.error;
+
+    const std::string network = win32::reasonFor(ERROR_BAD_NETPATH, kDeleting);
+    EXPECT_TRUE(network.ends_with(" (Windows error 53)")) << network;
+    EXPECT_GT(network.size(), std::string(" (Windows error 53)").size()) << "the system's text comes first";
+    EXPECT_EQ(win32::reasonFor(0x2000ABCD, kDeleting), "Windows error 536914893.") << "a code with no text";
 }
 
 // Every UTF-16 name must come back from its narrow form exactly, halves

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/windows/system_functions.h"
 #include "platform/windows/win32_text.h"
 #include "platform/windows/windows_host.h"
 
@@ -31,9 +32,7 @@ inline std::wstring longForm(const std::wstring& path) {
 }
 
 // Whether this runs under Wine rather than on Windows itself.
-inline bool underWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+using win32::underWine;
 
 // Under Wine: the Unix path of a Windows path, as Wine maps its drives.
 inline std::string unixPathOf(const std::string& windowsPath) {
