@@ -140,15 +140,12 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
                               ? fs.openFolder("", state.AssetsPath)
                               : fs.openFolder(state.AssetsPath.substr(0, cut), state.AssetsPath.substr(cut + 1));
 
-    // A branch read on the walk's own thread, one folder at a time, each
-    // acted in as soon as it is read and closed before the next is opened.
-    auto walkBranch = [&](const std::string& name) {
-        keepAlive();
-        const Folder top = fs.openChild(assets, name);
-        if (IsLoop(top, assets)) return;
-        const std::string topPath = state.AssetsPath + sep + name;
-        visit(top, topPath);
-        for (const FolderEntry& entry : top.entries) {
+    // The rest of a branch read on the walk's own thread, one folder at a
+    // time, each acted in as soon as it is read and closed before the next
+    // is opened.
+    auto walkChildren = [&](const Folder& top, const std::string& topPath, std::size_t from) {
+        for (std::size_t i = from; i < top.entries.size(); ++i) {
+            const FolderEntry& entry = top.entries[i];
             if (entry.kind != EntryKind::Folder) continue;
             keepAlive();
             // Opened although nothing below it is read: an unreadable
@@ -157,25 +154,33 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
             if (!IsLoop(child, assets, &top)) visit(child, topPath + sep + entry.name);
         }
     };
+    auto walkBranch = [&](const std::string& name) {
+        keepAlive();
+        const Folder top = fs.openChild(assets, name);
+        if (IsLoop(top, assets)) return;
+        const std::string topPath = state.AssetsPath + sep + name;
+        visit(top, topPath);
+        walkChildren(top, topPath, 0);
+    };
 
     std::vector<std::string> names;
     for (const FolderEntry& entry : assets.entries)
         if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
 
     // Helpers read ahead only as far as the handles this process may still
-    // open allow: each holds two folders while it reads, and at least as
-    // many again are left for folders kept open to act in.
+    // open allow: each holds a folder while it reads one below it, and at
+    // least as many again are left for folders kept open for the walk.
     const std::size_t budget = std::min(fs.openFolderBudget(), kMostFoldersOpen);
     const std::size_t room = budget > kWalkOwnFolders ? budget - kWalkOwnFolders : 0;
     std::size_t helpers = names.size() < kFewFolders ? 0 : std::min<std::size_t>(state.folderReaders, names.size());
     helpers = std::min(helpers, room / 4);
-    const std::size_t keptBudget = action ? room - 2 * helpers : 0;
-    if (helpers <= 1 || (action && keptBudget == 0)) {
+    if (helpers <= 1) {
         for (const std::string& name : names) walkBranch(name);
         return count;
     }
 
-    BranchReader reader(fs, assets, names, static_cast<unsigned>(helpers), 4 * helpers, keptBudget);
+    BranchReader reader(fs, assets, names, static_cast<unsigned>(helpers), 4 * helpers, room - helpers,
+                        static_cast<bool>(action));
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::optional<Branch> branch = reader.take(i, keepAlive, state.keepAliveInterval);
         if (!branch) {
@@ -186,6 +191,7 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
             const std::string topPath = state.AssetsPath + sep + names[i];
             visit(*branch->top, topPath);
             for (const Reached& child : branch->children) visit(child.folder, topPath + sep + child.name);
+            if (branch->resumeAt != Branch::kWhole) walkChildren(*branch->top, topPath, branch->resumeAt);
         }
         reader.release(std::move(*branch));
     }

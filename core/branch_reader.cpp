@@ -11,12 +11,12 @@ bool IsLoop(const Folder& opened, const Folder& assets, const Folder* level1) {
 }
 
 BranchReader::BranchReader(FileSystem& fs, const Folder& assets, std::vector<std::string> names, unsigned helpers,
-                           std::size_t ahead, std::size_t handleBudget)
+                           std::size_t ahead, std::size_t handleBudget, bool keepHandles)
     : fs_(fs),
       assets_(assets),
       names_(std::move(names)),
       ahead_(std::max<std::size_t>(ahead, 1)),
-      keepHandles_(handleBudget > 0),
+      keepHandles_(keepHandles),
       handlesLeft_(handleBudget),
       slots_(names_.size()) {
     // The walk reads the first branch itself, so the first lines show as
@@ -40,11 +40,7 @@ BranchReader::~BranchReader() {
     for (std::thread& t : threads_) t.join();
 }
 
-bool BranchReader::keepOpen(Folder& folder, std::size_t& kept) {
-    if (!keepHandles_ || std::none_of(folder.entries.begin(), folder.entries.end(), IsArchive)) {
-        folder.handle.reset();
-        return true;
-    }
+bool BranchReader::reserveHandle(std::size_t& kept) {
     std::size_t left = handlesLeft_.load();
     do {
         if (left == 0) return false;
@@ -53,28 +49,87 @@ bool BranchReader::keepOpen(Folder& folder, std::size_t& kept) {
     return true;
 }
 
-std::optional<Branch> BranchReader::readWhole(const std::string& name) {
-    Branch branch;
+// Looking each archive up on a helper, side by side with the other
+// helpers, brings what the system knows of it in from the disk now; the
+// walk's own look-up just before it deletes the archive then finds it at
+// hand. What it answers is not kept: only the walk's look-up counts.
+void BranchReader::lookUpArchives(const Folder& folder) {
+    for (const FolderEntry& entry : folder.entries) {
+        if (!IsArchive(entry)) continue;
+        try {
+            (void)fs_.kindOf(folder, entry.name);
+        } catch (...) {
+        }
+    }
+}
+
+bool BranchReader::keepOpen(Folder& folder, std::size_t& kept) {
+    if (!keepHandles_ || std::none_of(folder.entries.begin(), folder.entries.end(), IsArchive)) {
+        folder.handle.reset();
+        return true;
+    }
+    if (!reserveHandle(kept)) return false;
+    lookUpArchives(folder);
+    return true;
+}
+
+std::optional<Branch> BranchReader::readAhead(const std::string& name) {
+    // The level-1 folder stays open while its children are read, and after
+    // that whenever the walk must carry on in it: it is counted from the start.
     std::size_t kept = 0;
-    auto letGo = [&] {
+    if (!reserveHandle(kept)) return std::nullopt;
+    Branch branch;
+    try {
+        branch.top = fs_.openChild(assets_, name);
+    } catch (...) {
         handlesLeft_ += kept;
         return std::nullopt;
-    };
-    try {
-        Folder top = fs_.openChild(assets_, name);
-        if (IsLoop(top, assets_)) return branch;
-        for (const FolderEntry& entry : top.entries) {
-            if (entry.kind != EntryKind::Folder) continue;
-            if (stopping_) return letGo();
-            Folder child = fs_.openChild(top, entry.name);
-            if (IsLoop(child, assets_, &top)) continue;
-            if (!keepOpen(child, kept)) return letGo();
-            branch.children.push_back({entry.name, std::move(child)});
+    }
+    Folder& top = *branch.top;
+    if (IsLoop(top, assets_)) {
+        branch.top.reset();
+        handlesLeft_ += kept;
+        return branch;
+    }
+    bool noRoom = false;
+    for (std::size_t i = 0; i < top.entries.size(); ++i) {
+        const FolderEntry& entry = top.entries[i];
+        if (entry.kind != EntryKind::Folder) continue;
+        if (stopping_) {
+            if (branch.resumeAt == Branch::kWhole) branch.resumeAt = i;
+            break;
         }
-        if (!keepOpen(top, kept)) return letGo();
-        branch.top = std::move(top);
-    } catch (...) {
-        return letGo();
+        std::optional<Folder> child;
+        try {
+            child = fs_.openChild(top, entry.name);
+        } catch (...) {
+            // The walk opens it again itself: a failure it meets is its own.
+            if (branch.resumeAt == Branch::kWhole) branch.resumeAt = i;
+            break;
+        }
+        if (noRoom) {
+            // No room left to keep folders open for the walk, which reads
+            // the rest itself; reading it here all the same brings it in
+            // from the disk side by side, so the walk then finds it at hand.
+            if (keepHandles_) lookUpArchives(*child);
+            continue;
+        }
+        if (IsLoop(*child, assets_, &top)) continue;
+        if (!keepOpen(*child, kept)) {
+            noRoom = true;
+            branch.resumeAt = i;
+            if (keepHandles_) lookUpArchives(*child);
+            continue;
+        }
+        branch.children.push_back({entry.name, std::move(*child)});
+    }
+    if (branch.resumeAt == Branch::kWhole &&
+        (!keepHandles_ || std::none_of(top.entries.begin(), top.entries.end(), IsArchive))) {
+        top.handle.reset();  // nothing more to do in it
+        handlesLeft_ += 1;
+        --kept;
+    } else if (keepHandles_) {
+        lookUpArchives(top);
     }
     branch.keptHandles = kept;
     return branch;
@@ -89,7 +144,7 @@ void BranchReader::work() {
         if (stopping_ || nextToRead_ >= names_.size()) return;
         const std::size_t index = nextToRead_++;
         lock.unlock();
-        std::optional<Branch> branch = readWhole(names_[index]);
+        std::optional<Branch> branch = readAhead(names_[index]);
         lock.lock();
         slots_[index].branch = std::move(branch);
         slots_[index].ready = true;

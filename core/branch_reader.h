@@ -4,14 +4,14 @@
 // The walk takes the level-1 folders strictly in order on its own thread;
 // helper threads read each level-1 folder and its level-2 folders (a
 // "branch") before the walk gets there, so the disk always has several
-// reads in flight. A helper hands over only a branch it read whole. One it
-// could not (a folder failed to open, for whatever reason, or keeping its
-// folders open would take more handles than the walk may hold) it lets go
-// of entirely, and the walk reads that branch itself, one folder at a time:
-// so whatever the user sees, entries, order, errors and where they stop
-// the walk, comes from reading one folder at a time, and helpers are never
-// the cause of a failure. No thread outlives the reader; told to stop,
-// each helper stops after the folder it is reading.
+// reads in flight. Where a helper cannot go on (a folder fails to open, for
+// whatever reason, or keeping it open would take more handles than the
+// walk may hold), it hands over what it has read, and the walk reads the
+// rest of that branch itself, one folder at a time, from the folder where
+// the helper stopped: so whatever the user sees, entries, order, errors and
+// where they stop the walk, comes from reading one folder at a time, and
+// helpers are never the cause of a failure. No thread outlives the reader;
+// told to stop, each helper stops after the folder it is reading.
 
 #include <atomic>
 #include <chrono>
@@ -34,11 +34,16 @@ struct Reached {
     Folder folder;
 };
 
-// One level-1 folder and the level-2 folders below it, loops left out.
+// One level-1 folder and the level-2 folders below it, loops left out, as
+// far as a helper read them.
 struct Branch {
+    static constexpr std::size_t kWhole = static_cast<std::size_t>(-1);
     std::optional<Folder> top;       // nothing: the level-1 folder is a loop, skipped whole
     std::vector<Reached> children;   // in the order the level-1 folder lists them
-    std::size_t keptHandles = 0;     // folders left open for the walk to act in
+    // Where in top's entries the walk carries on reading itself, with top
+    // still open; kWhole when the helper read the branch to its end.
+    std::size_t resumeAt = kWhole;
+    std::size_t keptHandles = 0;     // folders left open (top included) for the walk
 };
 
 // Whether a folder just opened is one the walk is already inside, reached
@@ -51,18 +56,19 @@ bool IsLoop(const Folder& opened, const Folder& assets, const Folder* level1 = n
 class BranchReader {
 public:
     // Starts `helpers` threads reading the branches named `names` below
-    // `assets`, at most `ahead` branches past the one taken last. With a
-    // `handleBudget`, folders holding an archive stay open for the walk to
-    // act in, at most that many at once across every branch read ahead;
-    // without, every folder is let go of as soon as it is read.
+    // `assets`, at most `ahead` branches past the one taken last, holding
+    // at most `handleBudget` folders open at once across every branch read
+    // ahead. With `keepHandles`, folders holding an archive stay open for
+    // the walk to act in; without, a folder is let go of as soon as it is
+    // read, unless the walk must carry on reading in it.
     BranchReader(FileSystem& fs, const Folder& assets, std::vector<std::string> names, unsigned helpers,
-                 std::size_t ahead, std::size_t handleBudget);
+                 std::size_t ahead, std::size_t handleBudget, bool keepHandles);
     ~BranchReader();
     BranchReader(const BranchReader&) = delete;
     BranchReader& operator=(const BranchReader&) = delete;
 
-    // The branch at `index` if a helper read it whole; nothing when the
-    // walk must read it itself. While it waits, `whileWaiting` runs about
+    // The branch at `index` as far as a helper read it; nothing when the
+    // walk must read it all itself. While it waits, `whileWaiting` runs about
     // every `interval` (it may throw to end the wait). Indexes are taken in
     // order, each once.
     std::optional<Branch> take(std::size_t index, const std::function<void()>& whileWaiting,
@@ -78,8 +84,10 @@ private:
         std::optional<Branch> branch;
     };
     void work();
-    std::optional<Branch> readWhole(const std::string& name);
+    std::optional<Branch> readAhead(const std::string& name);
+    bool reserveHandle(std::size_t& kept);
     bool keepOpen(Folder& folder, std::size_t& kept);
+    void lookUpArchives(const Folder& folder);
 
     FileSystem& fs_;
     const Folder& assets_;
