@@ -150,6 +150,28 @@ TEST(SideBySideReading, ChangesNothingAnyoneCanSee) {
     EXPECT_GT(withDeletions, 100);
 }
 
+// Deleting reads ahead, yet never holds more than 256 folders open at once,
+// however many routes a provider has and however many handles are free.
+TEST(SideBySideReading, DeletingHoldsAtMost256FoldersOpen) {
+    FakeHost host;
+    host.addFolder("D:\\RS\\Assets");
+    for (int p = 0; p < 10; ++p)
+        for (int r = 0; r < 100; ++r) {
+            const std::string route = "D:\\RS\\Assets\\P" + std::to_string(p) + "\\R" + std::to_string(r);
+            if (r == 0) host.addFolder(route.substr(0, route.rfind('\\')));
+            host.addFolder(route);
+            host.addFile(route + "\\Blueprints.pak");
+        }
+    FormState state;
+    state.AssetsPath = "D:\\RS\\Assets";
+    FileSystem& fs = state.fileSystem(host);
+    std::string list;
+    EXPECT_EQ(WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); }),
+              1000);
+    EXPECT_GT(host.peakOpenHandles, 50) << "it did read ahead";
+    EXPECT_LE(host.peakOpenHandles, 256);
+}
+
 // The same folder reached twice is listed twice; deleting, its second visit
 // sees what the first one left, however far ahead the readers were.
 TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
