@@ -719,7 +719,7 @@ TEST_F(WindowTest, ListScrollsWithTheWheelAndOtherwiseActsDisabled) {
     GetWindowRect(list, &box);
     const LPARAM over = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
     ASSERT_EQ(GetFocus(), control("mnuLocateGameEXE"));
-    PostMessageW(GetFocus(), WM_MOUSEWHEEL, MAKEWPARAM(0, -3 * WHEEL_DELTA), over);
+    PostMessageW(GetFocus(), WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-3 * WHEEL_DELTA)), over);
     pump();
     EXPECT_GT(SendMessageW(list, EM_GETFIRSTVISIBLELINE, 0, 0), 0) << "the wheel over the list scrolls it";
 
