@@ -14,6 +14,7 @@ packages=(
   hyperfine fd-find jq time
   dpkg-dev file unzip patchelf
   openbox wmctrl strace python3 libxfixes3 libglib2.0-bin
+  dbus-bin at-spi2-core gir1.2-atspi-2.0 python3-gi
 )
 
 missing=()

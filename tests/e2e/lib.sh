@@ -17,7 +17,12 @@ e2e_start_display() {
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     E2E_XVFB_PID=$!
     export DISPLAY=":$n"
-    for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && return 0; sleep 0.1; done
+    # The server must be ours: another one may have taken the number since.
+    for _ in $(seq 50); do
+      kill -0 "$E2E_XVFB_PID" 2>/dev/null || break
+      xdotool getmouselocation >/dev/null 2>&1 && kill -0 "$E2E_XVFB_PID" 2>/dev/null && return 0
+      sleep 0.1
+    done
     kill "$E2E_XVFB_PID" 2>/dev/null
   done
   echo "could not start Xvfb" >&2
@@ -81,3 +86,146 @@ e2e_pick_file() {
   e2e_wait_gone "$DIALOG" 10
   sleep 0.5
 }
+
+# Asks the X server what xdotool cannot, through Xlib itself:
+#   e2e_x cursor        prints an identity of the cursor now on screen
+#                       (its name and a digest of its image)
+#   e2e_x ping ID [MS]  sends window ID the window manager's "are you
+#                       alive" ping (_NET_WM_PING) and waits up to MS
+#                       milliseconds (default 1000) for its answer; prints
+#                       how long it took, or fails
+#   e2e_x cover X Y W H SECONDS
+#                       lays a red window over that rectangle for a while
+e2e_x() {
+  /usr/bin/python3 - "$@" <<'PY'
+import ctypes as C, hashlib, sys, time
+x = C.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = C.c_void_p
+x.XDefaultRootWindow.restype = C.c_ulong
+x.XInternAtom.restype = C.c_ulong
+for f in ("XDefaultRootWindow", "XInternAtom", "XSelectInput", "XSendEvent", "XPending", "XNextEvent", "XFlush", "XFree"):
+    getattr(x, f).argtypes = None
+d = x.XOpenDisplay(None)
+if not d:
+    sys.exit("no display")
+d = C.c_void_p(d)
+
+if sys.argv[1] == "cursor":
+    class Image(C.Structure):
+        _fields_ = [("x", C.c_short), ("y", C.c_short), ("width", C.c_ushort), ("height", C.c_ushort),
+                    ("xhot", C.c_ushort), ("yhot", C.c_ushort), ("serial", C.c_ulong),
+                    ("pixels", C.POINTER(C.c_ulong)), ("atom", C.c_ulong), ("name", C.c_char_p)]
+    xf = C.CDLL("libXfixes.so.3")
+    xf.XFixesGetCursorImage.restype = C.POINTER(Image)
+    img = xf.XFixesGetCursorImage(d).contents
+    pixels = bytes(C.string_at(img.pixels, img.width * img.height * C.sizeof(C.c_ulong)))
+    print((img.name or b"").decode(), img.width, img.height, hashlib.sha1(pixels).hexdigest()[:12])
+    sys.exit(0)
+
+if sys.argv[1] == "cover":
+    # A window of solid red over the given rectangle, above everything,
+    # for the given seconds; then gone, exposing what was under it.
+    class Attributes(C.Structure):
+        _fields_ = [("background_pixmap", C.c_ulong), ("background_pixel", C.c_ulong),
+                    ("border_pixmap", C.c_ulong), ("border_pixel", C.c_ulong), ("bit_gravity", C.c_int),
+                    ("win_gravity", C.c_int), ("backing_store", C.c_int), ("backing_planes", C.c_ulong),
+                    ("backing_pixel", C.c_ulong), ("save_under", C.c_int), ("event_mask", C.c_long),
+                    ("do_not_propagate_mask", C.c_long), ("override_redirect", C.c_int),
+                    ("colormap", C.c_ulong), ("cursor", C.c_ulong)]
+    left, top, width, height = (int(v) for v in sys.argv[2:6])
+    a = Attributes(background_pixel=0xff0000, override_redirect=1)
+    x.XCreateWindow.restype = C.c_ulong
+    w = x.XCreateWindow(d, C.c_ulong(x.XDefaultRootWindow(d)), left, top, width, height, 0, 0, 1, None,
+                        C.c_ulong(1 << 1 | 1 << 9), C.byref(a))  # CWBackPixel | CWOverrideRedirect
+    x.XMapRaised(d, C.c_ulong(w))
+    x.XSync(d, 0)
+    time.sleep(float(sys.argv[6]))
+    x.XDestroyWindow(d, C.c_ulong(w))
+    x.XSync(d, 0)
+    sys.exit(0)
+
+class ClientMessage(C.Structure):
+    _fields_ = [("type", C.c_int), ("serial", C.c_ulong), ("send_event", C.c_int), ("display", C.c_void_p),
+                ("window", C.c_ulong), ("message_type", C.c_ulong), ("format", C.c_int), ("l", C.c_long * 5)]
+class Event(C.Union):
+    _fields_ = [("message", ClientMessage), ("pad", C.c_long * 24)]
+window = int(sys.argv[2], 0)
+limit = int(sys.argv[3]) / 1000 if len(sys.argv) > 3 else 1.0
+root = x.XDefaultRootWindow(d)
+protocols = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
+ping = x.XInternAtom(d, b"_NET_WM_PING", 0)
+# Answers go to the root window for the window manager (Substructure-
+# Redirect); clients send them with StructureNotify or SubstructureNotify.
+x.XSelectInput(d, C.c_ulong(root), C.c_long(1 << 17 | 1 << 19))
+e = Event()
+e.message.type, e.message.window, e.message.message_type, e.message.format = 33, window, protocols, 32
+e.message.l[0], e.message.l[1], e.message.l[2] = ping, 0, window
+sent = time.monotonic()
+x.XSendEvent(d, C.c_ulong(window), 0, C.c_long(0), C.byref(e))
+x.XFlush(d)
+while time.monotonic() - sent < limit:
+    while x.XPending(d):
+        x.XNextEvent(d, C.byref(e))
+        m = e.message
+        if m.type == 33 and m.window == root and m.message_type == protocols and m.l[0] == ping and m.l[2] == window:
+            print(int((time.monotonic() - sent) * 1000))
+            sys.exit(0)
+    time.sleep(0.005)
+sys.exit(1)
+PY
+}
+
+# Reads the program's windows as a screen reader does, over AT-SPI (the
+# program must run with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 on this session
+# bus). ROLE is an AT-SPI role name ("push button", "list item"; "*" for
+# any) and NAME a regular expression for the accessible name:
+#   e2e_a11y centre ROLE NAME   the screen centre of the first match, "X Y"
+#   e2e_a11y centres ROLE NAME  the same for every match, one a line
+#   e2e_a11y name ROLE NAME     the first match's name
+#   e2e_a11y text ROLE NAME     the first match's text
+# Fails when nothing matches.
+e2e_a11y() {
+  /usr/bin/python3 - "$@" <<'PY' 2>/dev/null
+import re, sys, gi
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi
+what, role, name = sys.argv[1], sys.argv[2], re.compile(sys.argv[3])
+
+def walk(node, depth=0):
+    yield node
+    if depth < 20:
+        for i in range(node.get_child_count()):
+            child = node.get_child_at_index(i)
+            if child is not None:
+                yield from walk(child, depth + 1)
+
+desktop = Atspi.get_desktop(0)
+apps = (desktop.get_child_at_index(i) for i in range(desktop.get_child_count()))
+hits = [n for app in apps if app is not None and app.get_name() == "Quelmar" for n in walk(app)
+        if (role == "*" or n.get_role_name() == role) and name.search(n.get_name() or "")]
+if not hits:
+    sys.exit(1)
+def centre(n):
+    r = n.get_extents(Atspi.CoordType.SCREEN)
+    return f"{r.x + r.width // 2} {r.y + r.height // 2}"
+if what == "centre":
+    print(centre(hits[0]))
+elif what == "centres":
+    print("\n".join(centre(n) for n in hits))
+elif what == "name":
+    print(hits[0].get_name())
+elif what == "text":
+    print(Atspi.Text.get_text(hits[0], 0, Atspi.Text.get_character_count(hits[0])), end="")
+PY
+}
+
+# A window manager on the virtual screen, for what only one does: pings,
+# minimising, stacking, closing through the title bar's button.
+e2e_start_wm() {
+  openbox --sm-disable >/dev/null 2>&1 &
+  E2E_WM_PID=$!
+  for _ in $(seq 50); do wmctrl -m >/dev/null 2>&1 && return 0; sleep 0.1; done
+  echo "could not start the window manager" >&2
+  return 1
+}
+e2e_stop_wm() { [ -n "${E2E_WM_PID:-}" ] && kill "$E2E_WM_PID" 2>/dev/null; E2E_WM_PID=""; true; }

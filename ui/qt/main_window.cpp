@@ -121,6 +121,7 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
     Text2->setFocusPolicy(Qt::NoFocus);
     Text2->setTextInteractionFlags(Qt::NoTextInteraction);
     Text2->setContextMenuPolicy(Qt::NoContextMenu);
+    Text2->viewport()->setCursor(Qt::ArrowCursor);  // no text to select: no I-beam
     Text2->setUndoRedoEnabled(false);
     QPalette looksDisabled = Text2->palette();
     for (QPalette::ColorRole role : {QPalette::Text, QPalette::Base, QPalette::PlaceholderText}) {
