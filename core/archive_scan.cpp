@@ -123,6 +123,9 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
 
     // The one filter: every archive of a folder, by the path the walk
     // reached it by (built from AssetsPath, never from the system's name).
+    // Acting, what counts is what the folder holds now, as if it were read
+    // just now: one read ahead may show an archive that this walk has
+    // deleted since through another route to it, or a link to one.
     auto visit = [&](const Folder& folder, const std::string& reachedPath) {
         for (const FolderEntry& entry : folder.entries) {
             if (!IsArchive(entry)) continue;
@@ -179,7 +182,7 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
         return count;
     }
 
-    BranchReader reader(fs, assets, names, static_cast<unsigned>(helpers), 4 * helpers, room - helpers,
+    BranchReader reader(fs, assets, names, static_cast<unsigned>(helpers), 4 * helpers, room - 2 * helpers,
                         static_cast<bool>(action));
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::optional<Branch> branch = reader.take(i, keepAlive, state.keepAliveInterval);

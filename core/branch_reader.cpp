@@ -49,35 +49,22 @@ bool BranchReader::reserveHandle(std::size_t& kept) {
     return true;
 }
 
-// Looking each archive up on a helper, side by side with the other
-// helpers, brings what the system knows of it in from the disk now; the
-// walk's own look-up just before it deletes the archive then finds it at
-// hand. What it answers is not kept: only the walk's look-up counts.
-void BranchReader::lookUpArchives(const Folder& folder) {
-    for (const FolderEntry& entry : folder.entries) {
-        if (!IsArchive(entry)) continue;
-        try {
-            (void)fs_.kindOf(folder, entry.name);
-        } catch (...) {
-        }
-    }
-}
-
 bool BranchReader::keepOpen(Folder& folder, std::size_t& kept) {
     if (!keepHandles_ || std::none_of(folder.entries.begin(), folder.entries.end(), IsArchive)) {
         folder.handle.reset();
         return true;
     }
-    if (!reserveHandle(kept)) return false;
-    lookUpArchives(folder);
-    return true;
+    return reserveHandle(kept);
 }
 
 std::optional<Branch> BranchReader::readAhead(const std::string& name) {
     // The level-1 folder stays open while its children are read, and after
-    // that whenever the walk must carry on in it: it is counted from the start.
+    // that whenever the walk must carry on in it: it is counted from the
+    // start. With no room to keep it, the branch is still read here, so
+    // that it comes in from the disk side by side with the others, and the
+    // walk then reads it all itself, finding it at hand.
     std::size_t kept = 0;
-    if (!reserveHandle(kept)) return std::nullopt;
+    const bool room = reserveHandle(kept);
     Branch branch;
     try {
         branch.top = fs_.openChild(assets_, name);
@@ -91,7 +78,7 @@ std::optional<Branch> BranchReader::readAhead(const std::string& name) {
         handlesLeft_ += kept;
         return branch;
     }
-    bool noRoom = false;
+    bool noRoom = !room;
     for (std::size_t i = 0; i < top.entries.size(); ++i) {
         const FolderEntry& entry = top.entries[i];
         if (entry.kind != EntryKind::Folder) continue;
@@ -107,29 +94,24 @@ std::optional<Branch> BranchReader::readAhead(const std::string& name) {
             if (branch.resumeAt == Branch::kWhole) branch.resumeAt = i;
             break;
         }
-        if (noRoom) {
-            // No room left to keep folders open for the walk, which reads
-            // the rest itself; reading it here all the same brings it in
-            // from the disk side by side, so the walk then finds it at hand.
-            if (keepHandles_) lookUpArchives(*child);
-            continue;
-        }
+        // No room left to keep folders open for the walk, which reads the
+        // rest itself; reading it here all the same brings it in from the
+        // disk side by side, so the walk then finds it at hand.
+        if (noRoom) continue;
         if (IsLoop(*child, assets_, &top)) continue;
         if (!keepOpen(*child, kept)) {
             noRoom = true;
             branch.resumeAt = i;
-            if (keepHandles_) lookUpArchives(*child);
             continue;
         }
         branch.children.push_back({entry.name, std::move(*child)});
     }
+    if (!room) return std::nullopt;
     if (branch.resumeAt == Branch::kWhole &&
         (!keepHandles_ || std::none_of(top.entries.begin(), top.entries.end(), IsArchive))) {
         top.handle.reset();  // nothing more to do in it
         handlesLeft_ += 1;
         --kept;
-    } else if (keepHandles_) {
-        lookUpArchives(top);
     }
     branch.keptHandles = kept;
     return branch;

@@ -87,7 +87,6 @@ private:
     std::optional<Branch> readAhead(const std::string& name);
     bool reserveHandle(std::size_t& kept);
     bool keepOpen(Folder& folder, std::size_t& kept);
-    void lookUpArchives(const Folder& folder);
 
     FileSystem& fs_;
     const Folder& assets_;
