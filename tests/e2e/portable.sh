@@ -63,8 +63,10 @@ if [ "${1:-}" != "--inside" ]; then
   check "a failed install says so" bash -c "! HOME='$home' XDG_DATA_HOME= '$odd/install-menu-entry.sh' >/dev/null 2>&1"
   check "and leaves no entry, whole or half" test -z "$(ls -A "$home/.local/share/applications" 2>/dev/null)"
 
-  # Everything else runs where the system's Qt cannot be seen.
-  if [ "$(id -u)" -eq 0 ]; then namespace=(unshare -m); else namespace=(unshare -r -m); fi
+  # Everything else runs where the system's Qt cannot be seen, and in a
+  # network namespace of its own, where no other copy of the program holds
+  # the single-instance lock.
+  if [ "$(id -u)" -eq 0 ]; then namespace=(unshare -m -n); else namespace=(unshare -r -m -n); fi
   "${namespace[@]}" bash "$0" --inside "$folder" "$work" "$build"
   inside=$?
   [ "$E2E_FAILURES" -eq 0 ] && [ "$inside" -eq 0 ] || { echo "portable check(s) failed" >&2; exit 1; }
