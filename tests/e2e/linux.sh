@@ -294,6 +294,13 @@ printf '"libraryfolders"\n{\n\t"0"\n\t{\n\t\t"path"\t\t"%s"\n\t}\n\t"1"\n\t{\n\t
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$program" >"$work/log" 2>&1 & PID=$!
 box=$(e2e_wait_window "$BOX")
 check "the set-up message comes first" test -n "$box"
+# Started again while that message waits, minimised, before any window:
+# the message is what comes forward.
+xdotool windowminimize --sync "$box"
+e2e_wait_gone "$BOX" 5
+"$program" >/dev/null 2>&1
+check "a second start brings the waiting message forward, active" \
+  test -n "$(e2e_wait_window "$BOX" 5)" -a "$(sleep 0.5; xdotool getactivewindow 2>/dev/null)" = "$box"
 e2e_keys "$box" Return
 main=$(e2e_wait_window "$MAIN")
 # Only what the player does from here is counted: a click is one action, a
