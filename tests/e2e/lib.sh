@@ -222,10 +222,18 @@ PY
 # A window manager on the virtual screen, for what only one does: pings,
 # minimising, stacking, closing through the title bar's button.
 e2e_start_wm() {
-  openbox --sm-disable >/dev/null 2>&1 &
+  local log
+  log=$(mktemp)
+  openbox --sm-disable >"$log" 2>&1 &
   E2E_WM_PID=$!
-  for _ in $(seq 50); do wmctrl -m >/dev/null 2>&1 && return 0; sleep 0.1; done
-  echo "could not start the window manager" >&2
+  for _ in $(seq 100); do
+    kill -0 "$E2E_WM_PID" 2>/dev/null || break
+    wmctrl -m >/dev/null 2>&1 && { rm -f "$log"; return 0; }
+    sleep 0.1
+  done
+  echo "could not start the window manager:" >&2
+  cat "$log" >&2
+  rm -f "$log"
   return 1
 }
 e2e_stop_wm() { [ -n "${E2E_WM_PID:-}" ] && kill "$E2E_WM_PID" 2>/dev/null; E2E_WM_PID=""; true; }
