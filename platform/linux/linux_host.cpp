@@ -25,8 +25,6 @@ namespace quelmar::linux_host {
 
 namespace {
 
-QString fromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-
 [[noreturn]] void fail(texts::Operation operation, const QString& path, int error, const std::string& reason) {
     throw HostError(error, texts::failure(operation, path.toStdString(), reason));
 }
@@ -45,7 +43,7 @@ LinuxHost::~LinuxHost() {
 }
 
 QString LinuxHost::settingsFile(const std::string& application) {
-    const QString app = fromUtf8(application);
+    const QString app = QString::fromStdString(application);
     // As the XDG rules have it: $XDG_CONFIG_HOME when it is an absolute
     // path, otherwise ~/.config. Without HOME (a session started with a
     // scrubbed environment), the home folder comes from the user database,
@@ -95,12 +93,12 @@ void LinuxHost::showMessage(const std::string& text, MessageIcon icon, const std
     const QMessageBox::Icon kind = icon == MessageIcon::Information ? QMessageBox::Information
                                    : icon == MessageIcon::Warning   ? QMessageBox::Warning
                                                                     : QMessageBox::Critical;
-    QString body = fromUtf8(text);
+    QString body = QString::fromStdString(text);
     body.replace("\r\n", "\n");
     const bool wrapsPaths = body.contains('/');
     // Over the window once it is on screen; before that, centred on its own.
     QWidget* owner = owner_ && owner_->isVisible() ? owner_.data() : nullptr;
-    QMessageBox box(kind, fromUtf8(title), wrapsPaths ? withBreakOpportunities(body) : body, QMessageBox::Ok, owner);
+    QMessageBox box(kind, QString::fromStdString(title), wrapsPaths ? withBreakOpportunities(body) : body, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);  // a path with '<' must show as typed
     // The box keeps its text narrow; a text long enough to make it taller
     // than the screen gets a wider box instead, up to most of the screen:
@@ -133,8 +131,8 @@ std::string LinuxHost::getSetting(const std::string& application, const std::str
     // (the folder in use this session) is still the right answer.
     if (settings.status() == QSettings::FormatError)
         fail(texts::Operation::ReadSettings, file, EIO, texts::damagedSettingsReason());
-    settings.beginGroup(fromUtf8(section));
-    const QVariant value = settings.value(fromUtf8(key));
+    settings.beginGroup(QString::fromStdString(section));
+    const QVariant value = settings.value(QString::fromStdString(key));
     return value.isValid() ? value.toString().toStdString() : defaultValue;
 }
 
@@ -172,8 +170,8 @@ void LinuxHost::saveSetting(const std::string& application, const std::string& s
     if (!QDir().mkpath(QFileInfo(file).absolutePath()))
         fail(texts::Operation::SaveSettings, file, EIO, whySavingFailed(file));
     QSettings settings(file, QSettings::IniFormat);
-    settings.beginGroup(fromUtf8(section));
-    settings.setValue(fromUtf8(key), fromUtf8(value));
+    settings.beginGroup(QString::fromStdString(section));
+    settings.setValue(QString::fromStdString(key), QString::fromStdString(value));
     settings.endGroup();
     settings.sync();
     if (settings.status() != QSettings::NoError)

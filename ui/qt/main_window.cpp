@@ -23,8 +23,6 @@ namespace quelmar::qt {
 
 namespace {
 
-QString fromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-
 // What stands in for the fonts of the game's own system: Liberation Sans is
 // metric-compatible with Arial, and a 9 px sans face replaces Small Fonts.
 QFont fontFor(layout::Font font) {
@@ -65,7 +63,7 @@ protected:
 
 // "Description|pattern|..." as Qt's "Description (pattern);;..." filter list.
 QString qtFilter(const std::string& filter) {
-    const QStringList parts = fromUtf8(filter).split('|');
+    const QStringList parts = QString::fromStdString(filter).split('|');
     QStringList entries;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         const QString pattern = parts[i + 1].split(';').join(' ');
@@ -293,10 +291,10 @@ void MainWindow::enableButton(QPushButton* button, bool enabled) {
     button->setEnabled(enabled);
 }
 
-void MainWindow::setCaption(const std::string& caption) { setWindowTitle(fromUtf8(caption)); }
+void MainWindow::setCaption(const std::string& caption) { setWindowTitle(QString::fromStdString(caption)); }
 
 void MainWindow::setText1(const std::string& text) {
-    Text1->setText(fromUtf8(text));
+    Text1->setText(QString::fromStdString(text));
     Text1->setCursorPosition(0);
 }
 
@@ -306,7 +304,7 @@ void MainWindow::setText2(const std::string& text) {
     // to the top, and the box is not laid out anew a few times a second.
     const bool grows = !text2_.empty() && text2_.back() == '\n' && text.size() > text2_.size() &&
                        text.compare(0, text2_.size(), text2_) == 0;
-    QString shown = fromUtf8(grows ? text.substr(text2_.size()) : text);
+    QString shown = QString::fromStdString(grows ? text.substr(text2_.size()) : text);
     shown.replace("\r\n", "\n");
     text2_ = text;
     if (grows) {
@@ -319,7 +317,7 @@ void MainWindow::setText2(const std::string& text) {
 }
 
 std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& request) {
-    QFileDialog dialog(isVisible() ? this : nullptr, fromUtf8(request.title),
+    QFileDialog dialog(isVisible() ? this : nullptr, QString::fromStdString(request.title),
                        QFile::decodeName(request.initialFolder.c_str()), qtFilter(request.filter));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // The places found (game libraries, often below a hidden folder or on
@@ -335,7 +333,7 @@ std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& r
         }
         dialog.setSidebarUrls(places);
     }
-    dialog.selectFile(fromUtf8(request.fileName));
+    dialog.selectFile(QString::fromStdString(request.fileName));
     const bool accepted = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
     // Qt keeps the sidebar in its own settings when the dialog goes; a
     // library found today is offered only while it is still found.
