@@ -171,8 +171,8 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
         if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
 
     // Helpers read ahead only as far as the handles this process may still
-    // open allow: each holds a folder while it reads one below it, and at
-    // least as many again are left for folders kept open for the walk.
+    // open allow: each holds up to two folders while it reads, and at least
+    // half of what is left stays for folders kept open for the walk.
     const std::size_t budget = std::min(fs.openFolderBudget(), kMostFoldersOpen);
     const std::size_t room = budget > kWalkOwnFolders ? budget - kWalkOwnFolders : 0;
     std::size_t helpers = names.size() < kFewFolders ? 0 : std::min<std::size_t>(state.folderReaders, names.size());
