@@ -41,7 +41,6 @@ Form1::Start Form1::Form_Load() {
         } catch (const HostError& error) {
             // A settings file that exists but cannot be read would otherwise
             // make the stored folder vanish without a word.
-            state_.GamePath.clear();
             host_.showMessage(error.description() + texts::kCrLf + texts::kCrLf + texts::settingsNotUsed(),
                               MessageIcon::Warning, texts::kTitle);
         }
