@@ -31,10 +31,8 @@ check "the menu entry's command is on the PATH" bash -c "command -v $command >/d
 e2e_start_display || exit 1
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-# In a network namespace of its own, where no copy the user has open holds
-# the single-instance lock.
-isolate=()
-[ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null && isolate=(unshare -n)
+# In a network namespace of its own, so that no copy the user has open ends it.
+[ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null && isolate=(unshare -n) || isolate=()
 (cd "$work" && exec "${isolate[@]}" $command >"$work/log" 2>&1) & PID=$!
 box=$(e2e_wait_window "$BOX")
 check "the installed program starts and asks for the game folder" test -n "$box"

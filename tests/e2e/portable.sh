@@ -38,34 +38,24 @@ if [ "${1:-}" != "--inside" ]; then
   check "--remove takes the entry away" test ! -e "$entry"
   check "and the icons" test -z "$(find "$home" -name quelmar.png)"
 
-  # Unpacked in a folder whose name a shell, sed or a desktop entry could
-  # misread: the menu entry, as GLib reads and starts it, still starts the
-  # program there. A stand-in program records the path it was started as.
+  # From a folder whose name a shell, sed or a desktop entry could misread,
+  # the entry still starts the program there as GLib reads it: a stand-in
+  # program records the path it was started as.
   odd="$work/odd/Games & Tools | \$HOME \\back \"quoted\" \`tick\` $(printf 'tab\tand') é"
-  mkdir -p "$odd"
+  mkdir -p "$odd" "$work/home-of-userB" "$work/home-of-userC"
   cp -r "$folder/share" "$folder/install-menu-entry.sh" "$odd/"
-  printf '#!/bin/sh\nprintf %%s "$0" > "%s/started"\n' "$work" > "$odd/quelmar"
-  chmod +x "$odd/quelmar"
-  home="$work/home-of-userB"
-  mkdir -p "$home"
-  HOME="$home" XDG_DATA_HOME="" "$odd/install-menu-entry.sh" >/dev/null
-  entry="$home/.local/share/applications/quelmar.desktop"
-  check "an entry is added from an oddly named folder" test -f "$entry"
-  gio launch "$entry" 2>/dev/null
+  printf '#!/bin/sh\nprintf %%s "$0" > "%s/started"\n' "$work" > "$odd/quelmar" && chmod +x "$odd/quelmar"
+  HOME="$work/home-of-userB" XDG_DATA_HOME="" "$odd/install-menu-entry.sh" >/dev/null
+  gio launch "$work/home-of-userB/.local/share/applications/quelmar.desktop" 2>/dev/null
   for _ in $(seq 50); do [ -s "$work/started" ] && break; sleep 0.1; done
-  check "it starts the program in that folder" test "$(cat "$work/started" 2>/dev/null)" = "$odd/quelmar"
-  check "and leaves nothing else beside it" test "$(ls -A "$home/.local/share/applications")" = "quelmar.desktop"
+  check "an entry added from an oddly named folder starts the program there, and is all it adds" \
+    test "$(cat "$work/started" 2>/dev/null)" = "$odd/quelmar" -a "$(ls -A "$work/home-of-userB/.local/share/applications")" = quelmar.desktop
+  rm "$odd/share/applications/quelmar.desktop"  # a failure half-way
+  check "a failed install says so" bash -c "! HOME='$work/home-of-userC' XDG_DATA_HOME= '$odd/install-menu-entry.sh' >/dev/null 2>&1"
+  check "and leaves no entry, whole or half" test -z "$(ls -A "$work/home-of-userC/.local/share/applications" 2>/dev/null)"
 
-  # A failure half-way leaves nothing behind.
-  rm "$odd/share/applications/quelmar.desktop"
-  home="$work/home-of-userC"
-  mkdir -p "$home"
-  check "a failed install says so" bash -c "! HOME='$home' XDG_DATA_HOME= '$odd/install-menu-entry.sh' >/dev/null 2>&1"
-  check "and leaves no entry, whole or half" test -z "$(ls -A "$home/.local/share/applications" 2>/dev/null)"
-
-  # Everything else runs where the system's Qt cannot be seen, and in a
-  # network namespace of its own, where no other copy of the program holds
-  # the single-instance lock.
+  # Everything else runs where the system's Qt cannot be seen, in a network
+  # namespace of its own, so that no copy the user has open ends the program.
   if [ "$(id -u)" -eq 0 ]; then namespace=(unshare -m -n); else namespace=(unshare -r -m -n); fi
   "${namespace[@]}" bash "$0" --inside "$folder" "$work" "$build"
   inside=$?
