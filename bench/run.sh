@@ -175,6 +175,7 @@ fi
 bash "$work/restore-game.sh"
 
 step "Descriptors held while deleting: one provider of 5000 routes, and 20 providers of 1000"
+: > "$results/descriptors.txt"
 for shape in "1 5000" "20 1000"; do
   set -- $shape
   "$bench" make-tree "$work/wide" --providers "$1" --routes "$2" >/dev/null
