@@ -22,7 +22,6 @@ const std::string kTwoLibraries = R"("libraryfolders"
 }
 )";
 
-// Truncation at every byte is covered below.
 TEST(ReadLibraryFolders, ReadsWhatIsWellFormedAndStopsAtAFault) {
     const struct {
         const char* what;
@@ -49,17 +48,6 @@ TEST(ReadLibraryFolders, ReadsWhatIsWellFormedAndStopsAtAFault) {
         {"at the size limit", R"("libraryfolders" { "1" "/a" })" + std::string(kLibraryFileLimit - 29, ' '), {"/a"}},
     };
     for (const auto& c : cases) EXPECT_EQ(ReadLibraryFolders(c.text), c.paths) << c.what;
-}
-
-// Cut at any byte, a file yields some of its libraries in order and never
-// the front part of a path.
-TEST(ReadLibraryFolders, CutAnywhere) {
-    const Paths whole = ReadLibraryFolders(kTwoLibraries);
-    for (std::size_t cut = 0; cut <= kTwoLibraries.size(); ++cut) {
-        const Paths read = ReadLibraryFolders(kTwoLibraries.substr(0, cut));
-        ASSERT_LE(read.size(), whole.size()) << cut;
-        EXPECT_TRUE(std::equal(read.begin(), read.end(), whole.begin())) << "cut at " << cut;
-    }
 }
 
 // A store library with more games than the search may read: it stops
