@@ -22,6 +22,8 @@ public:
     std::string text2() const override { return text2_; }
     void showWindow() override {}
     void setBusy(bool) override {}
+    void showBusy() override {}
+    void closeWindow() override {}
     bool keepAlive() override { return true; }
     void setDeleteEnabled(bool enabled) override { deleteEnabled_ = enabled; }
     void setRefreshEnabled(bool) override {}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 
 #include "ascii.h"
 #include "branch_reader.h"
@@ -25,26 +26,32 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
 }
 
 // The window's side of a walk: it shows the lines found so far now and
-// then, and is kept alive; its keepAlive answers whether to go on.
+// then, shows the window busy once the walk has lasted a moment, and keeps
+// the window alive. A walk over before the first interval is up shows
+// neither: on a fast disk, drawing them half-way would only flicker.
 class WindowProgress : public WalkProgress {
 public:
-    WindowProgress(WindowOps& window, std::chrono::milliseconds every) : window_(window), every_(every) {}
+    WindowProgress(WindowOps& window, const FormState& state) : window_(window), state_(state) {}
     bool keepGoing(const std::string& list) override {
         const auto now = std::chrono::steady_clock::now();
-        if (list.size() != shownSize_ && now - shownAt_ >= every_) {
+        const bool due = now - shownAt_ >= state_.listShownInterval;
+        if (due && !busyShown_) {
+            window_.showBusy();
+            busyShown_ = true;
+        }
+        if (due && list.size() != shownSize_) {
             window_.setText2(list);
             shownSize_ = list.size();
             shownAt_ = now;
         }
-        return window_.keepAlive();
+        return window_.keepAlive() && !state_.closeRequested;
     }
 
 private:
     WindowOps& window_;
-    const std::chrono::milliseconds every_;
+    const FormState& state_;
     std::size_t shownSize_ = 0;
-    // A walk over before the first interval is up shows its list once, at
-    // the end: on a fast disk, drawing it half-way would only cost time.
+    bool busyShown_ = false;
     std::chrono::steady_clock::time_point shownAt_ = std::chrono::steady_clock::now();
 };
 
@@ -52,24 +59,25 @@ private:
 // the end, also when the walk fails or is stopped, so the lines found
 // before stay visible.
 std::int32_t walkIntoText2(FormState& state, Host& host, WindowOps& window, const ArchiveAction& action) {
-    struct Busy {
-        WindowOps& window;
-        explicit Busy(WindowOps& w) : window(w) { window.setBusy(true); }
-        ~Busy() { window.setBusy(false); }
-    };
     std::string list = window.text2();
     std::int32_t count = 0;
+    std::exception_ptr failure;
+    window.setBusy(true);
     {
-        const Busy busy(window);
-        WindowProgress progress(window, state.listShownInterval);
+        WindowProgress progress(window, state);
         try {
             count = WalkArchives(state, host, list, action, &progress);
         } catch (...) {
-            window.setText2(list);
-            throw;
+            failure = std::current_exception();
         }
     }
     window.setText2(list);
+    // A click or key given during the last folder read or deletion is still
+    // waiting: it is dropped now, while the window is busy, not run once the
+    // walk is over (nor left to dismiss the message that follows unseen).
+    window.keepAlive();
+    window.setBusy(false);
+    if (failure) std::rethrow_exception(failure);
     return count;
 }
 

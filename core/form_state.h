@@ -28,6 +28,10 @@ struct FormState {
     // How often the lines found so far are shown while a walk runs: a few
     // times a second is easy to follow and cheap to draw.
     std::chrono::milliseconds listShownInterval{250};
+    // The window was asked to close while a command ran: the walk stops at
+    // its next folder or archive, and the window closes once the command
+    // has ended.
+    bool closeRequested = false;
 
     FileSystem& fileSystem(Host& host) {
         if (!fileSystemObject) fileSystemObject = host.createFileSystem();

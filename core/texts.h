@@ -22,6 +22,12 @@ inline constexpr const char* kArchiveName = "Blueprints.pak";
 inline constexpr const char* kInitialCaption = "Quelmar";
 inline constexpr const char* kDialogTitle = "Locate Rail Simulator Game File (RailSim.exe)";
 inline constexpr const char* kDialogFilter = "Executable files (*.exe)|*.exe";
+// The list's name for screen readers: no label stands above it.
+inline constexpr const char* kListName = "Archives found";
+// The list's context menu, where the window system has none of its own
+// that offers only these two.
+inline constexpr const char* kCopyCommand = "&Copy";
+inline constexpr const char* kSelectAllCommand = "Select &All";
 
 std::string versionCaption(int major, int revision);
 

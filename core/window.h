@@ -34,13 +34,23 @@ public:
     // folder check has passed, so that the listing fills a visible window.
     virtual void showWindow() = 0;
 
-    // While a command walks the tree: the window shows it is busy and drops
-    // user input, from setBusy(true) until setBusy(false).
+    // While a command walks the tree, from setBusy(true) to setBusy(false),
+    // the window drops user input (keys, clicks, touches) on arrival; it
+    // shows nothing of it yet, so a walk over in an instant does not flicker.
     virtual void setBusy(bool busy) = 0;
+    // The walk has lasted long enough to be seen: until setBusy(false) the
+    // window shows it is busy (the waiting cursor, and the three buttons
+    // drawn disabled), and then gives each button back the state the
+    // commands have left it in.
+    virtual void showBusy() = 0;
     // Called on the window's thread every few hundredths of a second while a
-    // walk runs: the window repaints and answers the window system here.
-    // Returns false when the user has closed the window: the walk stops.
+    // walk runs, and once more when it ends: the window repaints, answers the
+    // window system and handles what else is waiting here, dropping input.
+    // Returns false when the window is gone: the walk stops.
     virtual bool keepAlive() = 0;
+    // Closes the window for good. Form1 calls it when a close that was asked
+    // for during a command can happen, once that command has ended.
+    virtual void closeWindow() = 0;
 
     // Shows the modal file-open dialog (CommonDialog1) and returns the full
     // path of the chosen file, or nothing when the user cancels. A dialog

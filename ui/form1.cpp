@@ -19,6 +19,18 @@ void skipOnError(Step&& step) {
     }
 }
 
+// Marks a command as running for as long as it lives.
+class Running {
+public:
+    explicit Running(bool& running) : running_(running) { running_ = true; }
+    ~Running() { running_ = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    bool& running_;
+};
+
 }  // namespace
 
 std::string FolderOfChosenFile(const std::string& path, char separator) {
@@ -29,6 +41,7 @@ std::string FolderOfChosenFile(const std::string& path, char separator) {
 }
 
 Form1::Start Form1::Form_Load() {
+    const Running running(running_);
     try {
         if (host_.anotherInstanceRunning()) return Start::EndProgram;
         const Version version = host_.version();
@@ -69,9 +82,11 @@ Form1::Start Form1::Form_Load() {
         }
         report(error);
     } catch (const WalkStopped&) {
-        return Start::EndProgram;  // the window was closed while the list was being made
+        return Start::EndProgram;  // the window went while the list was being made
     }
-    return Start::ShowWindow;
+    // Closed during start-up, after the walk's last look: the program ends
+    // there too.
+    return state_.closeRequested ? Start::EndProgram : Start::ShowWindow;
 }
 
 void Form1::applyCheckResult(int result) {
@@ -145,6 +160,21 @@ void Form1::locateGameExe() {
 void Form1::refreshList() { RefreshList(state_, host_, window_); }
 
 void Form1::deletePaks() { DeleteArchives(state_, host_, window_); }
+
+void Form1::command(const std::function<void()>& handler) {
+    if (running_) return;  // one command at a time: one asked for meanwhile is dropped
+    {
+        const Running running(running_);
+        reportErrors(handler);
+    }
+    if (state_.closeRequested) window_.closeWindow();
+}
+
+bool Form1::requestClose() {
+    if (!running_) return true;
+    state_.closeRequested = true;
+    return false;
+}
 
 void Form1::reportErrors(const std::function<void()>& handler) {
     try {

@@ -22,11 +22,23 @@ public:
     // window must not be shown and the program ends.
     Start Form_Load();
 
-    // The click events, as the window raises them. An error that no command
+    // The click events, as the window raises them, by whatever route (mouse,
+    // keyboard, a screen reader, a posted message). An error that no command
     // handles is reported here and the program keeps running.
-    void mnuLocateGameEXE_Click() { reportErrors([this] { locateGameExe(); }); }
-    void butRefreshList_Click() { reportErrors([this] { refreshList(); }); }
-    void butDeletePaks_Click() { reportErrors([this] { deletePaks(); }); }
+    void mnuLocateGameEXE_Click() { command([this] { locateGameExe(); }); }
+    void butRefreshList_Click() { command([this] { refreshList(); }); }
+    void butDeletePaks_Click() { command([this] { deletePaks(); }); }
+
+    // A command (start-up or a click) holds the program from its first
+    // statement to its last, its message boxes and the file dialog
+    // included; a command asked for meanwhile is dropped, never queued.
+    bool busy() const { return running_; }
+
+    // The window is asked to close (its close box, the system, the session
+    // ending). True: it may close now. False: a command is running; its walk
+    // stops at the next folder or archive, and the window is closed
+    // (WindowOps::closeWindow) as soon as the command has ended.
+    bool requestClose();
 
     const FormState& state() const { return state_; }
 
@@ -35,12 +47,14 @@ private:
     void refreshList();
     void deletePaks();
     void applyCheckResult(int result);
+    void command(const std::function<void()>& handler);
     void reportErrors(const std::function<void()>& handler);
     void report(const std::exception& error, MessageIcon icon = MessageIcon::Critical);
 
     Host& host_;
     WindowOps& window_;
     FormState state_;
+    bool running_ = false;
 };
 
 // The folder part of a chosen file's full path: everything before the last

@@ -67,24 +67,35 @@ constexpr std::string_view labelFor(std::string_view textBox) {
     return {};
 }
 
+// The controls the keyboard focus can rest on: the command buttons, and the
+// list, which is read-only but is read, scrolled and copied from with the
+// keyboard. Text1 and the labels never take it.
+constexpr bool takesFocus(const Control& c) {
+    return c.kind == Kind::CommandButton || (c.kind == Kind::TextBox && c.multiLine);
+}
+
+// Where a control stands in the order Tab visits them: by its tab index,
+// except that the list comes after every command button, so that Tab
+// reaches the commands first and the list, read after them, last.
+constexpr int tabPosition(const Control& c) {
+    return c.kind == Kind::TextBox && c.multiLine ? c.tabIndex + static_cast<int>(kControls.size()) : c.tabIndex;
+}
+
 // Where the keyboard focus goes when the focused command button `from` is
-// about to be disabled: on to the next control in tab order that can take
+// about to be disabled: on to the next control in Tab order that can take
 // it, wrapping round from the last to the first, just as Tab would have
-// gone. Only enabled command buttons can (the text boxes are disabled and
-// labels never take the focus); `enabled(name)` says which are. So from
-// "Delete All .pak Files" the focus moves to "Refresh List", and with both
-// commands off it ends on "...", which is never disabled. Empty when no
-// other control can take it.
+// gone; `enabled(name)` says which can now. So from "Delete All .pak Files"
+// the focus moves to "Refresh List", from there to the list, and on to
+// "...", which is never disabled. Empty when no other control can take it.
 template <typename Enabled>
 constexpr std::string_view nextFocus(std::string_view from, Enabled enabled) {
-    const int start = control(from).tabIndex;
+    const int start = tabPosition(control(from));
     std::string_view best;
     int bestDistance = 0;
     for (const Control& c : kControls) {
-        if (c.kind != Kind::CommandButton || c.name == from || !enabled(c.name)) continue;
-        // Tab indices run from 0 to one less than the number of controls.
-        const int distance = c.tabIndex > start ? c.tabIndex - start
-                                                : c.tabIndex - start + static_cast<int>(kControls.size());
+        if (!takesFocus(c) || c.name == from || !enabled(c.name)) continue;
+        const int position = tabPosition(c);
+        const int distance = position > start ? position - start : position - start + 2 * static_cast<int>(kControls.size());
         if (best.empty() || distance < bestDistance) {
             best = c.name;
             bestDistance = distance;
@@ -96,8 +107,8 @@ constexpr std::string_view nextFocus(std::string_view from, Enabled enabled) {
 static_assert(labelFor("Text1") == "Label1");
 static_assert(labelFor("Text2").empty());
 static_assert(nextFocus("butDeletePaks", [](std::string_view) { return true; }) == "butRefreshList");
-static_assert(nextFocus("butRefreshList", [](std::string_view) { return true; }) == "mnuLocateGameEXE");
-static_assert(nextFocus("butDeletePaks", [](std::string_view n) { return n != "butRefreshList"; }) ==
-              "mnuLocateGameEXE");
+static_assert(nextFocus("butRefreshList", [](std::string_view) { return true; }) == "Text2");
+static_assert(nextFocus("butDeletePaks", [](std::string_view n) { return n != "butRefreshList"; }) == "Text2");
+static_assert(nextFocus("butRefreshList", [](std::string_view n) { return n != "Text2"; }) == "mnuLocateGameEXE");
 
 }  // namespace quelmar::layout

@@ -58,6 +58,9 @@ TEST_F(CommandTest, RefreshListsEachArchiveOnceAndEnablesDelete) {
     EXPECT_TRUE(host.messages.empty());
     EXPECT_TRUE(host.deleted.empty());
     EXPECT_TRUE(window.refreshEnabled);
+    // Over in an instant: neither the busy look nor a half-made list flickers.
+    EXPECT_EQ(window.showBusyCalls, 0);
+    EXPECT_EQ(window.text2History, (std::vector<std::string>{"", kThreeLines, "", kThreeLines}));
 }
 
 TEST_F(CommandTest, RefreshWithNothingFoundTellsAndDisablesDelete) {
@@ -226,15 +229,18 @@ TEST_F(CommandTest, ClosingTheWindowStopsTheWalkAtTheNextStep) {
         state.keepAliveInterval = std::chrono::milliseconds(0);
         state.listShownInterval = std::chrono::milliseconds(0);
         state.folderReaders = readers;
-        window.stopAfterKeepAlives = 9;
         std::vector<std::size_t> deletedWhenAsked;
-        window.onKeepAlive = [&] { deletedWhenAsked.push_back(host.deleted.size()); };
+        window.onKeepAlive = [&] {
+            deletedWhenAsked.push_back(host.deleted.size());
+            if (deletedWhenAsked.size() == 9) state.closeRequested = true;
+        };
         EXPECT_THROW(DeleteArchives(state, host, window), WalkStopped);
-        ASSERT_EQ(deletedWhenAsked.size(), 9u);
-        EXPECT_EQ(host.deleted.size(), deletedWhenAsked.back()) << "nothing deleted after the close";
+        ASSERT_EQ(deletedWhenAsked.size(), 10u) << "the ninth look, then once more as the walk ends";
+        EXPECT_EQ(host.deleted.size(), deletedWhenAsked[8]) << "nothing deleted after the close";
         EXPECT_EQ(host.files().size(), 12u - host.deleted.size());
         EXPECT_TRUE(host.messages.empty());
         EXPECT_EQ(window.busyHistory, (std::vector<bool>{true, false}));
+        EXPECT_EQ(window.showBusyCalls, 1);
         EXPECT_GT(window.text2History.size(), 2u) << "the list grew on screen while the walk ran";
         EXPECT_EQ(window.text2Value.size(), host.deleted.size() * std::string("Assets\\P0\\Blueprints.pak\r\n").size());
     }

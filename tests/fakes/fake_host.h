@@ -290,12 +290,25 @@ public:
 
     bool shown = false;
     std::vector<bool> busyHistory;
+    int showBusyCalls = 0;
     int keepAliveCalls = 0;
-    int stopAfterKeepAlives = -1;  // the user closes the window at that call; -1: never
+    int stopAfterKeepAlives = -1;  // the window is gone from that call on; -1: never
     std::function<void()> onKeepAlive;
+    int closeWindowCalls = 0;
+
+    // Input the user gives while the program works (a click, a key), as the
+    // window system queues it: keepAlive() handles what is waiting, dropping
+    // it while the window is busy; what is left when the command returns is
+    // handled by the event loop after it (handlePendingInput).
+    std::vector<std::function<void()>> pendingInput;
+    void handlePendingInput() {
+        const auto input = std::exchange(pendingInput, {});
+        for (const auto& handle : input) handle();
+    }
 
     std::optional<std::string> dialogAnswer;  // nullopt: the user cancels
     bool dialogFails = false;
+    std::function<void()> whileDialogOpen;
     std::vector<OpenDialogRequest> dialogRequests;
 
     void setCaption(const std::string& c) override { caption = c; }
@@ -307,15 +320,20 @@ public:
     std::string text2() const override { return text2Value; }
     void showWindow() override { shown = true; }
     void setBusy(bool busy) override { busyHistory.push_back(busy); }
+    void showBusy() override { ++showBusyCalls; }
     bool keepAlive() override {
         ++keepAliveCalls;
         if (onKeepAlive) onKeepAlive();
+        if (busyHistory.empty() || !busyHistory.back()) handlePendingInput();
+        pendingInput.clear();
         return stopAfterKeepAlives < 0 || keepAliveCalls < stopAfterKeepAlives;
     }
+    void closeWindow() override { ++closeWindowCalls; }
     void setDeleteEnabled(bool e) override { deleteEnabled = e; }
     void setRefreshEnabled(bool e) override { refreshEnabled = e; }
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override {
         dialogRequests.push_back(request);
+        if (whileDialogOpen) whileDialogOpen();
         if (dialogFails) throw HostError(32755, "dialog failed");
         return dialogAnswer;
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "tests/fakes/fake_host.h"
 #include "ui/form1.h"
@@ -10,6 +11,7 @@ namespace {
 
 using testing::FakeHost;
 using testing::FakeWindow;
+using testing::Message;
 
 struct Form1Test : ::testing::Test {
     FakeHost host;
@@ -282,6 +284,111 @@ TEST_F(Form1Test, NewFolderThatCannotBeCheckedNeverEnablesTheCommands) {
     EXPECT_FALSE(window.refreshEnabled);
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0].icon, MessageIcon::Critical);
+}
+
+// One command at a time, for the whole command: a command asked for while
+// another's message box or the file dialog is up (a screen reader's press,
+// a posted click) is dropped, not run inside it nor after it.
+TEST_F(Form1Test, ACommandAskedForWhileAnotherHasItsBoxOrDialogOpenIsDropped) {
+    using Click = void (Form1::*)();
+    const std::pair<const char*, Click> inners[] = {{"...", &Form1::mnuLocateGameEXE_Click},
+                                                    {"Refresh", &Form1::butRefreshList_Click},
+                                                    {"Delete", &Form1::butDeletePaks_Click}};
+    struct Outer {
+        const char* name;
+        bool archives;
+        std::function<void(Form1&)> run;
+    };
+    const Outer outers[] = {
+        {"start-up's box", false, [](Form1& f) { f.Form_Load(); }},
+        {"Refresh's box", false, [](Form1& f) { f.butRefreshList_Click(); }},
+        {"Delete's \"Complete.\" box", true, [](Form1& f) { f.butDeletePaks_Click(); }},
+        {"the locate dialog", true, [](Form1& f) { f.mnuLocateGameEXE_Click(); }},
+    };
+    for (const Outer& outer : outers) {
+        for (const auto& [innerName, inner] : inners) {
+            SCOPED_TRACE(std::string(innerName) + " during " + outer.name);
+            FakeHost h;
+            FakeWindow w;
+            Form1 f(h, w);
+            h.addFolder("D:\\RS");
+            h.addFolder("D:\\RS\\Assets");
+            h.addFolder("D:\\RS\\Assets\\P");
+            if (outer.archives) h.addFile("D:\\RS\\Assets\\P\\Blueprints.pak");
+            h.gameFolderSetting() = "D:\\RS";
+            if (outer.name != std::string("start-up's box")) {
+                f.Form_Load();
+                h.messages.clear();
+            }
+            w.dialogAnswer = "D:\\RS\\RailSim.exe";
+            int asked = 0;
+            bool innerDidSomething = false;
+            const auto press = [&] {
+                if (asked++ != 0) return;
+                const auto before = std::make_tuple(h.calls.size(), h.messages.size(), w.dialogRequests.size(),
+                                                    w.text2History.size(), h.deleted.size());
+                EXPECT_TRUE(f.busy());
+                (f.*inner)();
+                innerDidSomething = before != std::make_tuple(h.calls.size(), h.messages.size(),
+                                                              w.dialogRequests.size(), w.text2History.size(),
+                                                              h.deleted.size());
+            };
+            h.onMessage = [&](const Message&) { press(); };
+            w.whileDialogOpen = press;
+            outer.run(f);
+            EXPECT_EQ(asked, 1) << "the box or dialog was not shown";
+            EXPECT_FALSE(innerDidSomething);
+            EXPECT_FALSE(f.busy());
+        }
+    }
+}
+
+// Input given during the last folder read or the last deletion has not been
+// looked at when the walk ends: it is dropped before the window stops being
+// busy, so it does not run once the command is over.
+TEST_F(Form1Test, InputDuringTheWalksLastStepIsDroppedNotRunAfterIt) {
+    makeGame("D:\\RS", true);
+    host.addFolder("D:\\RS\\Assets\\Q");
+    host.addFile("D:\\RS\\Assets\\Q\\Blueprints.pak");
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    ASSERT_EQ(host.files().size(), 3u);
+
+    // A click on Delete while Refresh reads its last folder.
+    host.beforeOpenChild = [&](const std::string& path) {
+        if (path.find("\\Q") != std::string::npos) window.pendingInput.push_back([&] { form.butDeletePaks_Click(); });
+    };
+    form.butRefreshList_Click();
+    window.handlePendingInput();
+    EXPECT_EQ(host.files().size(), 3u) << "the click during the listing deleted";
+    host.beforeOpenChild = nullptr;
+
+    // A click on Refresh while Delete deletes its last archive.
+    host.beforeDelete = [&] {  // the first; it arms the second
+        host.beforeDelete = [&] { window.pendingInput.push_back([&] { form.butRefreshList_Click(); }); };
+    };
+    host.messages.clear();
+    form.butDeletePaks_Click();
+    window.handlePendingInput();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Complete.\r\n\r\n2 .pak files deleted.");
+    EXPECT_EQ(window.text2Value, "") << "the click during the deletion listed again";
+    EXPECT_FALSE(window.deleteEnabled);
+}
+
+// A close asked for during a command waits for it to end, then closes the
+// window once; one asked for between commands closes at once.
+TEST_F(Form1Test, CloseDuringACommandHappensOnceItHasEnded) {
+    EXPECT_TRUE(form.requestClose());
+    makeGame("D:\\RS", true);
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    host.onMessage = [&](const Message&) {
+        EXPECT_FALSE(form.requestClose());
+        EXPECT_EQ(window.closeWindowCalls, 0);
+    };
+    form.butDeletePaks_Click();
+    EXPECT_EQ(window.closeWindowCalls, 1);
 }
 
 }  // namespace

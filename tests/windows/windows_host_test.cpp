@@ -44,6 +44,8 @@ public:
     void setRefreshEnabled(bool e) override { refreshEnabled = e; }
     void showWindow() override {}
     void setBusy(bool) override {}
+    void showBusy() override {}
+    void closeWindow() override {}
     bool keepAlive() override { return true; }
     std::optional<std::string> showOpenDialog(const OpenDialogRequest&) override { return std::nullopt; }
 };
