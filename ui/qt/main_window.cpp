@@ -110,24 +110,15 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
     Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    // A disabled box would not scroll, and a list longer than the box must
-    // be reviewable before it is deleted. So the box stays enabled but is
-    // read-only, takes neither the focus nor a selection nor a context menu,
-    // and draws its text in the disabled colours it always had. Enabled, it
-    // still gives its text to screen readers.
+    // The list is the player's to read before deleting: read-only, in the
+    // theme's own text colours, reached by Tab, scrolled by keyboard, and
+    // its lines selected and copied. Only the program writes to it.
     Text2->setReadOnly(true);
-    Text2->setFocusPolicy(Qt::NoFocus);
-    Text2->setTextInteractionFlags(Qt::NoTextInteraction);
-    Text2->setContextMenuPolicy(Qt::NoContextMenu);
-    Text2->viewport()->setCursor(Qt::ArrowCursor);  // no text to select: no I-beam
+    Text2->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Text2->setFocusPolicy(Qt::StrongFocus);
+    Text2->setTabChangesFocus(true);
     Text2->setUndoRedoEnabled(false);
-    QPalette looksDisabled = Text2->palette();
-    for (QPalette::ColorRole role : {QPalette::Text, QPalette::Base, QPalette::PlaceholderText}) {
-        const QBrush disabled = looksDisabled.brush(QPalette::Disabled, role);
-        looksDisabled.setBrush(QPalette::Active, role, disabled);
-        looksDisabled.setBrush(QPalette::Inactive, role, disabled);
-    }
-    Text2->setPalette(looksDisabled);
+    Text2->setAccessibleName(QString::fromUtf8(texts::kListName));
     place(Text2, control("Text2"));
     butDeletePaks = button("butDeletePaks");
     Text1 = new QLineEdit(caption(control("Text1")), this);
@@ -142,27 +133,24 @@ MainWindow::MainWindow(Host& host) : QWidget(nullptr), form_(host, *this) {
     // under every other control, they leave those borders whole.
     for (QLabel* l : {Label3, Label2, Label1}) l->lower();
 
-    // A text box is known by the label above it, for screen readers, and
-    // "..." by the label over it: its own caption says nothing when read out.
-    for (QWidget* box : std::initializer_list<QWidget*>{Text1, Text2}) {
-        const std::string_view label = layout::labelFor(box->objectName().toStdString());
-        if (!label.empty()) box->setAccessibleName(caption(control(label)));
-    }
+    // Text1 is known by the label above it, for screen readers, and "..." by
+    // the label over it: its own caption says nothing when read out.
+    Text1->setAccessibleName(caption(control(layout::labelFor("Text1"))));
     mnuLocateGameEXE->setAccessibleName(Label2->text());
 
-    // Tab order by the table's indexes. Only controls that Tab can reach are
-    // chained: Qt links a widget that takes no focus, such as the read-only
-    // list with its scroll bars, in a way that lets Tab skip its neighbour.
+    // Tab order as the layout has it. Only controls that Tab can reach are
+    // chained: Qt links a widget that takes no focus in a way that lets Tab
+    // skip its neighbour.
     std::vector<std::pair<int, QWidget*>> byTab;
     for (QWidget* w : std::initializer_list<QWidget*>{butRefreshList, Text2, butDeletePaks, Text1, mnuLocateGameEXE,
                                                       Label3, Label2, Label1})
-        if (w->focusPolicy() & Qt::TabFocus) byTab.emplace_back(control(w->objectName().toStdString()).tabIndex, w);
+        if (w->focusPolicy() & Qt::TabFocus) byTab.emplace_back(layout::tabPosition(control(w->objectName().toStdString())), w);
     std::sort(byTab.begin(), byTab.end());
     for (std::size_t i = 1; i < byTab.size(); ++i) QWidget::setTabOrder(byTab[i - 1].second, byTab[i].second);
 
-    connect(mnuLocateGameEXE, &QPushButton::clicked, this, [this] { runCommand(&Form1::mnuLocateGameEXE_Click); });
-    connect(butRefreshList, &QPushButton::clicked, this, [this] { runCommand(&Form1::butRefreshList_Click); });
-    connect(butDeletePaks, &QPushButton::clicked, this, [this] { runCommand(&Form1::butDeletePaks_Click); });
+    connect(mnuLocateGameEXE, &QPushButton::clicked, this, [this] { form_.mnuLocateGameEXE_Click(); });
+    connect(butRefreshList, &QPushButton::clicked, this, [this] { form_.butRefreshList_Click(); });
+    connect(butDeletePaks, &QPushButton::clicked, this, [this] { form_.butDeletePaks_Click(); });
 
     setWindowTitle(texts::kInitialCaption);
     setWindowIcon(QIcon(":/quelmar/icon-32.png"));
@@ -188,21 +176,10 @@ void MainWindow::showCentred() {
     mnuLocateGameEXE->setFocus();
 }
 
-Form1::Start MainWindow::load() {
-    const Form1::Start start = form_.Form_Load();
-    // Closed while the start-up listing ran: the program ends there too,
-    // even when the listing had just finished.
-    return closeRequested_ ? Form1::Start::EndProgram : start;
-}
-
-void MainWindow::runCommand(void (Form1::*handler)()) {
-    if (busy_) return;  // one command at a time
-    (form_.*handler)();
-    if (closeRequested_) close();
-}
+Form1::Start MainWindow::load() { return form_.Form_Load(); }
 
 void MainWindow::showWindow() {
-    if (!isVisible() && !closeRequested_) showCentred();
+    if (!isVisible() && !form_.state().closeRequested) showCentred();
 }
 
 void MainWindow::bringForward() {
@@ -230,17 +207,36 @@ void MainWindow::setBusy(bool busy) {
     if (busy == busy_) return;
     busy_ = busy;
     if (busy) {
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
         qApp->installEventFilter(this);
-    } else {
-        qApp->removeEventFilter(this);
-        QGuiApplication::restoreOverrideCursor();
+        return;
     }
+    qApp->removeEventFilter(this);
+    if (!busyShown_) return;
+    busyShown_ = false;
+    QGuiApplication::restoreOverrideCursor();
+    // Each button as the commands have left it, and the keyboard where it
+    // was, or on by the layout's rule if its button is off now.
+    QWidget* const focus = focusBeforeBusy_;
+    for (const auto& [button, enabled] : enabledWhenIdle_) button->setEnabled(enabled);
+    enabledWhenIdle_.clear();
+    if (focus == nullptr) return;
+    if (focus->isEnabled()) focus->setFocus(Qt::OtherFocusReason);
+    else moveFocusOnFrom(focus);
+}
+
+void MainWindow::showBusy() {
+    if (!busy_ || busyShown_) return;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    focusBeforeBusy_ = focusWidget();
+    for (QPushButton* button : {mnuLocateGameEXE, butDeletePaks, butRefreshList})
+        enabledWhenIdle_.emplace_back(button, button->isEnabled());
+    for (QPushButton* button : {mnuLocateGameEXE, butDeletePaks, butRefreshList}) button->setEnabled(false);
+    busyShown_ = true;
 }
 
 bool MainWindow::keepAlive() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    return !closeRequested_;
+    return true;
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -265,30 +261,38 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    closeRequested_ = true;
-    if (busy_) {
-        // The walk stops at its next folder or archive; the window closes
-        // once the command has let go.
+    // During a command the walk stops at its next folder or archive; the
+    // window closes once the command has let go.
+    if (!form_.requestClose()) {
         event->ignore();
         return;
     }
     QWidget::closeEvent(event);
 }
 
+void MainWindow::closeWindow() { close(); }
+
 void MainWindow::enableButton(QPushButton* button, bool enabled) {
+    if (busyShown_) {  // drawn disabled for now: it gets this state when the walk ends
+        for (auto& [b, wanted] : enabledWhenIdle_)
+            if (b == button) wanted = enabled;
+        return;
+    }
+    if (!enabled && focusWidget() == button) moveFocusOnFrom(button);
+    button->setEnabled(enabled);
+}
+
+void MainWindow::moveFocusOnFrom(QWidget* from) {
     // The focus moves on by the rule in the layout, which the Windows window
     // follows too, rather than by Qt's own hand-over. focusWidget() is the
     // window's focus even while a message box has the keyboard.
-    if (!enabled && focusWidget() == button) {
-        const std::string_view next = layout::nextFocus(button->objectName().toStdString(), [&](std::string_view n) {
-            auto* w = findChild<QWidget*>(QString::fromLatin1(n.data(), static_cast<qsizetype>(n.size())));
-            return w != nullptr && w->isEnabled();
-        });
-        if (!next.empty())
-            findChild<QWidget*>(QString::fromLatin1(next.data(), static_cast<qsizetype>(next.size())))
-                ->setFocus(Qt::OtherFocusReason);
-    }
-    button->setEnabled(enabled);
+    const std::string_view next = layout::nextFocus(from->objectName().toStdString(), [&](std::string_view n) {
+        auto* w = findChild<QWidget*>(QString::fromLatin1(n.data(), static_cast<qsizetype>(n.size())));
+        return w != nullptr && w->isEnabled();
+    });
+    if (!next.empty())
+        findChild<QWidget*>(QString::fromLatin1(next.data(), static_cast<qsizetype>(next.size())))
+            ->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::setCaption(const std::string& caption) { setWindowTitle(QString::fromStdString(caption)); }

@@ -5,8 +5,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QWidget>
+
+#include <utility>
+#include <vector>
 
 #include "core/host.h"
 #include "core/window.h"
@@ -32,7 +36,9 @@ public:
     std::string text2() const override { return text2_; }
     void showWindow() override;
     void setBusy(bool busy) override;
+    void showBusy() override;
     bool keepAlive() override;
+    void closeWindow() override;
     void setDeleteEnabled(bool enabled) override { enableButton(butDeletePaks, enabled); }
     void setRefreshEnabled(bool enabled) override { enableButton(butRefreshList, enabled); }
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
@@ -53,13 +59,14 @@ protected:
 
 private:
     void enableButton(QPushButton* button, bool enabled);
-    // Runs one click's command; a close asked for meanwhile happens after it.
-    void runCommand(void (Form1::*handler)());
+    void moveFocusOnFrom(QWidget* from);
 
     Form1 form_;
     std::string text2_;  // exactly as set, CR LF and all
-    bool busy_ = false;
-    bool closeRequested_ = false;
+    bool busy_ = false;      // input is dropped
+    bool busyShown_ = false;  // and the buttons are drawn disabled
+    std::vector<std::pair<QPushButton*, bool>> enabledWhenIdle_;
+    QPointer<QWidget> focusBeforeBusy_;
 };
 
 }  // namespace quelmar::qt
