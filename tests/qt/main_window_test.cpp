@@ -1,13 +1,18 @@
 // The Qt window through its real controls, on the offscreen platform, with
 // the real Linux host except that message boxes are recorded, not shown.
 #include <QAccessible>
+#include <QClipboard>
+#include <QMenu>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <cmath>
 #include <fstream>
+#include <memory>
+#include <tuple>
 #include <functional>
 #include <sys/stat.h>
 
@@ -150,15 +155,17 @@ private slots:
         QVERIFY(!window.butDeletePaks->isEnabled());
         QVERIFY(!window.butRefreshList->isEnabled());
 
-        // Only "..." can take the focus now.
+        // Only "..." and the list can take the focus now.
         window.showCentred();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
-        QTest::keyClick(&window, Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.Text2);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
     }
 
-    void tabCyclesTheEnabledButtonsFromLocate() {
+    void tabCyclesTheButtonsThenTheListFromLocate() {
         storeFolder(game_);
         RecordingHost host;
         MainWindow window(host);
@@ -171,7 +178,11 @@ private slots:
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), window.butRefreshList);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.Text2);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), window.Text2);
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
         QVERIFY(qAbs(window.frameGeometry().center().x() - screen.center().x()) <= 1);
         QVERIFY(qAbs(window.frameGeometry().center().y() - screen.center().y()) <= 1);
@@ -235,18 +246,17 @@ private slots:
     }
 
     // Disabling the focused command button hands the focus to the next
-    // enabled control in tab order ("...", Delete, Refresh, round again).
+    // control in tab order that takes it ("...", Delete, Refresh, the list).
     void focusMovesOnWhenItsButtonIsDisabled_data() {
         QTest::addColumn<QString>("focused");
         QTest::addColumn<QStringList>("disabled");  // in this order
         QTest::addColumn<QString>("expected");
         QTest::newRow("Delete: on to Refresh") << "butDeletePaks" << QStringList{"butDeletePaks"} << "butRefreshList";
-        QTest::newRow("Refresh: round to \"...\"")
-            << "butRefreshList" << QStringList{"butRefreshList"} << "mnuLocateGameEXE";
+        QTest::newRow("Refresh: on to the list") << "butRefreshList" << QStringList{"butRefreshList"} << "Text2";
         QTest::newRow("Delete, both off as after a failed check")
-            << "butDeletePaks" << QStringList{"butDeletePaks", "butRefreshList"} << "mnuLocateGameEXE";
+            << "butDeletePaks" << QStringList{"butDeletePaks", "butRefreshList"} << "Text2";
         QTest::newRow("Delete, Refresh already off")
-            << "butDeletePaks" << QStringList{"butRefreshList", "butDeletePaks"} << "mnuLocateGameEXE";
+            << "butDeletePaks" << QStringList{"butRefreshList", "butDeletePaks"} << "Text2";
         QTest::newRow("another button disabled: focus stays")
             << "mnuLocateGameEXE" << QStringList{"butDeletePaks", "butRefreshList"} << "mnuLocateGameEXE";
     }
@@ -266,6 +276,30 @@ private slots:
             else window.setRefreshEnabled(false);
         }
         QCOMPARE(QApplication::focusWidget()->objectName(), expected);
+    }
+
+    // While a walk lasts the buttons are drawn off; after it, each has the
+    // state the command left it in, and the keyboard is back where it was.
+    void buttonsAreDrawnOffDuringALongWalkAndRestoredAfter() {
+        storeFolder(game_);
+        RecordingHost host;
+        MainWindow window(host);
+        window.load();
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.butRefreshList->setFocus();
+        window.setBusy(true);
+        window.showBusy();
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        for (QPushButton* b : {window.mnuLocateGameEXE, window.butDeletePaks, window.butRefreshList})
+            QVERIFY(!b->isEnabled());
+        window.setDeleteEnabled(false);  // as a walk that found nothing leaves it
+        window.setBusy(false);
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+        QVERIFY(window.mnuLocateGameEXE->isEnabled());
+        QVERIFY(!window.butDeletePaks->isEnabled());
+        QVERIFY(window.butRefreshList->isEnabled());
+        QCOMPARE(QApplication::focusWidget(), window.butRefreshList);
     }
 
     void deletingFromTheKeyboardLeavesTheFocusOnRefresh() {
@@ -291,13 +325,13 @@ private slots:
         const auto label1 = quelmar::layout::control("Label1").caption;
         QCOMPARE(nameOf(window.Text1), QString::fromLatin1(label1.data(), label1.size()));
         QCOMPARE(nameOf(window.Text1), window.Label1->text());
-        QCOMPARE(nameOf(window.Text2), QString());  // no label stands above it
+        QCOMPARE(nameOf(window.Text2), QString("Archives found"));
         QCOMPARE(nameOf(window.mnuLocateGameEXE), QString("Set Path"));
     }
 
-    // A list longer than the box can be reviewed before it is deleted, yet
-    // the box takes no focus, selects nothing and types nothing.
-    void textListScrollsButTakesNoInput() {
+    // The list is read before it is deleted: reached by the keyboard,
+    // scrolled, selected and copied, but never edited.
+    void listIsReadCopiedButNotEdited() {
         RecordingHost host;
         MainWindow window(host);
         std::string list;
@@ -306,19 +340,65 @@ private slots:
         window.showCentred();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         const QString shown = window.Text2->toPlainText();
-        QWidget* viewport = window.Text2->viewport();
-        const QPoint inside = viewport->rect().center();
-        QWheelEvent wheel(inside, viewport->mapToGlobal(inside), QPoint(), QPoint(0, -120), Qt::NoButton,
-                          Qt::NoModifier, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(viewport, &wheel);
-        QVERIFY(window.Text2->verticalScrollBar()->value() > 0);
+        QScrollBar* bar = window.Text2->verticalScrollBar();
+        QTest::mouseClick(window.Text2->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), window.Text2);
+        for (auto [key, modifiers, at] : {std::tuple{Qt::Key_End, Qt::ControlModifier, bar->maximum()},
+                                          {Qt::Key_Home, Qt::ControlModifier, 0}}) {
+            QTest::keyClick(window.Text2, key, modifiers);
+            QCOMPARE(bar->value(), at);
+        }
+        QTest::keyClick(window.Text2, Qt::Key_PageDown);
+        QVERIFY(bar->value() > 0);
 
-        QTest::mouseDClick(viewport, Qt::LeftButton, {}, inside);
         QTest::keyClick(window.Text2, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(window.Text2, Qt::Key_X);
-        QVERIFY(!window.Text2->textCursor().hasSelection());
-        QCOMPARE(QApplication::focusWidget(), window.mnuLocateGameEXE);
+        QTest::keyClick(window.Text2, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), shown);
+        QGuiApplication::clipboard()->setText("pasted");
+        for (auto [key, modifiers] : {std::pair{Qt::Key_X, Qt::NoModifier}, {Qt::Key_Delete, Qt::NoModifier},
+                                      {Qt::Key_V, Qt::ControlModifier}, {Qt::Key_X, Qt::ControlModifier}})
+            QTest::keyClick(window.Text2, key, modifiers);
         QCOMPARE(window.Text2->toPlainText(), shown);
+
+        std::unique_ptr<QMenu> menu(window.Text2->createStandardContextMenu());
+        QStringList offered;
+        for (QAction* action : menu->actions())
+            if (!action->isSeparator() && action->isVisible()) offered << action->text().remove('&').section('\t', 0, 0);
+        QCOMPARE(offered, (QStringList{"Copy", "Select All"}));
+    }
+
+    // Its text in the theme's own colours, light or dark: the most
+    // contrasting pixel drawn against the box's background.
+    void listTextIsReadableInLightAndDarkThemes() {
+        const auto luminance = [](QColor c) {
+            const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+            return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+        };
+        const QPalette light = QApplication::palette();
+        QPalette dark = light;
+        for (auto [role, colour] : {std::pair{QPalette::Window, QColor(0x35, 0x35, 0x35)},
+                                    {QPalette::Base, QColor(0x2a, 0x2a, 0x2a)}, {QPalette::Text, QColor(Qt::white)},
+                                    {QPalette::WindowText, QColor(Qt::white)}})
+            dark.setColor(role, colour);
+        for (const QPalette& theme : {light, dark}) {
+            QApplication::setPalette(theme);
+            RecordingHost host;
+            MainWindow window(host);
+            window.setText2("Assets/ProviderA/Blueprints.pak\r\n");
+            window.showCentred();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const QImage drawn = window.Text2->viewport()->grab().toImage();
+            const double base = luminance(drawn.pixelColor(drawn.width() - 2, drawn.height() - 2));
+            double best = 1;
+            for (int y = 0; y < drawn.height() / 2; ++y)
+                for (int x = 0; x < drawn.width() / 2; ++x) {
+                    const double l = luminance(drawn.pixelColor(x, y));
+                    best = std::max(best, (std::max(l, base) + 0.05) / (std::min(l, base) + 0.05));
+                }
+            qInfo("list text contrast %.1f:1", best);
+            QVERIFY2(best >= 4.5, qPrintable(QString::number(best)));
+        }
+        QApplication::setPalette(light);
     }
 
     void storedFolderIsListedAndDeletedThroughTheButtons() {
