@@ -60,19 +60,19 @@ check "the main window is not up before the message is dismissed" test -z "$(e2e
 e2e_keys "$box" Return
 main=$(e2e_wait_window "$MAIN")
 check "the main window opens after it" test -n "$main"
-# Both commands are disabled, so Tab leaves the focus on "..." and Space opens the dialog.
-e2e_keys "$main" Tab space
+# Both commands are disabled, so Tab goes to the list and back to "...", where Space opens the dialog.
+e2e_keys "$main" Tab Tab space
 dialog=$(e2e_wait_window "$DIALOG")
-check "Tab stays on \"...\", which opens the locate dialog" test -n "$dialog"
+check "Tab skips the disabled commands, and \"...\" opens the locate dialog" test -n "$dialog"
 e2e_pick_file "$dialog" "$game/RailSim.exe"
 check "the game folder is stored" grep -qxF "GameFolder=$game" "$XDG_CONFIG_HOME/Quelmar/Quelmar.conf"
 check "a folder with archives lists them without a message" test -z "$(e2e_windows "$BOX")"
 import -window "$main" "$out/linux-main-window.png" 2>/dev/null
 check "screenshot of the listing" test -s "$out/linux-main-window.png"
-# Focus is on "...": Tab, Tab reaches Refresh List; Tab, Tab again reaches Delete.
+# Focus is on "...": Tab, Tab reaches Refresh List; on by the list and "..." to Delete.
 e2e_keys "$main" Tab Tab space
 check "Refresh List finds archives, so no message" test -z "$(e2e_windows "$BOX")"
-e2e_keys "$main" Tab Tab space
+e2e_keys "$main" Tab Tab Tab space
 box=$(e2e_wait_window "$BOX")
 check "deleting reports its count" test -n "$box"
 remaining="$(e2e_files "$game")"
@@ -196,7 +196,8 @@ main=$(e2e_wait_window "$MAIN" 10)
 eval "$(xwininfo -id "$main" | awk '/Absolute upper-left X/ { print "X=" $NF } /Absolute upper-left Y/ { print "Y=" $NF }')"
 click_at() { xdotool mousemove "$((X + $1))" "$((Y + $2))" click 1; }
 grab() { import -window root -crop "$1+$((X + $2))+$((Y + $3))" "$work/$4.png"; }
-xdotool mousemove "$((X + 200))" "$((Y + 108))" && sleep 0.6  # over Text2
+# Below the list, where the idle window shows the arrow (the list itself shows the I-beam).
+xdotool mousemove "$((X + 200))" "$((Y + 160))" && sleep 0.6
 grab 380x80 12 68 text2
 busy && busy_then=1 || busy_then=""
 check "Text2 shows lines before the walk ends" \
@@ -253,7 +254,8 @@ check "\"...\" opens in the game's folder, where picking RailSim.exe lists the a
   "$(sed -n 's/^GameFolder=//p' "$XDG_CONFIG_HOME/Quelmar/Quelmar.conf")" = "$library1/steamapps/common/GameFolderX"
 
 # The controls of role $1 whose name matches $2, as a screen reader finds
-# them: one line "X Y NAME" each, X Y being the control's centre.
+# them: one line "X Y NAME" each, X Y being the control's centre. With
+# "press" it presses them, with "state" it adds whether each has the focus.
 a11y() {
   /usr/bin/python3 - "$@" <<'PY' 2>/dev/null
 import re, sys, gi
@@ -268,7 +270,9 @@ for app in (desktop.get_child_at_index(i) for i in range(desktop.get_child_count
     for n in walk(app) if app is not None and app.get_name() == "Quelmar" else ():
         if n.get_role_name() == sys.argv[1] and re.search(sys.argv[2], n.get_name() or ""):
             r = n.get_extents(Atspi.CoordType.SCREEN)
-            print(r.x + r.width // 2, r.y + r.height // 2, n.get_name())
+            if sys.argv[3:] == ["press"]: n.get_action_iface().do_action(0)
+            focused = n.get_state_set().contains(Atspi.StateType.FOCUSED)
+            print(r.x + r.width // 2, r.y + r.height // 2, n.get_name(), *(["focused"] if focused else []))
 PY
 }
 e2e_keys "$main" space
@@ -280,6 +284,25 @@ done | sort)
 check "the dialog's sidebar holds both libraries' common folders" test "$reached" = \
   "$(printf '%s\n' "$library1/steamapps/common" "$library2/steamapps/common" | sort)"
 [ -n "$dialog" ] && e2e_keys "$dialog" Escape
+
+echo "The list as a screen reader and the eye find it"
+e2e_keys "$main" Tab Tab Tab  # from "...": Delete, Refresh List, the list
+check "the list is named and takes the focus by Tab" \
+  test "$(a11y text '^Archives found$' | cut -d' ' -f3-)" = "Archives found focused"
+read -r lx ly _ <<<"$(a11y text '^Archives found$')"
+import -window root -crop "300x24+$((lx - 150))+$((ly - 34))" "$work/list.png"
+contrast=$(convert "$work/list.png" -colorspace LinearGray -format '%[fx:(maxima + 0.05) / (minima + 0.05)]' info:)
+check "its text stands out from its background by $contrast:1, at least 4.5:1" awk "BEGIN { exit !($contrast >= 4.5) }"
+import -window "$main" "$out/linux-list-focused.png" 2>/dev/null
+# A screen reader's press on Refresh List while "Complete." is up is dropped:
+# the empty folders would otherwise bring "No .pak files found." over it.
+(a11y "push button" '^Delete All' press >/dev/null &)
+box=$(e2e_wait_window "$BOX")
+timeout 5 bash -c "$(declare -f a11y); a11y 'push button' '^Refresh List$' press" >/dev/null; sleep 1
+boxes=$(e2e_windows "$BOX" | wc -l)
+[ -n "$box" ] && e2e_keys "$box" Return && sleep 1
+check "Refresh List pressed by a screen reader during \"Complete.\" runs nothing, then or after" \
+  test -n "$box" -a "$boxes" -eq 1 -a -z "$(e2e_windows "$BOX")"
 
 echo "A second start while the window is minimised"
 xdotool windowminimize --sync "$main"
