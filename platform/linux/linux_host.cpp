@@ -223,14 +223,20 @@ bool LinuxHost::anotherInstanceRunning() {
         const int bindError = errno;
         ::close(own);
         if (bindError != EADDRINUSE) return false;
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Never a blocking connect: a holder that does not accept (stopped,
+        // hung, or another account filling its queue on purpose) would keep
+        // this start waiting for ever. A full queue answers EAGAIN at once,
+        // and a copy that cannot take a connection cannot come forward.
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (probe < 0) return false;
         const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), size) == 0;
+        const int connectError = errno;
         // The name is taken; only a copy run by this same user counts.
         // Someone else holding it cannot keep this user from starting.
         const bool ours = connected && peerIsThisUser(probe);
         ::close(probe);
         if (connected) return ours;
+        if (connectError != ECONNREFUSED) return false;  // ECONNREFUSED: bound, not listening yet
         ::usleep(10000);
     }
     return false;

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-// As root, a child holds an instance lock name as another account would,
+// As root, a child holds an instance lock name as another account could,
 // so the tests can check that it locks nobody out. It ends with the tests:
 // it watches a pipe that only the tests' process holds open.
 void holdAForeignInstanceName() {
@@ -30,11 +30,15 @@ void holdAForeignInstanceName() {
         std::memcpy(address.sun_path + 1, name.data(), name.size());
         const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
         const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        const bool held = s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(s, 8) == 0;
+        // As hostile as it gets: a queue of none, filled by a connection of
+        // its own and never accepted, so every further connect would wait.
+        const int filler = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const bool held = s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                          ::listen(s, 0) == 0 && ::connect(filler, reinterpret_cast<sockaddr*>(&address), size) == 0;
         (void)!::write(ready[1], held ? "y" : "n", 1);
-        pollfd watched[] = {{alive[0], POLLIN, 0}, {s, POLLIN, 0}};
-        while (held && ::poll(watched, 2, -1) >= 0 && watched[0].revents == 0)
-            if (const int peer = ::accept(s, nullptr, nullptr); peer >= 0) ::close(peer);
+        pollfd watched[] = {{alive[0], POLLIN, 0}};
+        while (held && ::poll(watched, 1, -1) >= 0 && watched[0].revents == 0) {
+        }
         ::_exit(0);
     }
     ::close(alive[0]);
