@@ -88,7 +88,8 @@ public:
     // Opens and reads the entry `name`, as listed, of an open folder.
     virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
     // What the entry `name` of an open folder is now, links followed;
-    // Other when it is gone.
+    // Other when it is gone. Raises when it cannot be looked up: it is
+    // asked just before the entry is acted on.
     virtual EntryKind kindOf(const Folder& folder, const std::string& name) = 0;
     // How many more folders this process may hold open at once without
     // running out of handles for anything else; the walk fits its helpers

@@ -79,11 +79,15 @@ FolderId idOf(const struct stat& st) {
 // sees it. One the lookup may not follow (a folder on its way this user
 // may not open) counts as a folder: opening it then fails and says why,
 // just as a plain folder this user may not open does.
+bool leadsNowhere(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
+EntryKind kindOfMode(mode_t mode) {
+    return S_ISREG(mode) ? EntryKind::File : S_ISDIR(mode) ? EntryKind::Folder : EntryKind::Other;
+}
 EntryKind kindAt(int dirFd, const char* name) {
     struct stat st;
     if (retrying([&] { return ::fstatat(dirFd, name, &st, 0); }) != 0)
-        return (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) ? EntryKind::Other : EntryKind::Folder;
-    return S_ISREG(st.st_mode) ? EntryKind::File : S_ISDIR(st.st_mode) ? EntryKind::Folder : EntryKind::Other;
+        return leadsNowhere(errno) ? EntryKind::Other : EntryKind::Folder;
+    return kindOfMode(st.st_mode);
 }
 
 // Reads an open folder; `path` is only for messages. The identity is of the
@@ -194,7 +198,15 @@ Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name)
 EntryKind PosixFileSystem::kindOf(const Folder& folder, const std::string& name) {
     const int dirFd = fdOf(folder);
     if (dirFd < 0) fail(texts::Operation::ReadFolder, folder.path, EBADF);
-    return kindAt(dirFd, name.c_str());
+    // Asked just before acting on an entry that was listed: an entry that
+    // cannot be looked up (a folder that may be read but not searched) is a
+    // failure to tell, never one to pass over as if it were a folder.
+    struct stat st;
+    if (retrying([&] { return ::fstatat(dirFd, name.c_str(), &st, 0); }) != 0) {
+        if (leadsNowhere(errno)) return EntryKind::Other;
+        fail(texts::Operation::DeleteFile, join(folder.path, name), errno);
+    }
+    return kindOfMode(st.st_mode);
 }
 
 std::size_t PosixFileSystem::openFolderBudget() {

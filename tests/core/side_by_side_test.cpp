@@ -117,7 +117,9 @@ Outcome walk(std::uint32_t seed, const Reading& reading, bool deleting, bool ign
     out.filesLeft = host.files();
     EXPECT_TRUE(host.exists("D:\\RS\\Assets\\Blueprints.pak")) << "seed " << seed;
     EXPECT_EQ(out.list.find("Assets\\Blueprints.pak"), std::string::npos) << "seed " << seed;
-    if (reading.folderBudget < 1000) EXPECT_LE(host.peakOpenHandles, static_cast<int>(reading.folderBudget) + 1);
+    if (reading.folderBudget < 1000) {
+        EXPECT_LE(host.peakOpenHandles, static_cast<int>(reading.folderBudget) + 1);
+    }
     return out;
 }
 

@@ -98,6 +98,25 @@ check "and reports success" test "$second_status" -eq 0
 check "it shows no window of its own" test "$(e2e_windows 'Quelmar' | wc -l)" -eq 1
 stop
 
+echo "Another account holding this user's instance name, its queue full"
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  fresh_user hostile
+  store_folder "$game"
+  setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '
+import socket, sys, time
+name = b"\0quelmar-" + sys.argv[1].encode()
+held = socket.socket(socket.AF_UNIX); held.bind(name); held.listen(0)
+filler = socket.socket(socket.AF_UNIX); filler.setblocking(False); filler.connect(name)
+time.sleep(60)' "$(id -u)" & hostile=$!
+  sleep 0.5
+  start
+  check "the program starts all the same and shows its window" test -n "$(e2e_wait_window "$MAIN" 10)"
+  stop
+  kill "$hostile" 2>/dev/null; wait "$hostile" 2>/dev/null
+else
+  echo "  (skipped: needs root to act as another account)"
+fi
+
 # Starts with folder $2 stored; message $1 must come before the window.
 message_before_window() {
   store_folder "$2"

@@ -152,15 +152,20 @@ TEST_F(GameOnDisk, UnreadableFoldersStopListingAndDeletionWithTheirPath) {
     tree.folder("Private/Inner");
     std::filesystem::create_directory_symlink(tree.path("Private/Inner"), tree.path(game + "/Assets/ProviderA/Linked"));
     std::filesystem::create_directory_symlink(tree.path("Nowhere"), tree.path(game + "/Assets/ProviderA/Dangling"));
+    // Readable but not searchable (what "chmod -R 644" leaves): its archive
+    // is listed, and deleting must not pass over it quietly.
+    tree.file(game + "/Assets/ProviderD/Blueprints.pak");
     const struct {
         std::string locked, named;
+        mode_t mode = 0;
     } cases[] = {
         {"/Assets/ProviderA/RouteB", "/Assets/ProviderA/RouteB"},
         {"/Assets/ProviderC", "/Assets/ProviderC"},
         {"/../Private", "/Assets/ProviderA/Linked"},
+        {"/Assets/ProviderD", "/Assets/ProviderD/Blueprints.pak", 0644},
     };
     for (const auto& c : cases) {
-        ::chmod(tree.path(game + c.locked).c_str(), 0);
+        ::chmod(tree.path(game + c.locked).c_str(), c.mode);
         try {
             DeleteArchives(state, host, window);
             FAIL() << "no error for " << c.locked;
