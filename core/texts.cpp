@@ -1,9 +1,24 @@
 #include "texts.h"
 
+#include <vector>
+
 namespace quelmar::texts {
 
 namespace {
 const std::string kBreak = std::string(kCrLf) + kCrLf;  // one empty line between sentences
+
+bool continuesACharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+}
+
+std::string shownPath(const std::string& path) {
+    // A box must come up at once and fit the screen, whatever the path: a
+    // long one keeps both ends, which tell where it is, and says what went.
+    constexpr std::size_t kLongest = 400, kEnd = 180;  // in characters
+    std::vector<std::size_t> starts;  // where each character begins
+    for (std::size_t i = 0; i < path.size(); ++i)
+        if (!continuesACharacter(path[i])) starts.push_back(i);
+    if (starts.size() <= kLongest) return path;
+    return path.substr(0, starts[kEnd]) + " [… shortened …] " + path.substr(starts[starts.size() - kEnd]);
 }
 
 std::string versionCaption(int major, int revision) {
@@ -13,7 +28,7 @@ std::string versionCaption(int major, int revision) {
 std::string folderNotSet() { return "Important!" + kBreak + "Set up game folder path before beginning."; }
 
 std::string gameFolderNotFound(const std::string& gamePath) {
-    return gamePath + kBreak + "Folder path to game not found." + kBreak + "Check game folder path.";
+    return shownPath(gamePath) + kBreak + "Folder path to game not found." + kBreak + "Check game folder path.";
 }
 
 std::string assetsFolderNotFound() {
@@ -39,7 +54,7 @@ std::string failure(Operation operation, const std::string& path, const std::str
         case Operation::InstanceCheck: what = "Could not tell whether Quelmar is already running:"; break;
         case Operation::ProgramInfo: what = "Could not read Quelmar's own program file:"; break;
     }
-    return what + kBreak + path + kBreak + reason;
+    return what + kBreak + shownPath(path) + kBreak + reason;
 }
 
 std::string reasonFor(std::errc condition, Operation operation) {

@@ -31,6 +31,10 @@ inline constexpr const char* kSelectAllCommand = "Select &All";
 
 std::string versionCaption(int major, int revision);
 
+// A path as a message shows it: whole unless it runs to hundreds of
+// characters, then its middle left out, which the text says.
+std::string shownPath(const std::string& path);
+
 std::string folderNotSet();
 std::string gameFolderNotFound(const std::string& gamePath);
 std::string assetsFolderNotFound();

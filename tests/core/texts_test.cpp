@@ -38,5 +38,35 @@ TEST(FailureText, AccessAdviceMatchesTheOperation) {
     EXPECT_NE(texts::readOnlyReason().find("read-only"), std::string::npos);
 }
 
+// A path of any length gives a box that comes at once and fits: its middle
+// goes, never a part of a character, and the text says so.
+TEST(FailureText, LongPathsLoseTheirMiddleAndSaySo) {
+    const std::string ends = "/home/userA/", archive = "/RouteB/Blueprints.pak";
+    const struct {
+        std::string path;
+        bool shortened;
+    } cases[] = {
+        {ends + std::string(300, 'x') + archive, false},
+        {ends + std::string(100'000, 'x') + archive, true},
+        {ends + [] { std::string s; for (int i = 0; i < 400; ++i) s += "\xc3\xa4"; return s; }() + archive, true},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = texts::shownPath(c.path);
+        const std::string text = texts::failure(texts::Operation::ReadFolder, c.path, "reason");
+        EXPECT_NE(text.find(shown), std::string::npos);
+        if (!c.shortened) {
+            EXPECT_EQ(shown, c.path);
+            continue;
+        }
+        EXPECT_LT(shown.size(), 800u);
+        EXPECT_EQ(shown.rfind(ends, 0), 0u) << shown;
+        EXPECT_TRUE(shown.ends_with(archive)) << shown;
+        EXPECT_NE(shown.find("shortened"), std::string::npos) << shown;
+        for (std::size_t at = 0; (at = shown.find("\xc3", at)) != std::string::npos; ++at)
+            EXPECT_EQ(shown[at + 1], '\xa4') << "a character cut at byte " << at;
+    }
+    EXPECT_NE(texts::gameFolderNotFound(cases[1].path).find("shortened"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quelmar
