@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <new>
 
 #include "ascii.h"
 #include "branch_reader.h"
@@ -100,6 +101,10 @@ int CheckPaths(FormState& state, Host& host) {
     }
     state.AssetsPath = state.GamePath + host.separator() + texts::kAssetsFolder;
     return kCheckPassed;
+}
+
+std::string UnexpectedFailureText(const std::exception& error) {
+    return texts::unexpectedFailure(error.what(), dynamic_cast<const std::bad_alloc*>(&error) != nullptr);
 }
 
 std::string ListingEntry(const std::string& candidatePath, char separator) {
@@ -230,11 +235,15 @@ void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
             fs.deleteFile(folder, name);
             ++deleted;
         });
-    } catch (const HostError& error) {
+    } catch (const WalkStopped&) {
+        throw;
+    } catch (const std::exception& error) {
         // The lines above the failure are archives already gone: say so,
-        // and that nothing after it was touched.
-        throw HostError(error.number(), error.description() + texts::kCrLf + texts::kCrLf +
-                                            texts::deletionStopped(deleted));
+        // and that nothing after it was touched, whatever the failure was.
+        const auto* known = dynamic_cast<const HostError*>(&error);
+        throw HostError(known ? known->number() : 0,
+                        (known ? known->description() : UnexpectedFailureText(error)) + texts::kCrLf + texts::kCrLf +
+                            texts::deletionStopped(deleted));
     }
     if (count < 1) {
         inform(host, texts::noArchivesFound(), MessageIcon::Information);

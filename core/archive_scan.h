@@ -27,6 +27,10 @@ int CheckPaths(FormState& state, Host& host);
 // whole path when there is none.
 std::string ListingEntry(const std::string& candidatePath, char separator);
 
+// The message for a failure that is not the host's own (a HostError says
+// what happened itself).
+std::string UnexpectedFailureText(const std::exception& error);
+
 // Whether an entry's name is the archive's: "Blueprints.pak" in any ASCII
 // letter case.
 bool IsArchiveName(std::string_view name);

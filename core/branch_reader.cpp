@@ -104,7 +104,14 @@ std::optional<Branch> BranchReader::readAhead(const std::string& name) {
             branch.resumeAt = i;
             continue;
         }
-        branch.children.push_back({entry.name, std::move(*child)});
+        try {
+            branch.children.push_back({entry.name, std::move(*child)});
+        } catch (...) {
+            // Out of memory on a helper: the walk reads this branch itself,
+            // and meets any failure there as its own.
+            handlesLeft_ += kept;
+            return std::nullopt;
+        }
     }
     if (!room) return std::nullopt;
     if (branch.resumeAt == Branch::kWhole &&

@@ -43,6 +43,12 @@ std::string archivesDeleted(std::int32_t count) {
 
 std::string initializationError() { return "Initialization error.Terminating."; }
 
+std::string unexpectedFailure(const std::string& detail, bool outOfMemory) {
+    return "Quelmar could not go on with this command:" + kBreak +
+           (outOfMemory ? std::string("There is not enough memory. Close other programs, then try again.")
+                        : "An unexpected error occurred (" + detail + ").");
+}
+
 std::string failure(Operation operation, const std::string& path, const std::string& reason) {
     std::string what;
     switch (operation) {

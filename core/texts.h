@@ -41,6 +41,9 @@ std::string assetsFolderNotFound();
 std::string noArchivesFound();
 std::string archivesDeleted(std::int32_t count);
 std::string initializationError();
+// A failure of no kind the program looks for (memory ran out, say): what
+// little is known, in a sentence.
+std::string unexpectedFailure(const std::string& detail, bool outOfMemory);
 
 // Host failures. Each names what failed and the path, then why, so the user
 // can act on it without guessing.

@@ -75,14 +75,14 @@ Form1::Start Form1::Form_Load() {
         const int result = CheckPaths(state_, host_);
         checked = true;
         applyCheckResult(result);
-    } catch (const HostError& error) {
+    } catch (const WalkStopped&) {
+        return Start::EndProgram;  // the window went while the list was being made
+    } catch (const std::exception& error) {
         if (!checked) {
             window_.setDeleteEnabled(false);
             window_.setRefreshEnabled(false);
         }
         report(error);
-    } catch (const WalkStopped&) {
-        return Start::EndProgram;  // the window went while the list was being made
     }
     // Closed during start-up, after the walk's last look: the program ends
     // there too.
@@ -188,7 +188,8 @@ void Form1::reportErrors(const std::function<void()>& handler) {
 
 void Form1::report(const std::exception& error, MessageIcon icon) {
     try {
-        host_.showMessage(error.what(), icon, texts::kTitle);
+        const bool known = dynamic_cast<const HostError*>(&error) != nullptr;
+        host_.showMessage(known ? error.what() : UnexpectedFailureText(error), icon, texts::kTitle);
     } catch (const std::exception&) {
         // The message box itself failed: there is no other way to tell.
     }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
+#include <stdexcept>
 #include <tuple>
 
 #include "tests/fakes/fake_host.h"
@@ -13,18 +15,20 @@ using testing::FakeHost;
 using testing::FakeWindow;
 using testing::Message;
 
+void makeGameIn(FakeHost& host, const std::string& folder, bool withArchive) {
+    host.addFolder(folder);
+    host.addFile(folder + "\\RailSim.exe");
+    host.addFolder(folder + "\\Assets");
+    host.addFolder(folder + "\\Assets\\P");
+    if (withArchive) host.addFile(folder + "\\Assets\\P\\Blueprints.pak");
+}
+
 struct Form1Test : ::testing::Test {
     FakeHost host;
     FakeWindow window;
     Form1 form{host, window};
 
-    void makeGame(const std::string& folder, bool withArchive) {
-        host.addFolder(folder);
-        host.addFile(folder + "\\RailSim.exe");
-        host.addFolder(folder + "\\Assets");
-        host.addFolder(folder + "\\Assets\\P");
-        if (withArchive) host.addFile(folder + "\\Assets\\P\\Blueprints.pak");
-    }
+    void makeGame(const std::string& folder, bool withArchive) { makeGameIn(host, folder, withArchive); }
 };
 
 TEST_F(Form1Test, FirstRunAsksForTheFolderAndDisablesBothCommands) {
@@ -145,6 +149,38 @@ TEST_F(Form1Test, StoredFolderThatFailsAtStartUpIsToldAndTheWindowOpens) {
         f.mnuLocateGameEXE_Click();
         EXPECT_EQ(w.text2Value, "Assets\\R\\Blueprints.pak\r\n");
         EXPECT_TRUE(w.deleteEnabled && w.refreshEnabled);
+    }
+}
+
+// A failure of no kind the program looks for is told in a sentence, at
+// start-up as in a click, and a deletion it stops still gives its count.
+TEST_F(Form1Test, UnexpectedFailuresAreToldAndNeverEndTheProgram) {
+    const struct {
+        const char* name;
+        bool atStartUp;
+        std::function<void()> fail;
+        const char* says;
+    } cases[] = {
+        {"listing at start-up", true, [] { throw std::bad_alloc(); }, "not enough memory"},
+        {"deleting", false, [] { throw std::logic_error("planted"); }, "after 1 .pak file was deleted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHost h;
+        FakeWindow w;
+        Form1 f{h, w};
+        makeGameIn(h, "D:\\RS", true);
+        h.addFolder("D:\\RS\\Assets\\Q");
+        h.addFile("D:\\RS\\Assets\\Q\\Blueprints.pak");
+        h.gameFolderSetting() = "D:\\RS";
+        if (c.atStartUp) h.beforeOpenChild = [&](const std::string&) { c.fail(); };
+        EXPECT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
+        if (!c.atStartUp) {
+            h.beforeDelete = [&] { h.beforeDelete = c.fail; };  // the second deletion fails
+            f.butDeletePaks_Click();
+        }
+        ASSERT_EQ(h.messages.size(), 1u);
+        EXPECT_NE(h.messages[0].text.find(c.says), std::string::npos) << h.messages[0].text;
     }
 }
 

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <thread>
@@ -28,11 +31,14 @@ using testing::TempTree;
 using win32::widen;
 
 // The real file system, each folder read slowed down on demand as on a
-// slow disk.
+// slow disk, and watched: `onRead` is told of each folder as its read begins.
 struct SlowFileSystem : win32::WindowsFileSystem {
-    explicit SlowFileSystem(const std::atomic<int>& delayMs) : delayMs(delayMs) {}
+    using Watch = std::function<void(const std::string&)>;
+    SlowFileSystem(const std::atomic<int>& delayMs, const Watch& onRead) : delayMs(delayMs), onRead(onRead) {}
     const std::atomic<int>& delayMs;
+    const Watch& onRead;
     Folder openChild(const Folder& parent, const std::string& name) override {
+        if (onRead) onRead(name);
         Sleep(delayMs);
         return WindowsFileSystem::openChild(parent, name);
     }
@@ -45,7 +51,10 @@ public:
     std::map<std::string, std::string> settings;
     bool otherInstance = false;
     std::atomic<int> delayMs{0};
-    std::unique_ptr<FileSystem> createFileSystem() override { return std::make_unique<SlowFileSystem>(delayMs); }
+    SlowFileSystem::Watch onRead;
+    std::unique_ptr<FileSystem> createFileSystem() override {
+        return std::make_unique<SlowFileSystem>(delayMs, onRead);
+    }
     std::string getSetting(const std::string& a, const std::string& s, const std::string& k,
                            const std::string& fallback) override {
         auto it = settings.find(a + "/" + s + "/" + k);
@@ -113,13 +122,20 @@ struct WindowTest : ::testing::Test {
         SendMessageW(control(name), BM_CLICK, 0, 0);
         pump();
     }
-    void press(std::string_view focused, WPARAM key) {
+    // A key pressed on the focused control, with Shift or Ctrl held if asked.
+    void press(std::string_view focused, WPARAM key, int held = 0) {
+        BYTE keys[256];
+        GetKeyboardState(keys);
+        if (held != 0) keys[held] = 0x80;
+        SetKeyboardState(keys);
         SetFocus(control(focused));
         MSG message{control(focused), WM_KEYDOWN, key, 0, 0, {}};
         if (!window.preTranslate(message)) DispatchMessageW(&message);
         message.message = WM_KEYUP;
         if (!window.preTranslate(message)) DispatchMessageW(&message);
         pump();
+        if (held != 0) keys[held] = 0;
+        SetKeyboardState(keys);
     }
     std::string text(std::string_view name) const { return win32::narrow(testing::windowText(control(name))); }
 
@@ -241,23 +257,31 @@ TEST_F(WindowTest, FontsFollowTheTable) {
     }
 }
 
-TEST_F(WindowTest, TabVisitsTheEnabledButtonsInTableOrder) {
+// Tab goes through the buttons in table order and then to the list, and
+// Tab and Shift+Tab move on from the list, which as a multi-line box would
+// keep them.
+TEST_F(WindowTest, TabVisitsTheEnabledButtonsThenTheList) {
     host.gameFolder() = makeGame();
     start();
-    HWND locate = control("mnuLocateGameEXE"), del = control("butDeletePaks"), refresh = control("butRefreshList");
-    EXPECT_EQ(GetFocus(), locate) << "the window opens with the focus on \"...\"";
-    EXPECT_EQ(GetNextDlgTabItem(window.handle(), locate, FALSE), del);
-    EXPECT_EQ(GetNextDlgTabItem(window.handle(), del, FALSE), refresh);
-    EXPECT_EQ(GetNextDlgTabItem(window.handle(), refresh, FALSE), locate);
-
-    press("mnuLocateGameEXE", VK_TAB);
-    EXPECT_EQ(GetFocus(), del) << "the message loop passes Tab to the dialog keyboard";
+    EXPECT_EQ(GetFocus(), control("mnuLocateGameEXE")) << "the window opens with the focus on \"...\"";
+    struct Step {
+        std::string_view from;
+        int held;
+        std::string_view to;
+    } const steps[] = {{"mnuLocateGameEXE", 0, "butDeletePaks"}, {"butDeletePaks", 0, "butRefreshList"},
+                       {"butRefreshList", 0, "Text2"},          {"Text2", 0, "mnuLocateGameEXE"},
+                       {"Text2", VK_SHIFT, "butRefreshList"},   {"mnuLocateGameEXE", VK_SHIFT, "Text2"}};
+    for (const Step& step : steps) {
+        press(step.from, VK_TAB, step.held);
+        EXPECT_EQ(GetFocus(), control(step.to)) << (step.held ? "Shift+Tab from " : "Tab from ") << step.from;
+    }
 
     // Disabling the focused button hands the focus on; Tab then skips it.
+    SetFocus(control("butDeletePaks"));
     window.setDeleteEnabled(false);
-    EXPECT_EQ(GetFocus(), refresh);
-    EXPECT_EQ(GetNextDlgTabItem(window.handle(), refresh, FALSE), locate);
-    EXPECT_EQ(GetNextDlgTabItem(window.handle(), locate, FALSE), refresh);
+    EXPECT_EQ(GetFocus(), control("butRefreshList"));
+    EXPECT_EQ(GetNextDlgTabItem(window.handle(), control("Text2"), FALSE), control("mnuLocateGameEXE"));
+    EXPECT_EQ(GetNextDlgTabItem(window.handle(), control("mnuLocateGameEXE"), FALSE), control("butRefreshList"));
 }
 
 TEST_F(WindowTest, EnterAndSpacePressOnlyTheFocusedButton) {
@@ -278,8 +302,8 @@ TEST_F(WindowTest, EnterAndSpacePressOnlyTheFocusedButton) {
 }
 
 // Disabling the focused command button hands the focus to the next enabled
-// control in tab order ("...", Delete, Refresh, round again), the same rule
-// as on Linux.
+// control in tab order ("...", Delete, Refresh, the list, round again), the
+// same rule as on Linux.
 TEST_F(WindowTest, FocusMovesOnWhenItsButtonIsDisabled) {
     struct Case {
         const char* what;
@@ -289,10 +313,9 @@ TEST_F(WindowTest, FocusMovesOnWhenItsButtonIsDisabled) {
     };
     const Case cases[] = {
         {"Delete: on to Refresh", "butDeletePaks", {"butDeletePaks"}, "butRefreshList"},
-        {"Refresh: round to \"...\"", "butRefreshList", {"butRefreshList"}, "mnuLocateGameEXE"},
-        {"Delete, both off as after a failed check", "butDeletePaks", {"butDeletePaks", "butRefreshList"},
-         "mnuLocateGameEXE"},
-        {"Delete, Refresh already off", "butDeletePaks", {"butRefreshList", "butDeletePaks"}, "mnuLocateGameEXE"},
+        {"Refresh: on to the list", "butRefreshList", {"butRefreshList"}, "Text2"},
+        {"Delete, both off as after a failed check", "butDeletePaks", {"butDeletePaks", "butRefreshList"}, "Text2"},
+        {"Delete, Refresh already off", "butDeletePaks", {"butRefreshList", "butDeletePaks"}, "Text2"},
         {"another button disabled: focus stays", "mnuLocateGameEXE", {"butDeletePaks", "butRefreshList"},
          "mnuLocateGameEXE"},
     };
@@ -331,9 +354,9 @@ TEST_F(WindowTest, FocusToComeBackToMovesOnWhileAnotherWindowIsActive) {
 }
 
 // Screen readers find an edit control's name in the label just before it;
-// Text2 has no label, so no name. "..." is named by the label beside it,
-// and still shows "...".
-TEST_F(WindowTest, TextBoxesAreNamedByTheLabelAboveThem) {
+// the list, which has no label, has a name of its own. "..." is named by
+// the label beside it, and still shows "...".
+TEST_F(WindowTest, ControlsAreNamedForScreenReaders) {
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
     const auto nameOf = [](HWND control) -> std::optional<std::wstring> {
         IAccessible* accessible = nullptr;
@@ -354,8 +377,7 @@ TEST_F(WindowTest, TextBoxesAreNamedByTheLabelAboveThem) {
     EXPECT_EQ(nameOf(control("Text1")), testing::windowText(control("Label1")));
     EXPECT_EQ(nameOf(control("mnuLocateGameEXE")), widen(layout::control("Label2").caption));
     EXPECT_EQ(testing::windowText(control("mnuLocateGameEXE")), L"...");
-    const std::optional<std::wstring> text2 = nameOf(control("Text2"));
-    EXPECT_TRUE(!text2 || text2->empty()) << win32::narrow(*text2);
+    EXPECT_EQ(nameOf(control("Text2")), widen(texts::kListName));
     CoUninitialize();
 }
 
@@ -619,23 +641,209 @@ TEST_F(WindowTest, ClosingDuringADeletionEndsTheProgramAndLeavesTheRest) {
     EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "and the program ends";
 }
 
+// Once a slowed listing has lasted, the three buttons are drawn disabled,
+// and what a command sets meanwhile waits for its end, when the focus comes
+// back or moves on by the layout's rule. A click given during the last
+// folder read is dropped with the walk's input, not run after it.
+TEST_F(WindowTest, SlowWalkShowsTheButtonsOffAndDropsAClickFromItsLastRead) {
+    tree.file("RS\\RailSim.exe");
+    const std::string providers[] = {"RS\\Assets\\P1", "RS\\Assets\\P2", "RS\\Assets\\P3"};
+    for (const std::string& provider : providers) {
+        tree.file(provider + "\\Blueprints.pak");
+        tree.folder(provider + "\\Empty");  // whatever the order, the walk ends with a read that finds nothing
+    }
+    host.gameFolder() = tree.path("RS");
+    start();
+    HWND buttons[] = {control("mnuLocateGameEXE"), control("butDeletePaks"), control("butRefreshList")};
+    window.setDeleteEnabled(false);
+    SetFocus(buttons[2]);
+    int reads = 0;
+    std::vector<bool> during;
+    host.onRead = [&](const std::string&) {
+        if (++reads != 6) return;
+        window.setRefreshEnabled(false);  // as a command may, while the buttons are drawn off
+        window.setDeleteEnabled(true);
+        for (HWND button : buttons) during.push_back(IsWindowEnabled(button) != FALSE);
+        PostMessageW(buttons[1], WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+        PostMessageW(buttons[1], WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+        PostMessageW(buttons[1], BM_CLICK, 0, 0);
+    };
+    host.delayMs = 100;  // six reads: well past the moment the walk is shown
+    click("butRefreshList");
+
+    ASSERT_EQ(reads, 6);
+    EXPECT_EQ(during, std::vector<bool>(3, false)) << "all three drawn disabled during the walk";
+    EXPECT_TRUE(IsWindowEnabled(buttons[0]));
+    EXPECT_TRUE(IsWindowEnabled(buttons[1]));
+    EXPECT_FALSE(IsWindowEnabled(buttons[2]));
+    EXPECT_EQ(GetFocus(), control("Text2")) << "on from Refresh, which is off now";
+    for (const std::string& provider : providers)
+        EXPECT_TRUE(tree.exists(provider + "\\Blueprints.pak")) << "Delete was clicked after all";
+    EXPECT_TRUE(host.messages.empty());
+}
+
+// The session ending during a deletion stops it before its next archive:
+// those after the one being deleted stay on disk, and the window goes
+// without a word. Windows asks first (WM_QUERYENDSESSION) unless the end is
+// forced; either way the system sends from another thread.
+struct SessionEndTest : WindowTest, ::testing::WithParamInterface<bool> {};
+
+TEST_P(SessionEndTest, StopsADeletionBeforeItsNextArchive) {
+    const bool asked = GetParam();
+    tree.file("RS\\RailSim.exe");
+    for (int i = 0; i < 5; ++i) tree.file("RS\\Assets\\P" + std::to_string(i) + "\\Blueprints.pak");
+    host.gameFolder() = tree.path("RS");
+    start();
+    std::vector<std::string> read;
+    std::atomic<bool> sent{false};
+    LRESULT answer = FALSE;
+    std::thread system;
+    host.onRead = [&](const std::string& name) {
+        read.push_back(name);
+        if (read.size() != 3) return;
+        system = std::thread([&, target = window.handle()] {  // handled while the read takes its time
+            if (asked) answer = SendMessageW(target, WM_QUERYENDSESSION, 0, 0);
+            SendMessageW(target, WM_ENDSESSION, TRUE, 0);
+            sent = true;
+        });
+    };
+    host.delayMs = 100;
+    SendMessageW(control("butDeletePaks"), BM_CLICK, 0, 0);
+    for (int i = 0; i < 500 && !sent; ++i) {
+        pump();
+        Sleep(10);
+    }
+    if (system.joinable()) system.join();
+
+    ASSERT_EQ(read.size(), 3u) << "the deletion read on";
+    for (int i = 0; i < 5; ++i) {
+        const std::string provider = "P" + std::to_string(i);
+        const bool deleted = provider == read[0] || provider == read[1];
+        EXPECT_EQ(tree.exists("RS\\Assets\\" + provider + "\\Blueprints.pak"), !deleted) << provider;
+    }
+    EXPECT_EQ(answer, asked ? TRUE : FALSE) << "asked: nothing is half done, the session may end";
+    EXPECT_FALSE(IsWindow(window.handle()));
+    EXPECT_TRUE(host.messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(AskedOrForced, SessionEndTest, ::testing::Bool());
+
 // The wheel over the list scrolls it, though Wine hands the wheel to the
-// control with the focus ("..."); a click gives the list no focus.
-TEST_F(WindowTest, ListScrollsWithTheWheelAndOtherwiseActsDisabled) {
+// control with the focus ("..."); a click gives the list the focus, and the
+// keyboard scrolls it from there.
+TEST_F(WindowTest, ListScrollsWithTheWheelAndTheKeyboard) {
     start();
     std::string lines;
     for (int i = 0; i < 200; ++i) lines += "Assets\\P" + std::to_string(i) + "\\Blueprints.pak\r\n";
     window.setText2(lines);
     HWND list = control("Text2");
-    ASSERT_EQ(SendMessageW(list, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    const auto top = [&] { return SendMessageW(list, EM_GETFIRSTVISIBLELINE, 0, 0); };
+    ASSERT_EQ(top(), 0);
     RECT box;
     GetWindowRect(list, &box);
     PostMessageW(GetFocus(), WM_MOUSEWHEEL, MAKEWPARAM(0, WORD(-3 * WHEEL_DELTA)), MAKELPARAM(box.left + 20, box.top + 20));
     PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
     PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(10, 10));
     pump();
-    EXPECT_GT(SendMessageW(list, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
-    EXPECT_NE(GetFocus(), list);
+    EXPECT_GT(top(), 0);
+    EXPECT_EQ(GetFocus(), list);
+
+    struct Key {
+        const char* what;
+        int held;
+        WPARAM key;
+        bool atTop;
+    } const keys[] = {{"Ctrl+Home", VK_CONTROL, VK_HOME, true}, {"Page Down", 0, VK_NEXT, false},
+                      {"Page Up", 0, VK_PRIOR, true},           {"Ctrl+End", VK_CONTROL, VK_END, false},
+                      {"Ctrl+Home", VK_CONTROL, VK_HOME, true}, {"Down, held", 0, VK_DOWN, false}};
+    for (const Key& k : keys) {
+        for (int i = 0; i < (k.key == VK_DOWN ? 20 : 1); ++i) press("Text2", k.key, k.held);
+        EXPECT_EQ(top() == 0, k.atTop) << k.what;
+    }
+}
+
+std::wstring clipboardText() {
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return L"(the clipboard could not be opened)";
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* characters = static_cast<const wchar_t*>(GlobalLock(data))) text = characters;
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    return text;
+}
+
+// The list is selected and copied from with the keyboard, and nothing
+// pastes into it, cuts from it, clears or undoes it.
+TEST_F(WindowTest, ListIsCopiedFromButNeverEdited) {
+    start();
+    window.setText2(kTwoLines);
+    HWND list = control("Text2");
+    SendMessageW(list, EM_SETSEL, 0, 6);
+    press("Text2", 'C', VK_CONTROL);
+    ASSERT_EQ(clipboardText(), L"Assets");
+    for (const UINT edit : std::initializer_list<UINT>{WM_PASTE, WM_CUT, WM_CLEAR, WM_UNDO, EM_UNDO}) {
+        SendMessageW(list, EM_SETSEL, 0, -1);
+        SendMessageW(list, edit, 0, 0);
+        EXPECT_EQ(text("Text2"), kTwoLines) << "message " << edit;
+    }
+    SendMessageW(list, EM_SETSEL, 0, 0);
+    press("Text2", 'A', VK_CONTROL);
+    press("Text2", 'C', VK_CONTROL);
+    EXPECT_EQ(clipboardText(), widen(kTwoLines));
+}
+
+// The relative luminance contrast of two colours, 1 to 21.
+double contrast(COLORREF a, COLORREF b) {
+    const auto luminance = [](COLORREF c) {
+        const auto linear = [](BYTE v) {
+            const double s = v / 255.0;
+            return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(GetRValue(c)) + 0.7152 * linear(GetGValue(c)) + 0.0722 * linear(GetBValue(c));
+    };
+    const double x = luminance(a) + 0.05, y = luminance(b) + 0.05;
+    return x > y ? x / y : y / x;
+}
+
+// The list's text against its background, read from the pixels on screen:
+// in the system's colours, and in a dark scheme set as a user would.
+TEST_F(WindowTest, ListTextStandsOutFromItsBackground) {
+    struct Scheme {
+        const char* what;
+        std::vector<int> elements;
+        std::vector<COLORREF> colours;
+    } const schemes[] = {
+        {"the system's colours", {}, {}},
+        {"a dark scheme",
+         {COLOR_WINDOW, COLOR_WINDOWTEXT, COLOR_BTNFACE, COLOR_BTNTEXT, COLOR_GRAYTEXT},
+         {RGB(32, 32, 32), RGB(255, 255, 255), RGB(48, 48, 48), RGB(255, 255, 255), RGB(128, 128, 128)}},
+    };
+    start();
+    window.setText2("IIIIIIIIIIII llllllllllll ||||||||||||\r\n");
+    HWND list = control("Text2");
+    for (const Scheme& scheme : schemes) {
+        std::vector<COLORREF> saved;
+        for (int element : scheme.elements) saved.push_back(GetSysColor(element));
+        const auto set = [&](const std::vector<COLORREF>& colours) {
+            return colours.empty() || SetSysColors(static_cast<int>(colours.size()), scheme.elements.data(), colours.data());
+        };
+        ASSERT_TRUE(set(scheme.colours)) << scheme.what;
+        RedrawWindow(list, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
+        pump();
+        RECT client;
+        GetClientRect(list, &client);
+        HDC dc = GetDC(list);
+        const COLORREF background = GetPixel(dc, client.right / 2, client.bottom - 4);
+        double text = 1;
+        for (int y = 0; y < client.bottom / 3; ++y)
+            for (int x = 0; x < client.right; ++x) text = std::max(text, contrast(GetPixel(dc, x, y), background));
+        ReleaseDC(list, dc);
+        set(saved);
+        std::printf("list text contrast, %s: %.2f to 1 on #%06lX\n", scheme.what, text,
+                    static_cast<unsigned long>(RGB(GetBValue(background), GetGValue(background), GetRValue(background))));
+        EXPECT_GE(text, 4.5) << scheme.what;
+    }
 }
 
 // Two real copies of the program, the first given a game folder (what was
