@@ -135,6 +135,16 @@ std::string readOnlySettingsReason() {
     return "The file is read-only. Allow your user account to change it.";
 }
 
+std::string notARegularFileReason() {
+    return "It is not a regular file (a pipe or a device, say), so Quelmar does not open it. Delete it, then pick "
+           "the game folder again with \"...\".";
+}
+
+std::string settingsLockedReason(const std::string& lockPath) {
+    return "Another program or user account keeps the settings locked. If no other copy of Quelmar is running, "
+           "delete the lock file:" + kBreak + shownPath(lockPath);
+}
+
 std::string noHomeFolderReason() {
     return "Quelmar cannot tell where your home folder is: HOME is not set, and your user account has no home "
            "folder in the user database.";

@@ -68,6 +68,10 @@ std::string settingsNotUsed();
 std::string damagedSettingsReason();
 std::string settingsOfAnotherUserReason();
 std::string readOnlySettingsReason();
+// What stands where the settings file belongs is no file (a pipe, a device).
+std::string notARegularFileReason();
+// Another program or account holds the settings' lock and does not let go.
+std::string settingsLockedReason(const std::string& lockPath);
 // Neither HOME nor the user database says where the user's files belong.
 std::string noHomeFolderReason();
 // The folder that was read is no longer where the list found it.

@@ -4,10 +4,13 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QLockFile>
+#include <QScopeGuard>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
 #include <QSpacerItem>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -16,6 +19,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "core/texts.h"
@@ -28,6 +32,10 @@ namespace {
 [[noreturn]] void fail(texts::Operation operation, const QString& path, int error, const std::string& reason) {
     throw HostError(error, texts::failure(operation, path.toStdString(), reason));
 }
+
+// Long enough for another copy's save to finish, short enough that the
+// window never seems to hang.
+constexpr int kSettingsLockWait = 40;  // ms
 
 [[noreturn]] void fail(texts::Operation operation, const QString& path, int error) {
     fail(operation, path, error, texts::reasonFor(static_cast<std::errc>(error), operation));
@@ -118,12 +126,69 @@ void LinuxHost::showMessage(const std::string& text, MessageIcon icon, const std
     box.exec();
 }
 
+namespace {
+
+// The settings file's bytes, or nothing when there is no file. Opened
+// without blocking, and only when it is a regular file: a pipe put in its
+// place would otherwise hold the start for ever, with the instance lock
+// taken. Every other failure (a folder on the way this user may not open,
+// a read error) is the caller's to tell, never a quiet "nothing stored".
+std::optional<QByteArray> readSettingsFile(const QString& file) {
+    const QByteArray path = QFile::encodeName(file);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        fail(texts::Operation::ReadSettings, file, errno);
+    }
+    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    struct stat st;
+    if (::fstat(fd, &st) != 0) fail(texts::Operation::ReadSettings, file, errno);
+    if (S_ISDIR(st.st_mode)) fail(texts::Operation::ReadSettings, file, EISDIR);
+    if (!S_ISREG(st.st_mode)) fail(texts::Operation::ReadSettings, file, EINVAL, texts::notARegularFileReason());
+    QByteArray bytes;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) return bytes;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) fail(texts::Operation::ReadSettings, file, errno);
+        bytes.append(buffer, got);
+    }
+}
+
+// What the file says of `key` in `section`, as written: the settings library
+// reads a quote left open as running on over the following lines, so a
+// value that is there in the text but lost, or one whose quote is never
+// closed, is damage to tell, not a folder to drop or to use with a line
+// break in it.
+bool loosesTheValue(const QByteArray& text, const QByteArray& section, const QByteArray& key, bool found) {
+    QByteArray current;
+    for (const QByteArray& raw : text.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[') && line.endsWith(']')) {
+            current = line.mid(1, line.size() - 2);
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (current != section || equals < 0 || line.left(equals).trimmed() != key) continue;
+        const QByteArray value = line.mid(equals + 1).trimmed();
+        int quotes = 0;
+        for (qsizetype i = 0; i < value.size(); ++i) {
+            if (value[i] == '\\') ++i;
+            else if (value[i] == '"') ++quotes;
+        }
+        if (!found || quotes % 2 != 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string LinuxHost::getSetting(const std::string& application, const std::string& section,
                                   const std::string& key, const std::string& defaultValue) {
     const QString file = settingsFile(application);
-    const QFileInfo info(file);
-    if (info.isDir()) fail(texts::Operation::ReadSettings, file, EISDIR);
-    if (info.exists() && !info.isReadable()) fail(texts::Operation::ReadSettings, file, EACCES);
+    const std::optional<QByteArray> text = readSettingsFile(file);
+    if (!text) return defaultValue;
     QSettings settings(file, QSettings::IniFormat);
     // Only a damaged file counts here: QSettings shares one cache per file
     // within the process, so a save that failed earlier in this session shows
@@ -133,6 +198,8 @@ std::string LinuxHost::getSetting(const std::string& application, const std::str
         fail(texts::Operation::ReadSettings, file, EIO, texts::damagedSettingsReason());
     settings.beginGroup(QString::fromStdString(section));
     const QVariant value = settings.value(QString::fromStdString(key));
+    if (loosesTheValue(*text, QByteArray::fromStdString(section), QByteArray::fromStdString(key), value.isValid()))
+        fail(texts::Operation::ReadSettings, file, EIO, texts::damagedSettingsReason());
     return value.isValid() ? value.toString().toStdString() : defaultValue;
 }
 
@@ -169,6 +236,18 @@ void LinuxHost::saveSetting(const std::string& application, const std::string& s
     const QString file = settingsFile(application);
     if (!QDir().mkpath(QFileInfo(file).absolutePath()))
         fail(texts::Operation::SaveSettings, file, EIO, whySavingFailed(file));
+    {
+        // The settings library waits for its lock without end; a lock left
+        // by another account in a shared folder would hang "..." for good.
+        // So it is tried first, for a moment, and a lock that stays taken is
+        // told like any other failure to save.
+        const QString lockPath = file + ".lock";
+        QLockFile probe(lockPath);
+        // A lock that cannot even be made (a read-only folder) is left to
+        // the save itself, which then says why.
+        if (!probe.tryLock(kSettingsLockWait) && probe.error() == QLockFile::LockFailedError)
+            fail(texts::Operation::SaveSettings, file, EBUSY, texts::settingsLockedReason(lockPath.toStdString()));
+    }
     QSettings settings(file, QSettings::IniFormat);
     settings.beginGroup(QString::fromStdString(section));
     settings.setValue(QString::fromStdString(key), QString::fromStdString(value));

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QLockFile>
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -215,6 +216,7 @@ TEST_F(Settings, UnreadableOrUnwritableFileIsAnError) {
 // and gives the cause the user can act on; start-up tells a read failure
 // rather than forget the stored folder quietly.
 TEST_F(Settings, FailuresSayWhy) {
+    std::unique_ptr<QLockFile> heldLock;  // as another copy or account would hold it
     const auto folderOnly = [](const TempTree& t) { t.folder("Quelmar/Quelmar.conf/inside"); };
     const auto readOnlyFolder = [](const TempTree& t) {
         t.folder("Quelmar");
@@ -241,11 +243,36 @@ TEST_F(Settings, FailuresSayWhy) {
         {"reading: damaged", fileMode(0644, "[Preferences]\nGameFolder=/games/rs\n[Unclosed section\n"), false,
          "The file is damaged"},
         {"reading: a folder", folderOnly, false, "It is a folder"},
+        // Never a hang, never the stored folder dropped without a word.
+        {"reading: a pipe",
+         [](const TempTree& t) {
+             t.folder("Quelmar");
+             ::mkfifo(t.path("Quelmar/Quelmar.conf").c_str(), 0600);
+         },
+         false, "not a regular file"},
+        {"reading: folder may not be opened",
+         [&](const TempTree& t) {
+             fileMode(0644)(t);
+             ::chmod(t.path("Quelmar").c_str(), 0600);
+         },
+         false, "Access is denied"},
+        {"reading: a quote left open swallows the section",
+         fileMode(0644, "[Other]\nNote=\"open\n[Preferences]\nGameFolder=/games/rs\n"), false, "damaged"},
+        {"reading: the folder's own quote left open", fileMode(0644, "[Preferences]\nGameFolder=\"/games/rs\n"),
+         false, "damaged"},
+        {"saving: the lock is held",
+         [&](const TempTree& t) {
+             t.folder("Quelmar");
+             heldLock = std::make_unique<QLockFile>(QString::fromStdString(t.path("Quelmar/Quelmar.conf.lock")));
+             heldLock->lock();
+         },
+         true, "keeps the settings locked"},
     };
     for (const auto& c : cases) {
         TempTree fresh;
         ::setenv("XDG_CONFIG_HOME", fresh.root().c_str(), 1);
         c.spoil(fresh);
+        const auto started = std::chrono::steady_clock::now();
         try {
             if (c.saving) host.saveSetting("Quelmar", "Preferences", "GameFolder", "/games/rs");
             else host.getSetting("Quelmar", "Preferences", "GameFolder", "");
@@ -254,6 +281,9 @@ TEST_F(Settings, FailuresSayWhy) {
             EXPECT_NE(error.description().find(fresh.path("Quelmar/Quelmar.conf")), std::string::npos) << c.name;
             EXPECT_NE(error.description().find(c.reason), std::string::npos) << c.name << ": " << error.description();
         }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500)) << c.name;
+        heldLock.reset();
+        ::chmod(fresh.path("Quelmar").c_str(), 0755);  // so the folder can be removed
     }
 }
 
