@@ -140,6 +140,11 @@ std::string notARegularFileReason() {
            "the game folder again with \"...\".";
 }
 
+std::string danglingLinkReason(const std::string& target) {
+    return "It is a link to something that does not exist:" + kBreak + shownPath(target) + kBreak +
+           "Delete the link, or put back what it leads to.";
+}
+
 std::string settingsLockedReason(const std::string& lockPath) {
     return "Another program or user account keeps the settings locked. If no other copy of Quelmar is running, "
            "delete the lock file:" + kBreak + shownPath(lockPath);

@@ -70,6 +70,8 @@ std::string settingsOfAnotherUserReason();
 std::string readOnlySettingsReason();
 // What stands where the settings file belongs is no file (a pipe, a device).
 std::string notARegularFileReason();
+// The file is a link to something that is not there.
+std::string danglingLinkReason(const std::string& target);
 // Another program or account holds the settings' lock and does not let go.
 std::string settingsLockedReason(const std::string& lockPath);
 // Neither HOME nor the user database says where the user's files belong.

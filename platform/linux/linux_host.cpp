@@ -214,6 +214,8 @@ std::string whySavingFailed(const QString& file) {
     const auto because = [](int error) { return texts::reasonFor(static_cast<std::errc>(error), save); };
     const QByteArray path = file.toLocal8Bit();
     struct stat st;
+    if (::stat(path.constData(), &st) != 0 && ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        return texts::danglingLinkReason(QFileInfo(file).symLinkTarget().toStdString());
     if (::stat(path.constData(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return because(EISDIR);
         if (::access(path.constData(), W_OK) != 0)

@@ -260,6 +260,12 @@ TEST_F(Settings, FailuresSayWhy) {
          fileMode(0644, "[Other]\nNote=\"open\n[Preferences]\nGameFolder=/games/rs\n"), false, "damaged"},
         {"reading: the folder's own quote left open", fileMode(0644, "[Preferences]\nGameFolder=\"/games/rs\n"),
          false, "damaged"},
+        {"saving: through a link that leads nowhere",
+         [](const TempTree& t) {
+             t.folder("Quelmar");
+             std::filesystem::create_symlink(t.path("Elsewhere/Quelmar.conf"), t.path("Quelmar/Quelmar.conf"));
+         },
+         true, "link to something that does not exist"},
         {"saving: the lock is held",
          [&](const TempTree& t) {
              t.folder("Quelmar");
