@@ -691,7 +691,8 @@ struct SessionEndTest : WindowTest, ::testing::WithParamInterface<bool> {};
 TEST_P(SessionEndTest, StopsADeletionBeforeItsNextArchive) {
     const bool asked = GetParam();
     tree.file("RS\\RailSim.exe");
-    for (int i = 0; i < 5; ++i) tree.file("RS\\Assets\\P" + std::to_string(i) + "\\Blueprints.pak");
+    const std::string providers[] = {"P0", "P1", "P2", "P3", "P4"};
+    for (const std::string& provider : providers) tree.file("RS\\Assets\\" + provider + "\\Blueprints.pak");
     host.gameFolder() = tree.path("RS");
     start();
     std::vector<std::string> read;
@@ -716,8 +717,7 @@ TEST_P(SessionEndTest, StopsADeletionBeforeItsNextArchive) {
     if (system.joinable()) system.join();
 
     ASSERT_EQ(read.size(), 3u) << "the deletion read on";
-    for (int i = 0; i < 5; ++i) {
-        const std::string provider = "P" + std::to_string(i);
+    for (const std::string& provider : providers) {
         const bool deleted = provider == read[0] || provider == read[1];
         EXPECT_EQ(tree.exists("RS\\Assets\\" + provider + "\\Blueprints.pak"), !deleted) << provider;
     }

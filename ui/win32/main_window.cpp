@@ -61,16 +61,14 @@ ControlClass classFor(const layout::Control& c) {
             // system's font (16 px for Segoe UI 9 pt) needs more than the
             // 15 px the client edge leaves.
             if (!c.multiLine) return {L"EDIT", child | WS_DISABLED | WS_BORDER | ES_LEFT | ES_AUTOHSCROLL, 0};
-            // The list is what the player reviews before deleting, so it
-            // scrolls, with the wheel and its scroll bar: a disabled EDIT
-            // would not. Read-only and out of the Tab order instead, it
-            // takes no clicks (see dropClicks) and draws its text in the
-            // disabled colour (WM_CTLCOLORSTATIC), so it looks and acts as
-            // the disabled box did, and screen readers still read it. It
-            // wraps its long lines and scrolls only vertically; a plain
-            // EDIT keeps its WS_VSCROLL bar on screen even when there is
-            // nothing to scroll.
-            return {L"EDIT", child | WS_BORDER | ES_LEFT | ES_MULTILINE | ES_READONLY | WS_VSCROLL | ES_AUTOVSCROLL,
+            // The list is what the player reviews before deleting: read-only,
+            // in the system's colours for read-only text, reached by Tab,
+            // scrolled by the wheel, the scroll bar and the keyboard, and
+            // its lines selected and copied (see listProc). It wraps its
+            // long lines and scrolls only vertically; a plain EDIT keeps its
+            // WS_VSCROLL bar on screen even when there is nothing to scroll.
+            return {L"EDIT",
+                    child | WS_TABSTOP | WS_BORDER | ES_LEFT | ES_MULTILINE | ES_READONLY | WS_VSCROLL | ES_AUTOVSCROLL,
                     0};
         case layout::Kind::Label:
             return {L"STATIC", child | SS_NOPREFIX | (c.align == layout::Align::Left ? SS_LEFT : SS_CENTER), 0};
@@ -78,28 +76,14 @@ ControlClass classFor(const layout::Control& c) {
     return {L"STATIC", child, 0};
 }
 
-// The list takes no clicks and no keys: it never gets the focus or a
-// selection, and its context menu (copy, select all) never opens. Its
-// scroll bar is outside its client area and works as ever.
-LRESULT CALLBACK dropClicks(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
-    switch (message) {
-        case WM_LBUTTONDOWN:
-        case WM_LBUTTONDBLCLK:
-        case WM_LBUTTONUP:
-        case WM_RBUTTONDOWN:
-        case WM_RBUTTONDBLCLK:
-        case WM_RBUTTONUP:
-        case WM_MBUTTONDOWN:
-        case WM_MBUTTONDBLCLK:
-        case WM_MBUTTONUP:
-        case WM_CONTEXTMENU:
-        case WM_KEYDOWN:
-        case WM_CHAR:
-            return 0;
-        default:
-            return DefSubclassProc(control, message, wParam, lParam);
-    }
-}
+constexpr UINT_PTR kListSubclassId = 0x7E472;
+// The list's context menu.
+enum ListCommand : UINT { kCopy = 1, kSelectAll = 2 };
+
+// Touch and pen input, which Windows 8 and later deliver as pointer
+// messages before any mouse message (the SDK names them only for Windows 8).
+constexpr UINT kPointerDown = 0x0246;
+constexpr UINT kPointerUp = 0x0247;
 
 RECT rectInParent(HWND control) {
     RECT r;
@@ -184,21 +168,22 @@ bool MainWindow::create() {
     }
     // The list may grow past the EDIT's default 32K characters.
     SendMessageW(control(kList), EM_SETLIMITTEXT, 0, 0);
-    SetWindowSubclass(control(kList), &dropClicks, 0, 0);
-    // Screen readers read "..." as the label beside it.
+    SetWindowSubclass(control(kList), &MainWindow::listProc, kListSubclassId, reinterpret_cast<DWORD_PTR>(this));
+    // Screen readers read "..." as the label beside it, and the list, which
+    // has no label, by a name of its own.
     setAccessibleName(control(kLocateButton), widen(layout::control("Label2").caption));
+    setAccessibleName(control(kList), widen(texts::kListName));
     comeForwardMessage_ = RegisterWindowMessageW(WindowsHost::kComeForwardMessage);
 
-    // Tab order is the order of the child windows: sort them by tab index.
-    // Accessibility tools name an edit control after the nearest label
-    // before it in this order, so the label that names a text box goes
-    // immediately before it, and a text box without a label goes first,
-    // where no other label can lend it a wrong name. Neither moves a tab
-    // stop.
+    // Tab order is the order of the child windows: sort them by their
+    // places in it, the list after every command button. Accessibility
+    // tools name an edit control after the nearest label before it in this
+    // order, so the label that names a text box goes immediately before it;
+    // a label moves no tab stop.
     std::array<size_t, layout::kControls.size()> byTab{};
     std::iota(byTab.begin(), byTab.end(), size_t{0});
-    std::sort(byTab.begin(), byTab.end(), [](size_t a, size_t b) {
-        return layout::kControls[a].tabIndex < layout::kControls[b].tabIndex;
+    std::stable_sort(byTab.begin(), byTab.end(), [](size_t a, size_t b) {
+        return layout::tabPosition(layout::kControls[a]) < layout::tabPosition(layout::kControls[b]);
     });
     const auto labelOf = [](size_t i) {
         const layout::Control& c = layout::kControls[i];
@@ -211,8 +196,6 @@ bool MainWindow::create() {
         order.push_back(i);
         placed[i] = true;
     };
-    for (size_t i : byTab)
-        if (layout::kControls[i].kind == layout::Kind::TextBox && labelOf(i) < 0) place(i);
     for (size_t i : byTab) {
         if (labelOf(i) >= 0) place(static_cast<size_t>(labelOf(i)));
         place(i);
@@ -239,8 +222,8 @@ bool MainWindow::preTranslate(MSG& message) {
     if (window_ == nullptr) return false;
     if (message.message == WM_MOUSEWHEEL) {
         // Windows sends the wheel to the window under the pointer (as set
-        // by default), Wine to the one with the focus, which the list never
-        // has: over the list, it scrolls the list either way.
+        // by default), Wine to the one with the focus, often a button: over
+        // the list, it scrolls the list either way.
         HWND list = control(kList);
         const POINT at{GET_X_LPARAM(message.lParam), GET_Y_LPARAM(message.lParam)};
         if (message.hwnd != list && WindowFromPoint(at) == list) {
@@ -252,7 +235,7 @@ bool MainWindow::preTranslate(MSG& message) {
 }
 
 void MainWindow::showWindow() {
-    if (window_ != nullptr && !IsWindowVisible(window_)) show(showCommand_);
+    if (window_ != nullptr && !IsWindowVisible(window_) && !form_.state().closeRequested) show(showCommand_);
 }
 
 // A walk runs on this, the window's thread, and its progress hook calls
@@ -262,10 +245,36 @@ void MainWindow::showWindow() {
 // controls stays on the one thread that owns them, in the walk's own
 // order, with nothing to hand across threads. User input that arrives
 // meanwhile is dropped, not left to run after the command; the title bar
-// still works, so the window can be moved, minimised and closed.
+// still works, so the window can be moved, minimised and closed, and the
+// list can be scrolled.
 void MainWindow::setBusy(bool busy) {
     busy_ = busy;
-    // The cursor shows it at once if it is over the window; from then on
+    if (busy || !busyShown_ || window_ == nullptr) return;
+    busyShown_ = false;
+    // Each button as the commands have left it, and the keyboard back where
+    // it was, or on by the layout's rule if that button is off now.
+    for (const auto& [name, enabled] : enabledWhenIdle_) EnableWindow(control(name), enabled ? TRUE : FALSE);
+    HWND focus = std::exchange(focusBeforeBusy_, nullptr);
+    if (focus != nullptr && !IsWindowEnabled(focus)) focus = nextFocusFrom(focus);
+    if (focus != nullptr) {
+        if (GetActiveWindow() == window_) SetFocus(focus);
+        lastFocus_ = focus;
+    }
+    showCursor();
+}
+
+void MainWindow::showBusy() {
+    if (!busy_ || busyShown_ || window_ == nullptr) return;
+    focusBeforeBusy_ = keyboardFocus();
+    enabledWhenIdle_ = {{{kLocateButton, false}, {kDeleteButton, false}, {kRefreshButton, false}}};
+    for (auto& [name, enabled] : enabledWhenIdle_) enabled = IsWindowEnabled(control(name)) != FALSE;
+    busyShown_ = true;
+    for (const auto& [name, enabled] : enabledWhenIdle_) EnableWindow(control(name), FALSE);
+    showCursor();
+}
+
+void MainWindow::showCursor() const {
+    // The cursor changes at once if it is over the window; from then on
     // WM_SETCURSOR answers for it.
     POINT at;
     if (window_ == nullptr || !GetCursorPos(&at)) return;
@@ -293,6 +302,9 @@ bool MainWindow::dropWhileBusy(const MSG& message) const {
         case WM_XBUTTONDOWN:
         case WM_XBUTTONUP:
         case WM_XBUTTONDBLCLK:
+        case WM_TOUCH:
+        case kPointerDown:
+        case kPointerUp:
             return true;
         default:
             return false;
@@ -303,7 +315,11 @@ bool MainWindow::keepAlive() {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
-            PostQuitMessage(static_cast<int>(message.wParam));  // for the message loop, once the command is done
+            // The program is to end: the walk stops at its next folder or
+            // archive, and the message loop gets the quit once the command
+            // is done.
+            form_.requestClose();
+            PostQuitMessage(static_cast<int>(message.wParam));
             break;
         }
         if (busy_ && dropWhileBusy(message)) continue;
@@ -311,13 +327,11 @@ bool MainWindow::keepAlive() {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    return !closeRequested_ && window_ != nullptr;
+    return window_ != nullptr;
 }
 
-Form1::Start MainWindow::load() {
-    const Form1::Start start = form_.Form_Load();
-    // Closed while start-up listed the archives, after the walk's last look.
-    return closeRequested_ ? Form1::Start::EndProgram : start;
+void MainWindow::closeWindow() {
+    if (window_ != nullptr) DestroyWindow(window_);
 }
 
 void MainWindow::comeForward() {
@@ -457,22 +471,46 @@ void MainWindow::setDeleteEnabled(bool enabled) { enableButton(kDeleteButton, en
 void MainWindow::setRefreshEnabled(bool enabled) { enableButton(kRefreshButton, enabled); }
 
 void MainWindow::enableButton(std::string_view name, bool enabled) {
+    if (busyShown_) {  // drawn disabled for now: it gets this state when the walk ends
+        for (auto& [button, wanted] : enabledWhenIdle_)
+            if (button == name) wanted = enabled;
+        return;
+    }
     HWND button = control(name);
     // Disabling the focused window leaves the keyboard with nothing to act
     // on: Windows drops the focus or leaves it on the disabled control. It
-    // moves on instead, by the rule in the layout,
-    // which the Linux window follows too: to the next enabled control in
-    // tab order, round to "..." when both commands are off. While another
-    // window is active (a message box), the focus to come back to moves.
+    // moves on instead, by the rule in the layout, which the Linux window
+    // follows too: to the next enabled control in tab order, the list when
+    // both commands are off. While another window is active (a message
+    // box), the focus to come back to moves.
     if (!enabled && (GetFocus() == button || lastFocus_ == button)) {
-        const std::string_view next = layout::nextFocus(name, [&](std::string_view other) {
-            return IsWindowEnabled(control(other)) != FALSE;
-        });
-        HWND target = next.empty() ? nullptr : control(next);
+        HWND target = nextFocusFrom(button);
         if (GetFocus() == button) SetFocus(target);
         if (lastFocus_ == button) lastFocus_ = target;
     }
     EnableWindow(button, enabled ? TRUE : FALSE);
+}
+
+std::string_view MainWindow::nameOf(HWND control) const {
+    for (size_t i = 0; i < layout::kControls.size(); ++i)
+        if (control != nullptr && controls_[i] == control) return layout::kControls[i].name;
+    return {};
+}
+
+HWND MainWindow::nextFocusFrom(HWND from) const {
+    const std::string_view name = nameOf(from);
+    if (name.empty()) return nullptr;
+    // The list is never disabled, so the focus always has somewhere to go.
+    const std::string_view next =
+        layout::nextFocus(name, [&](std::string_view other) { return IsWindowEnabled(control(other)) != FALSE; });
+    return next.empty() ? nullptr : control(next);
+}
+
+HWND MainWindow::keyboardFocus() const {
+    // While another window is active (a message box), the control to come
+    // back to.
+    HWND focus = GetFocus();
+    return focus != nullptr && IsChild(window_, focus) ? focus : lastFocus_;
 }
 
 std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& request) {
@@ -516,11 +554,74 @@ HWND MainWindow::focusedCommandButton() const {
 }
 
 void MainWindow::onClick(std::string_view name) {
-    if (busy_) return;  // one command at a time
+    // Form1 drops a click that comes while a command runs, and closes the
+    // window once one that was closed meanwhile has ended.
     if (name == kLocateButton) form_.mnuLocateGameEXE_Click();
     else if (name == kRefreshButton) form_.butRefreshList_Click();
     else if (name == kDeleteButton) form_.butDeletePaks_Click();
-    if (closeRequested_ && window_ != nullptr) DestroyWindow(window_);  // closed during the command
+}
+
+// What the read-only EDIT does itself (arrows, Page Up and Down, Home and
+// End with and without Ctrl, Ctrl+C, the scroll bar) it keeps doing; this
+// adds what it lacks and takes away what would let the list be edited.
+LRESULT CALLBACK MainWindow::listProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                      DWORD_PTR data) {
+    switch (message) {
+        case WM_GETDLGCODE:
+            // A multi-line EDIT asks for every key, Tab included, and would
+            // keep the keyboard: Tab and Shift+Tab move on from the list as
+            // from any other control. Arrows and characters stay its own.
+            return DefSubclassProc(list, message, wParam, lParam) & ~(DLGC_WANTALLKEYS | DLGC_WANTTAB);
+        case WM_KEYDOWN:
+            // Not every version of the EDIT selects all on Ctrl+A.
+            if (wParam == 'A' && GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_MENU) >= 0) {
+                SendMessageW(list, EM_SETSEL, 0, -1);
+                return 0;
+            }
+            break;
+        case WM_CHAR:
+            if (wParam == 1) return 0;  // Ctrl+A's character: taken as the key above, not beeped at
+            break;
+        case WM_PASTE:
+        case WM_CUT:
+        case WM_CLEAR:
+        case WM_UNDO:
+        case EM_UNDO:
+            return 0;  // only the program writes the list
+        case WM_CONTEXTMENU:
+            reinterpret_cast<MainWindow*>(data)->showListMenu(lParam);
+            return 0;
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(list, &MainWindow::listProc, kListSubclassId);
+            break;
+        default:
+            break;
+    }
+    return DefSubclassProc(list, message, wParam, lParam);
+}
+
+// The EDIT's own menu would offer Undo, Cut, Paste and Delete, greyed, and
+// input-method entries: the list offers what can be done with it.
+void MainWindow::showListMenu(LPARAM at) {
+    HWND list = control(kList);
+    SetFocus(list);
+    POINT point{GET_X_LPARAM(at), GET_Y_LPARAM(at)};
+    if (at == -1) {  // from the keyboard (Shift+F10, the menu key): inside the box's corner
+        RECT box;
+        GetWindowRect(list, &box);
+        point = {box.left + 8, box.top + 8};
+    }
+    DWORD first = 0, last = 0;
+    SendMessageW(list, EM_GETSEL, reinterpret_cast<WPARAM>(&first), reinterpret_cast<LPARAM>(&last));
+    HMENU menu = CreatePopupMenu();
+    if (menu == nullptr) return;
+    AppendMenuW(menu, MF_STRING | (first == last ? MF_GRAYED : MF_ENABLED), kCopy, widen(texts::kCopyCommand).c_str());
+    AppendMenuW(menu, MF_STRING, kSelectAll, widen(texts::kSelectAllCommand).c_str());
+    const UINT chosen = static_cast<UINT>(
+        TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, point.x, point.y, 0, list, nullptr));
+    DestroyMenu(menu);
+    if (chosen == kCopy) SendMessageW(list, WM_COPY, 0, 0);
+    else if (chosen == kSelectAll) SendMessageW(list, EM_SETSEL, 0, -1);
 }
 
 LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -560,12 +661,16 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 if (focus != nullptr && GetParent(focus) == window_) lastFocus_ = focus;
             }
             break;
-        case WM_SETFOCUS:
+        case WM_SETFOCUS: {
             // Back to the control that had the focus when the window was
-            // left, so the keyboard carries on where it was.
-            if (lastFocus_ != nullptr && IsWindow(lastFocus_) && IsWindowEnabled(lastFocus_)) SetFocus(lastFocus_);
-            else if (HWND locate = control(kLocateButton)) SetFocus(locate);
+            // left, so the keyboard carries on where it was; on from it by
+            // the layout's rule if it is off now (as the buttons are while
+            // a walk is shown busy).
+            HWND focus = lastFocus_ != nullptr && IsWindow(lastFocus_) ? lastFocus_ : control(kLocateButton);
+            if (focus != nullptr && !IsWindowEnabled(focus)) focus = nextFocusFrom(focus);
+            if (focus != nullptr) SetFocus(focus);
             return 0;
+        }
         case WM_DPICHANGED: {
             dpi_ = HIWORD(wParam);
             const auto* suggested = reinterpret_cast<const RECT*>(lParam);
@@ -576,30 +681,30 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 if (font != nullptr) DeleteObject(font);
             return 0;
         }
-        case WM_CTLCOLORSTATIC:
-            if (reinterpret_cast<HWND>(lParam) == control(kList)) {
-                // The list's text in the disabled colour, as the disabled
-                // box had it, on the face colour a read-only box has.
-                const auto dc = reinterpret_cast<HDC>(wParam);
-                SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
-                SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-                return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
-            }
-            break;
         case WM_SETCURSOR:
-            if (busy_ && LOWORD(lParam) == HTCLIENT) {
+            if (busyShown_ && LOWORD(lParam) == HTCLIENT) {
                 SetCursor(LoadCursorW(nullptr, IDC_WAIT));
                 return TRUE;
             }
             break;
         case WM_CLOSE:
-            if (busy_) {
-                // The walk stops at its next folder or archive; the window
-                // closes once the command has let go (onClick, load).
-                closeRequested_ = true;
-                return 0;
-            }
-            break;
+            // During a command the walk stops at its next folder or archive,
+            // and Form1 closes the window once the command has ended.
+            if (form_.requestClose()) DestroyWindow(window_);
+            return 0;
+        case WM_QUERYENDSESSION:
+            // A walk runs on this thread and is held inside this very call:
+            // asked to stop, it stops before its next folder or archive as
+            // soon as this returns, with no deletion half done, so the
+            // session may end. A message box or the file dialog has nothing
+            // to stop, and the answer is yes without it.
+            if (busy_) form_.requestClose();
+            return TRUE;
+        case WM_ENDSESSION:
+            // The process may end at any moment once this returns: a command
+            // still running touches nothing more.
+            if (wParam != FALSE && form_.busy()) form_.requestClose();
+            return 0;
         case WM_DESTROY:
             if (quitOnDestroy_) PostQuitMessage(0);
             return 0;

@@ -1,7 +1,7 @@
 #pragma once
 // The main window in plain Win32 controls, built from the layout table. It
 // implements WindowOps for the form's logic and forwards the three button
-// clicks to Form1, one command at a time.
+// clicks to Form1, which runs one command at a time.
 
 #include <windows.h>
 
@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/host.h"
 #include "core/window.h"
@@ -30,7 +31,7 @@ public:
     // screen. False when the system refuses; GetLastError tells why.
     bool create();
     // Form_Load; call before show(). EndProgram: never show the window.
-    Form1::Start load();
+    Form1::Start load() { return form_.Form_Load(); }
     // Shows the window and puts the focus on "...".
     void show(int showCommand);
     // How showWindow() shows the window (WinMain's nCmdShow).
@@ -54,10 +55,10 @@ public:
     void setRefreshEnabled(bool enabled) override;
     void showWindow() override;
     void setBusy(bool busy) override;
+    void showBusy() override;
     bool keepAlive() override;
+    void closeWindow() override;
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
-
-    bool busy() const { return busy_; }
 
 private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -71,6 +72,12 @@ private:
     void comeForward();
     void enableButton(std::string_view name, bool enabled);
     HWND focusedCommandButton() const;
+    std::string_view nameOf(HWND control) const;
+    HWND keyboardFocus() const;
+    HWND nextFocusFrom(HWND from) const;
+    void showCursor() const;
+    static LRESULT CALLBACK listProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR self);
+    void showListMenu(LPARAM at);
 
     HINSTANCE instance_;
     Form1 form_;
@@ -84,8 +91,12 @@ private:
     HWND lastFocus_ = nullptr;
     bool quitOnDestroy_ = true;
     int showCommand_ = SW_SHOWNORMAL;
-    bool busy_ = false;
-    bool closeRequested_ = false;  // while busy: close once the command has let go
+    bool busy_ = false;       // input is dropped
+    bool busyShown_ = false;  // and the buttons are drawn disabled
+    // While they are drawn disabled: each button with the state the commands
+    // have left it in, and where the keyboard was.
+    std::array<std::pair<std::string_view, bool>, 3> enabledWhenIdle_{};
+    HWND focusBeforeBusy_ = nullptr;
     UINT comeForwardMessage_ = 0;
 };
 
