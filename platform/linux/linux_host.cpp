@@ -161,7 +161,7 @@ std::optional<QByteArray> readSettingsFile(const QString& file) {
 // value that is there in the text but lost, or one whose quote is never
 // closed, is damage to tell, not a folder to drop or to use with a line
 // break in it.
-bool loosesTheValue(const QByteArray& text, const QByteArray& section, const QByteArray& key, bool found) {
+bool losesTheValue(const QByteArray& text, const QByteArray& section, const QByteArray& key, bool found) {
     QByteArray current;
     for (const QByteArray& raw : text.split('\n')) {
         const QByteArray line = raw.trimmed();
@@ -198,7 +198,7 @@ std::string LinuxHost::getSetting(const std::string& application, const std::str
         fail(texts::Operation::ReadSettings, file, EIO, texts::damagedSettingsReason());
     settings.beginGroup(QString::fromStdString(section));
     const QVariant value = settings.value(QString::fromStdString(key));
-    if (loosesTheValue(*text, QByteArray::fromStdString(section), QByteArray::fromStdString(key), value.isValid()))
+    if (losesTheValue(*text, QByteArray::fromStdString(section), QByteArray::fromStdString(key), value.isValid()))
         fail(texts::Operation::ReadSettings, file, EIO, texts::damagedSettingsReason());
     return value.isValid() ? value.toString().toStdString() : defaultValue;
 }
@@ -214,9 +214,10 @@ std::string whySavingFailed(const QString& file) {
     const auto because = [](int error) { return texts::reasonFor(static_cast<std::errc>(error), save); };
     const QByteArray path = file.toLocal8Bit();
     struct stat st;
-    if (::stat(path.constData(), &st) != 0 && ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+    const bool exists = ::stat(path.constData(), &st) == 0;
+    if (!exists && ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode))
         return texts::danglingLinkReason(QFileInfo(file).symLinkTarget().toStdString());
-    if (::stat(path.constData(), &st) == 0) {
+    if (exists) {
         if (S_ISDIR(st.st_mode)) return because(EISDIR);
         if (::access(path.constData(), W_OK) != 0)
             return st.st_uid != ::getuid() ? texts::settingsOfAnotherUserReason() : texts::readOnlySettingsReason();
