@@ -229,10 +229,11 @@ void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
     window.setText2("");
     FileSystem& fs = state.fileSystem(host);
     std::int32_t deleted = 0;
+    std::int32_t held = 0;  // deleted, but still open in another program
     std::int32_t count = 0;
     try {
         count = walkIntoText2(state, host, window, [&](const Folder& folder, const std::string& name) {
-            fs.deleteFile(folder, name);
+            if (fs.deleteFile(folder, name) == Deletion::OnRelease) ++held;
             ++deleted;
         });
     } catch (const WalkStopped&) {
@@ -249,7 +250,9 @@ void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
         inform(host, texts::noArchivesFound(), MessageIcon::Information);
         return;
     }
-    inform(host, texts::archivesDeleted(count), MessageIcon::Information);
+    std::string done = texts::archivesDeleted(count);
+    if (held > 0) done += std::string(texts::kCrLf) + texts::kCrLf + texts::deletedOnRelease(held);
+    inform(host, done, MessageIcon::Information);
     window.setDeleteEnabled(false);
     window.setText2("");
 }

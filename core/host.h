@@ -50,6 +50,11 @@ struct FolderId {
 // the user can see.
 inline bool SameFolder(const FolderId& a, const FolderId& b) { return a.known() && b.known() && a == b; }
 
+// What became of a file deleted: gone, or going only once every other
+// program that has it open lets go of it (a system that cannot remove the
+// name of a file still open says so).
+enum class Deletion { Done, OnRelease };
+
 struct FolderEntry {
     std::string name;  // as it is on disk, without any path
     EntryKind kind;
@@ -97,8 +102,8 @@ public:
     virtual std::size_t openFolderBudget() = 0;
     // Removes the entry `name` of an open folder permanently (no recycle
     // bin): the entry itself, never what a link leads to. Raises when it
-    // cannot (read-only, in use, access denied, gone).
-    virtual void deleteFile(const Folder& folder, const std::string& name) = 0;
+    // cannot (read-only, in use, access denied, gone, no longer a file).
+    virtual Deletion deleteFile(const Folder& folder, const std::string& name) = 0;
 };
 
 // Where the locate dialog starts when no stored folder exists, and the

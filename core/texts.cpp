@@ -41,6 +41,13 @@ std::string archivesDeleted(std::int32_t count) {
     return "Complete." + kBreak + std::to_string(count) + " .pak files deleted.";
 }
 
+std::string deletedOnRelease(std::int32_t held) {
+    if (held == 1)
+        return "1 of them is still open in another program; it disappears once that program lets go of it.";
+    return std::to_string(held) +
+           " of them are still open in other programs; they disappear once those programs let go of them.";
+}
+
 std::string initializationError() { return "Initialization error.Terminating."; }
 
 std::string unexpectedFailure(const std::string& detail, bool outOfMemory) {
@@ -153,6 +160,24 @@ std::string settingsLockedReason(const std::string& lockPath) {
 std::string noHomeFolderReason() {
     return "Quelmar cannot tell where your home folder is: HOME is not set, and your user account has no home "
            "folder in the user database.";
+}
+
+std::string nowAFolderReason() {
+    return "It is now a folder, not the file that was listed, so Quelmar left it alone; refresh the list.";
+}
+
+std::string nowNotAFileReason() {
+    return "It is no longer a regular file (a pipe or a device stands there now), so Quelmar left it alone; "
+           "refresh the list.";
+}
+
+std::string settingAccessDeniedReason() {
+    return "Access is denied. Check that your user account may read this setting.";
+}
+
+std::string settingNotTextReason() {
+    return "The stored value is not text, so it cannot be a folder's path. Pick the game folder again with "
+           "\"...\" to store it anew.";
 }
 
 std::string folderMovedReason() {

@@ -40,6 +40,8 @@ std::string gameFolderNotFound(const std::string& gamePath);
 std::string assetsFolderNotFound();
 std::string noArchivesFound();
 std::string archivesDeleted(std::int32_t count);
+// Of those, how many another program still has open: they go when it lets go.
+std::string deletedOnRelease(std::int32_t held);
 std::string initializationError();
 // A failure of no kind the program looks for (memory ran out, say): what
 // little is known, in a sentence.
@@ -76,6 +78,14 @@ std::string danglingLinkReason(const std::string& target);
 std::string settingsLockedReason(const std::string& lockPath);
 // Neither HOME nor the user database says where the user's files belong.
 std::string noHomeFolderReason();
+// What stands where a listed archive was is, just before deleting it, no
+// longer a file: a folder, or a pipe or device.
+std::string nowAFolderReason();
+std::string nowNotAFileReason();
+// A registry setting: the words for the registry where those for a file
+// would mislead.
+std::string settingAccessDeniedReason();
+std::string settingNotTextReason();
 // The folder that was read is no longer where the list found it.
 std::string folderMovedReason();
 // A system error the program has no words of its own for: the system's

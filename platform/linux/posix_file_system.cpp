@@ -229,14 +229,19 @@ std::size_t PosixFileSystem::openFolderBudget() {
     return cap > open + kMargin ? cap - open - kMargin : 0;
 }
 
-void PosixFileSystem::deleteFile(const Folder& folder, const std::string& name) {
+Deletion PosixFileSystem::deleteFile(const Folder& folder, const std::string& name) {
     const std::string path = join(folder.path, name);
     const int dirFd = fdOf(folder);
     if (dirFd < 0) fail(texts::Operation::DeleteFile, path, EBADF);
     struct stat st;
     if (retrying([&] { return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW); }) != 0)
         fail(texts::Operation::DeleteFile, path, errno);
-    if (S_ISDIR(st.st_mode)) fail(texts::Operation::DeleteFile, path, EISDIR);
+    // Listed as a file a moment ago; whatever stands there now that is not
+    // one (a folder, a pipe) is no archive, and left alone.
+    if (S_ISDIR(st.st_mode))
+        throw HostError(EISDIR, texts::failure(texts::Operation::DeleteFile, path, texts::nowAFolderReason()));
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        throw HostError(EINVAL, texts::failure(texts::Operation::DeleteFile, path, texts::nowNotAFileReason()));
     if (S_ISREG(st.st_mode)) {
         // Unlinking needs only the folder's permission; a file nobody may
         // write to is one its owner meant to keep, so it is left alone.
@@ -248,6 +253,7 @@ void PosixFileSystem::deleteFile(const Folder& folder, const std::string& name) 
     // Relative to the folder that was read: whatever its path leads to now,
     // the entry removed is the one listed, and a link goes, not its target.
     if (retrying([&] { return ::unlinkat(dirFd, name.c_str(), 0); }) != 0) fail(texts::Operation::DeleteFile, path, errno);
+    return Deletion::Done;  // the name goes at once, whoever has the file open
 }
 
 }  // namespace quelmar::linux_host

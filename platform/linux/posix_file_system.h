@@ -25,7 +25,7 @@ public:
     // Removes the entry itself (a link, never its target). A file nobody may
     // write to counts as read-only and is refused, as the game's own system
     // would refuse it; so is one this user may not write to.
-    void deleteFile(const Folder& folder, const std::string& name) override;
+    Deletion deleteFile(const Folder& folder, const std::string& name) override;
 };
 
 }  // namespace quelmar::linux_host

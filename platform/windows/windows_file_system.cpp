@@ -30,6 +30,7 @@ constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);     // STAT
 constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);   // STATUS_OBJECT_NAME_NOT_FOUND
 constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003AL);   // STATUS_OBJECT_PATH_NOT_FOUND
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);  // STATUS_DELETE_PENDING
+constexpr NTSTATUS kFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);  // STATUS_FILE_IS_A_DIRECTORY
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
 constexpr ACCESS_MASK kLookAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -88,10 +89,13 @@ bool tooLongForWine(const std::string& path) {
 // own for a Unix path too long: it says "unsuccessful" when opening by
 // path, and "invalid handle" when opening relative to a folder whose handle
 // is perfectly good. Either is told as the path being too long, which is
-// what it is.
+// what it is. Wine opens relative to a folder by the folder's path when it
+// was opened, so "invalid handle" otherwise means the folder has moved.
 [[noreturn]] void failOn(DWORD error, texts::Operation operation, const std::string& path) {
     if ((error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) && underWine() && tooLongForWine(path))
         error = ERROR_FILENAME_EXCED_RANGE;
+    else if (error == ERROR_INVALID_HANDLE && underWine())
+        throw HostError(static_cast<long>(error), texts::failure(operation, path, texts::folderMovedReason()));
     win32::fail(error, operation, path);
 }
 
@@ -137,7 +141,8 @@ HANDLE handleOf(const Folder& folder) {
 // the full NT name `name`. The name is passed as given, without the
 // case-insensitive flag, so that in a folder that tells letter case apart
 // the very entry listed is the one opened.
-NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out) {
+NTSTATUS openRelativeShared(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
+                            Handle& out) {
     const size_t bytes = name.size() * sizeof(wchar_t);
     if (bytes > 0xFFFE) return static_cast<NTSTATUS>(0xC0000106L);  // STATUS_NAME_TOO_LONG
     UNICODE_STRING text;
@@ -148,10 +153,18 @@ NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access,
     IO_STATUS_BLOCK io{};
     HANDLE opened = nullptr;
     const NTSTATUS status =
-        NtOpenFile(&opened, access, &attributes, &io, kShareAll, options | FILE_SYNCHRONOUS_IO_NONALERT);
+        NtOpenFile(&opened, access, &attributes, &io, share, options | FILE_SYNCHRONOUS_IO_NONALERT);
     if (NT_SUCCESS(status)) out = Handle(opened);
     return status;
 }
+
+NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out) {
+    return openRelativeShared(folder, name, access, kShareAll, options, out);
+}
+
+// Wine opens a Unix pipe or socket, then cannot tell what it is: "invalid
+// parameter", which Windows never answers for a plain name.
+bool wineNonFile(DWORD error) { return error == ERROR_INVALID_PARAMETER && underWine(); }
 
 bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
 
@@ -226,6 +239,7 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
     BY_HANDLE_FILE_INFORMATION info;
     if (NT_SUCCESS(status)) {
         if (!GetFileInformationByHandle(opened.get(), &info)) {
+            if (wineNonFile(GetLastError())) return EntryKind::Other;
             if (path != nullptr) failOn(GetLastError(), texts::Operation::TestPath, *path);
             return EntryKind::Folder;
         }
@@ -235,6 +249,7 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
     const DWORD error = errorOf(status);
     if (meansNotFound(error) || status == kDeletePending || error == ERROR_CANT_RESOLVE_FILENAME)
         return EntryKind::Other;
+    if (wineNonFile(error)) return EntryKind::Other;
     if (error != ERROR_ACCESS_DENIED) {
         if (path != nullptr) failOn(error, texts::Operation::TestPath, *path);
         return EntryKind::Folder;
@@ -280,6 +295,11 @@ Folder readFolder(Handle dir, const std::string& path) {
                 EntryKind kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
                 if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) kind = kindOfEntry(dir.get(), name, nullptr);
                 else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) kind = EntryKind::Other;
+                // Wine lists a Unix pipe or socket as an empty plain file;
+                // only opening it tells.
+                else if (kind == EntryKind::File && entry->EndOfFile.QuadPart == 0 && underWine() &&
+                         kindOfEntry(dir.get(), name, nullptr) == EntryKind::Other)
+                    kind = EntryKind::Other;
                 folder.entries.push_back({narrow(name), kind});
             }
             if (entry->NextEntryOffset == 0) break;
@@ -314,6 +334,10 @@ bool markForDeletion(HANDLE file) {
         return true;
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+[[noreturn]] void failAsNoFile(const std::string& path) {
+    throw HostError(ERROR_INVALID_PARAMETER, texts::failure(texts::Operation::DeleteFile, path, texts::nowNotAFileReason()));
 }
 
 // Wine's own ways, which Windows does not share, checked before a file is
@@ -389,7 +413,7 @@ Folder WindowsFileSystem::openFolder(const std::string& parent, const std::strin
 Folder WindowsFileSystem::openChild(const Folder& parent, const std::string& name) {
     const std::string path = join(parent.path, name);
     const HANDLE parentHandle = handleOf(parent);
-    if (parentHandle == INVALID_HANDLE_VALUE) failOn(ERROR_INVALID_HANDLE, texts::Operation::ReadFolder, path);
+    if (parentHandle == INVALID_HANDLE_VALUE) win32::fail(ERROR_INVALID_HANDLE, texts::Operation::ReadFolder, path);
     Handle opened;
     const NTSTATUS status = openRelative(parentHandle, widen(name), kFolderAccess, FILE_DIRECTORY_FILE, opened);
     if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::ReadFolder, path);
@@ -399,7 +423,7 @@ Folder WindowsFileSystem::openChild(const Folder& parent, const std::string& nam
 EntryKind WindowsFileSystem::kindOf(const Folder& folder, const std::string& name) {
     const HANDLE folderHandle = handleOf(folder);
     const std::string path = join(folder.path, name);
-    if (folderHandle == INVALID_HANDLE_VALUE) failOn(ERROR_INVALID_HANDLE, texts::Operation::TestPath, path);
+    if (folderHandle == INVALID_HANDLE_VALUE) win32::fail(ERROR_INVALID_HANDLE, texts::Operation::TestPath, path);
     return kindOfEntry(folderHandle, widen(name), &path);
 }
 
@@ -409,20 +433,31 @@ std::size_t WindowsFileSystem::openFolderBudget() {
     return 4096;
 }
 
-void WindowsFileSystem::deleteFile(const Folder& folder, const std::string& name) {
+Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& name) {
     const std::string path = join(folder.path, name);
     const HANDLE folderHandle = handleOf(folder);
-    if (folderHandle == INVALID_HANDLE_VALUE) failOn(ERROR_INVALID_HANDLE, texts::Operation::DeleteFile, path);
+    if (folderHandle == INVALID_HANDLE_VALUE) win32::fail(ERROR_INVALID_HANDLE, texts::Operation::DeleteFile, path);
     const std::wstring wideName = widen(name);
 
     // The entry itself: a final link is opened as the link, not followed.
     Handle entry;
     const NTSTATUS status = openRelative(folderHandle, wideName, DELETE | kLookAccess,
                                          FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE, entry);
-    if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::DeleteFile, path);
+    if (!NT_SUCCESS(status)) {
+        // Listed as a file a moment ago: what stands there now is no
+        // archive, and the reason says what it is instead.
+        if (status == kFileIsADirectory)
+            throw HostError(ERROR_ACCESS_DENIED,
+                            texts::failure(texts::Operation::DeleteFile, path, texts::nowAFolderReason()));
+        if (wineNonFile(errorOf(status))) failAsNoFile(path);
+        failOn(errorOf(status), texts::Operation::DeleteFile, path);
+    }
 
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(entry.get(), &info)) failOn(GetLastError(), texts::Operation::DeleteFile, path);
+    if (!GetFileInformationByHandle(entry.get(), &info)) {
+        if (wineNonFile(GetLastError())) failAsNoFile(path);
+        failOn(GetLastError(), texts::Operation::DeleteFile, path);
+    }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
         throw HostError(ERROR_ACCESS_DENIED,
                         texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
@@ -434,17 +469,27 @@ void WindowsFileSystem::deleteFile(const Folder& folder, const std::string& name
     entry.close();
 
     // Gone, or going once another program lets go of it. Wine removes the
-    // file only now, and says nothing when it cannot (a folder this user
-    // may not change): the same file still there is a failure, never a
-    // deletion to count.
+    // file only when the last handle to it closes, and says nothing when it
+    // cannot (a folder this user may not change): the same file still there
+    // is a failure, never a deletion to count, unless another program holds
+    // it open, when Wine removes it as that program lets go.
     Handle again;
     const NTSTATUS after = openRelative(folderHandle, wideName, kLookAccess, FILE_OPEN_REPARSE_POINT, again);
-    if (gone(after) || after == kDeletePending) return;
+    if (gone(after)) return Deletion::Done;
+    if (after == kDeletePending) return Deletion::OnRelease;
     if (!NT_SUCCESS(after)) failOn(errorOf(after), texts::Operation::DeleteFile, path);
     FolderId stillThere;
     DWORD error = ERROR_SUCCESS;
     if (!identify(again.get(), stillThere, error)) failOn(error, texts::Operation::DeleteFile, path);
-    if (stillThere == entryId) failOn(ERROR_ACCESS_DENIED, texts::Operation::DeleteFile, path);
+    if (!SameFolder(stillThere, entryId)) return Deletion::Done;  // another file took the name since
+    again.close();
+    // Only another program's open handle keeps this open from being
+    // exclusive; "in use" is the one answer that means such a holder.
+    Handle alone;
+    const NTSTATUS exclusive = openRelativeShared(folderHandle, wideName, FILE_READ_DATA | SYNCHRONIZE, 0,
+                                                  FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE, alone);
+    if (underWine() && errorOf(exclusive) == ERROR_SHARING_VIOLATION) return Deletion::OnRelease;
+    failOn(ERROR_ACCESS_DENIED, texts::Operation::DeleteFile, path);
 }
 
 }  // namespace quelmar::win32

@@ -45,7 +45,7 @@ public:
     std::size_t openFolderBudget() override;
     // A read-only file is refused, as DeleteFileW refuses it; the setting
     // is the user's to clear.
-    void deleteFile(const Folder& folder, const std::string& name) override;
+    Deletion deleteFile(const Folder& folder, const std::string& name) override;
 };
 
 }  // namespace quelmar::win32

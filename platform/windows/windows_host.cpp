@@ -23,7 +23,24 @@ std::wstring settingsKey(const std::string& application, const std::string& sect
     return widen(R"(Software\VB and VBA Program Settings\)" + application + "\\" + section);
 }
 
+// Told in the registry's words: "this file" would send the user looking
+// for one.
+[[noreturn]] void failToRead(DWORD error, const std::string& application, const std::string& section) {
+    const std::string key = WindowsHost::settingsKeyPath(application, section);
+    if (error == ERROR_ACCESS_DENIED)
+        throw HostError(static_cast<long>(error),
+                        texts::failure(texts::Operation::ReadSettings, key, texts::settingAccessDeniedReason()));
+    fail(error, texts::Operation::ReadSettings, key);
+}
+
 }  // namespace
+
+WindowsHost::WindowsHost() {
+    // A drive with no disc or card in it (a path through an empty card
+    // reader) is then a folder that cannot be opened, told in the program's
+    // box, rather than the system's own "insert a disk" box in mid-walk.
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
+}
 
 WindowsHost::~WindowsHost() {
     if (windowMapping_ != nullptr) CloseHandle(windowMapping_);
@@ -98,8 +115,7 @@ std::string WindowsHost::getSetting(const std::string& application, const std::s
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, settingsKey(application, section).c_str(), 0,
                                    KEY_QUERY_VALUE, &handle);
     if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) return defaultValue;
-    if (status != ERROR_SUCCESS)
-        fail(static_cast<DWORD>(status), texts::Operation::ReadSettings, settingsKeyPath(application, section));
+    if (status != ERROR_SUCCESS) failToRead(static_cast<DWORD>(status), application, section);
 
     const std::wstring name = widen(key);
     std::vector<BYTE> data;
@@ -117,10 +133,13 @@ std::string WindowsHost::getSetting(const std::string& application, const std::s
     }
     RegCloseKey(handle);
     if (status == ERROR_FILE_NOT_FOUND) return defaultValue;
-    if (status != ERROR_SUCCESS)
-        fail(static_cast<DWORD>(status), texts::Operation::ReadSettings, settingsKeyPath(application, section));
-    // A value that is not text is nothing stored.
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return defaultValue;
+    if (status != ERROR_SUCCESS) failToRead(static_cast<DWORD>(status), application, section);
+    // A number or bytes stored by hand or by another program: told, like a
+    // damaged file, so the folder is not dropped without a word.
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        throw HostError(ERROR_INVALID_DATATYPE,
+                        texts::failure(texts::Operation::ReadSettings, settingsKeyPath(application, section) + "\\" + key,
+                                       texts::settingNotTextReason()));
 
     // Stored texts need not end in a NUL, and may hold more after one.
     std::wstring text(data.size() / sizeof(wchar_t), L'\0');

@@ -13,7 +13,7 @@ namespace quelmar {
 
 class WindowsHost : public Host {
 public:
-    WindowsHost() = default;
+    WindowsHost();
     ~WindowsHost() override;
     WindowsHost(const WindowsHost&) = delete;
     WindowsHost& operator=(const WindowsHost&) = delete;

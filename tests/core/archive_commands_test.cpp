@@ -105,12 +105,34 @@ TEST_F(CommandTest, DeleteRemovesExactlyTheArchivesAndReportsTheCount) {
     EXPECT_EQ(host.files().size(), decoys.size());
 }
 
-TEST_F(CommandTest, DeleteOfOneArchiveUsesTheSameWording) {
-    host.addFolder("D:\\RS\\Assets\\A");
-    host.addFile("D:\\RS\\Assets\\A\\Blueprints.pak");
-    DeleteArchives(state, host, window);
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].text, "Complete.\r\n\r\n1 .pak files deleted.");
+// One archive keeps the plural; archives another program still holds open
+// are counted, and the box says they go once it lets go.
+TEST_F(CommandTest, DeleteSummaryCountsEveryArchiveAndTellsThoseStillHeld) {
+    struct Case {
+        std::vector<std::string> archives, held;
+        std::string text;
+    } cases[] = {
+        {{"A"}, {}, "Complete.\r\n\r\n1 .pak files deleted."},
+        {{"A", "B"}, {"B"}, "Complete.\r\n\r\n2 .pak files deleted.\r\n\r\n1 of them is still open in another "
+                            "program; it disappears once that program lets go of it."},
+        {{"A", "B", "C"}, {"A", "C"}, "Complete.\r\n\r\n3 .pak files deleted.\r\n\r\n2 of them are still open in "
+                                      "other programs; they disappear once those programs let go of them."},
+    };
+    for (const Case& c : cases) {
+        FakeHost fresh;
+        fresh.addFolder("D:\\RS");
+        fresh.addFolder("D:\\RS\\Assets");
+        FormState st;
+        st.AssetsPath = "D:\\RS\\Assets";
+        for (const std::string& p : c.archives) {
+            fresh.addFolder("D:\\RS\\Assets\\" + p);
+            fresh.addFile("D:\\RS\\Assets\\" + p + "\\Blueprints.pak");
+        }
+        for (const std::string& p : c.held) fresh.heldFiles.insert("D:\\RS\\Assets\\" + p + "\\Blueprints.pak");
+        DeleteArchives(st, fresh, window);
+        ASSERT_EQ(fresh.messages.size(), 1u);
+        EXPECT_EQ(fresh.messages[0].text, c.text);
+    }
 }
 
 TEST_F(CommandTest, DeleteAfterSomeoneElseRemovedTheArchivesChangesNothing) {

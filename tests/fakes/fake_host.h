@@ -65,6 +65,7 @@ public:
     // Planted failures, by the path the entry really has (links resolved).
     std::set<std::string> unreadableFolders;    // opening raises
     std::set<std::string> undeletableFiles;     // deleteFile raises
+    std::set<std::string> heldFiles;            // deleteFile says they go on release
     std::set<std::string> unqueryablePaths;     // folderExists / childFolderExists raise
     std::size_t folderBudget = 1000;  // what openFolderBudget answers
     std::atomic<int> openHandles{0};  // folders open now, and the most at once
@@ -185,7 +186,7 @@ private:
             return host_.kindOfLocked(host_.resolve(host_.findExact(handle->realPath + "\\" + name)));
         }
         std::size_t openFolderBudget() override { return host_.folderBudget; }
-        void deleteFile(const Folder& folder, const std::string& name) override {
+        Deletion deleteFile(const Folder& folder, const std::string& name) override {
             std::unique_lock lock(host_.mutex_);
             const std::string path = folder.path + "\\" + name;
             host_.calls.push_back("deleteFile " + path);
@@ -203,6 +204,7 @@ private:
             if (!e || e->type == Type::Folder) throw HostError(2, "The file is gone: " + path);
             host_.deleted.push_back(path);
             host_.removeLocked(e->path);
+            return host_.heldFiles.count(real) ? Deletion::OnRelease : Deletion::Done;
         }
 
     private:

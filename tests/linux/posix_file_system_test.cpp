@@ -147,6 +147,8 @@ TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
     tree.file("Assets/Q/Blueprints.pak");
     tree.folder("Assets/R/Blueprints.pak");
     tree.file("Assets/S/Blueprints.pak");
+    tree.folder("Assets/T");
+    ASSERT_EQ(::mkfifo(tree.path("Assets/T/Blueprints.pak").c_str(), 0644), 0);
     tree.folder("Assets/Locked");
     ::chmod(tree.path("Assets/P/Blueprints.pak").c_str(), 0444);
     // Others may write it, its owner may not: a permission, not the setting.
@@ -154,7 +156,7 @@ TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
     PosixFileSystem fs;
     const Folder assets = fs.openFolder(tree.root(), "Assets");
     const Folder p = fs.openChild(assets, "P"), q = fs.openChild(assets, "Q"), r = fs.openChild(assets, "R"),
-                 s = fs.openChild(assets, "S");
+                 s = fs.openChild(assets, "S"), t = fs.openChild(assets, "T");
     ::chmod(tree.path("Assets/Q").c_str(), 0555);
     ::chmod(tree.path("Assets/Locked").c_str(), 0);
 
@@ -165,7 +167,8 @@ TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
         {[&] { fs.deleteFile(p, "Blueprints.pak"); }, "Assets/P/Blueprints.pak", "read-only"},
         {[&] { fs.deleteFile(q, "Blueprints.pak"); }, "Assets/Q/Blueprints.pak", "Access is denied"},
         {[&] { fs.deleteFile(s, "Blueprints.pak"); }, "Assets/S/Blueprints.pak", "may not change this file"},
-        {[&] { fs.deleteFile(r, "Blueprints.pak"); }, "Assets/R/Blueprints.pak", "It is a folder"},
+        {[&] { fs.deleteFile(r, "Blueprints.pak"); }, "Assets/R/Blueprints.pak", "It is now a folder"},
+        {[&] { fs.deleteFile(t, "Blueprints.pak"); }, "Assets/T/Blueprints.pak", "no longer a regular file"},
         {[&] { fs.deleteFile(p, "Gone.pak"); }, "Assets/P/Gone.pak", "no longer there"},
         {[&] { fs.openChild(assets, "Locked"); }, "Assets/Locked", "may open and read this folder"},
         {[&] { fs.openChild(assets, "Missing"); }, "Assets/Missing", "no longer there"},
@@ -179,6 +182,7 @@ TEST(PosixFileSystem, RefusalsNameTheEntryAndTheReason) {
     EXPECT_TRUE(tree.exists("Assets/Q/Blueprints.pak"));
     EXPECT_TRUE(tree.exists("Assets/R/Blueprints.pak"));
     EXPECT_TRUE(tree.exists("Assets/S/Blueprints.pak"));
+    EXPECT_TRUE(tree.exists("Assets/T/Blueprints.pak"));
 }
 
 TEST(PosixFileSystem, NamesThatAreNotUtf8AreKeptByteForByte) {
