@@ -200,7 +200,9 @@ std::string LinuxHost::getSetting(const std::string& application, const std::str
     const QVariant value = settings.value(QString::fromStdString(key));
     if (losesTheValue(*text, QByteArray::fromStdString(section), QByteArray::fromStdString(key), value.isValid()))
         fail(texts::Operation::ReadSettings, file, EIO, texts::damagedSettingsReason());
-    return value.isValid() ? value.toString().toStdString() : defaultValue;
+    if (!value.isValid()) return defaultValue;
+    if (value.typeId() == QMetaType::QByteArray) return value.toByteArray().toStdString();
+    return value.toString().toStdString();
 }
 
 namespace {
@@ -253,7 +255,11 @@ void LinuxHost::saveSetting(const std::string& application, const std::string& s
     }
     QSettings settings(file, QSettings::IniFormat);
     settings.beginGroup(QString::fromStdString(section));
-    settings.setValue(QString::fromStdString(key), QString::fromStdString(value));
+    // Folder names on Linux are bytes. Text as before where they are UTF-8;
+    // a name that is not would lose bytes as text, so it is kept as bytes.
+    const QByteArray bytes = QByteArray::fromStdString(value);
+    const QString text = QString::fromUtf8(bytes);
+    settings.setValue(QString::fromStdString(key), text.toUtf8() == bytes ? QVariant(text) : QVariant(bytes));
     settings.endGroup();
     settings.sync();
     if (settings.status() != QSettings::NoError)

@@ -197,6 +197,15 @@ TEST_F(Settings, RoundTripInTheUsersConfigFolder) {
     text << in.rdbuf();
     EXPECT_NE(text.str().find("[Preferences]"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("GameFolder="), std::string::npos) << text.str();
+
+    const std::string notUtf8 = "/home/u/Spiele/M\xe4rklin \xff\xfe\x80";  // Latin-1 bytes, as old media wrote them
+    host.saveSetting("Quelmar", "Preferences", "GameFolder", notUtf8);
+    // Read back from the file itself: a copy elsewhere has nothing cached.
+    TempTree copy;
+    copy.folder("Quelmar");
+    std::filesystem::copy_file(file(), copy.path("Quelmar/Quelmar.conf"));
+    ::setenv("XDG_CONFIG_HOME", copy.root().c_str(), 1);
+    EXPECT_EQ(host.getSetting("Quelmar", "Preferences", "GameFolder", ""), notUtf8) << "byte for byte";
 }
 
 TEST_F(Settings, UnreadableOrUnwritableFileIsAnError) {

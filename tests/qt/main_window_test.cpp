@@ -18,6 +18,7 @@
 
 #include "platform/linux/linux_host.h"
 #include "ui/layout.h"
+#include "ui/qt/file_names.h"
 #include "ui/qt/main_window.h"
 
 using quelmar::MessageIcon;
@@ -502,6 +503,21 @@ private slots:
         QCOMPARE(sidebar.count(QUrl::fromLocalFile(libraryB)), 1);
         QCOMPARE(window.Text1->text(), game_);
         QVERIFY(window.butDeletePaks->isEnabled());
+    }
+
+    // A name that is not UTF-8 has no text form: the dialog opens above it
+    // and does not offer it, and a path a desktop dialog returns as a URL
+    // comes back byte for byte.
+    void namesThatAreNotUtf8() {
+        const std::string latin1 = "/srv/Spiele/M\xe4rklin";
+        QCOMPARE(quelmar::qt::shownName("/srv/Spiele/Märklin"), std::optional<QString>("/srv/Spiele/Märklin"));
+        QCOMPARE(quelmar::qt::shownName(latin1), std::nullopt);
+        QCOMPARE(quelmar::qt::nearestShownFolder(latin1 + "/Sub"), QString("/srv/Spiele"));
+        QCOMPARE(quelmar::qt::nearestShownFolder("/srv/Spiele"), QString("/srv/Spiele"));
+        QCOMPARE(quelmar::qt::localPathOf(QUrl::fromEncoded("file:///srv/Spiele/M%E4rklin/RailSim.exe")),
+                 latin1 + "/RailSim.exe");
+        QCOMPARE(quelmar::qt::localPathOf(QUrl::fromLocalFile("/srv/Rail Sim/Märklin 100%/RailSim.exe")),
+                 std::string("/srv/Rail Sim/Märklin 100%/RailSim.exe"));
     }
 
     void messageBoxesCarryTitleIconAndOneOkButton() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/texts.h"
+#include "ui/qt/file_names.h"
 #include "ui/layout.h"
 
 // The icons are compiled into this library; a static library needs telling.
@@ -321,8 +322,10 @@ void MainWindow::setText2(const std::string& text) {
 }
 
 std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& request) {
+    // Qt cannot open in, or offer, a folder whose name has no text form;
+    // the nearest one above it that has, and then only places that have.
     QFileDialog dialog(isVisible() ? this : nullptr, QString::fromStdString(request.title),
-                       QFile::decodeName(request.initialFolder.c_str()), qtFilter(request.filter));
+                       nearestShownFolder(request.initialFolder), qtFilter(request.filter));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // The places found (game libraries, often below a hidden folder or on
     // another drive) must be one click away; the desktop's own dialog
@@ -332,19 +335,21 @@ std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& r
     if (!request.places.empty()) {
         QList<QUrl> places = ownPlaces;
         for (const std::string& place : request.places) {
-            const QUrl url = QUrl::fromLocalFile(QFile::decodeName(place.c_str()));
+            const auto shown = shownName(place);
+            if (!shown) continue;
+            const QUrl url = QUrl::fromLocalFile(*shown);
             if (!places.contains(url)) places << url;
         }
         dialog.setSidebarUrls(places);
     }
     dialog.selectFile(QString::fromStdString(request.fileName));
-    const bool accepted = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+    const bool accepted = dialog.exec() == QDialog::Accepted && !dialog.selectedUrls().isEmpty();
     // Qt keeps the sidebar in its own settings when the dialog goes; a
     // library found today is offered only while it is still found.
     if (!request.places.empty()) dialog.setSidebarUrls(ownPlaces);
     if (!accepted) return std::nullopt;
-    const QByteArray path = QFile::encodeName(dialog.selectedFiles().constFirst());
-    return std::string(path.constData(), static_cast<std::size_t>(path.size()));
+    // The URL, not the file's text: it keeps the name's bytes.
+    return localPathOf(dialog.selectedUrls().constFirst());
 }
 
 }  // namespace quelmar::qt
