@@ -4,9 +4,11 @@
 #include <chrono>
 #include <exception>
 #include <new>
+#include <optional>
 
 #include "ascii.h"
 #include "branch_reader.h"
+#include "off_window_calls.h"
 #include "texts.h"
 
 namespace quelmar {
@@ -84,18 +86,21 @@ std::int32_t walkIntoText2(FormState& state, Host& host, WindowOps& window, cons
 
 }  // namespace
 
-int CheckPaths(FormState& state, Host& host) {
+int CheckPaths(FormState& state, Host& host, WindowOps* window) {
     if (state.GamePath.empty()) {
         inform(host, texts::folderNotSet(), MessageIcon::Information);
         return kCheckFailed;
     }
-    if (!state.fileSystem(host).folderExists(state.GamePath)) {
+    FileSystem& fs = state.fileSystem(host);
+    auto ask = [&](auto&& call) { return window ? OffTheWindowThread(state, *window, call) : call(); };
+    const std::string game = state.GamePath;  // the helper's own copy: it may be left in its call
+    if (!ask([&fs, game] { return fs.folderExists(game); })) {
         inform(host, texts::gameFolderNotFound(state.GamePath), MessageIcon::Warning);
         return kCheckFailed;
     }
     // Only the Assets folder's own name may differ in letter case; the game
     // folder is taken exactly as the user picked it.
-    if (!state.fileSystem(host).childFolderExists(state.GamePath, texts::kAssetsFolder)) {
+    if (!ask([&fs, game] { return fs.childFolderExists(game, texts::kAssetsFolder); })) {
         inform(host, texts::assetsFolderNotFound(), MessageIcon::Warning);
         return kCheckFailed;
     }
@@ -133,6 +138,16 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
         lastKept = now;
         if (!progress->keepGoing(list)) throw WalkStopped();
     };
+    // With a window to keep alive, what the walk asks of the system itself
+    // is asked on a helper, so a folder or file that takes long to answer
+    // never freezes the window; without one, right here.
+    std::optional<OffWindowCalls> offWindow;
+    if (progress)
+        offWindow.emplace(state.slowCallWait, state.keepAliveInterval, [&] {
+            lastKept = std::chrono::steady_clock::now();
+            return progress->keepGoing(list);
+        });
+    auto ask = [&](auto&& call) -> decltype(call()) { return offWindow ? offWindow->run(call) : call(); };
 
     // The one filter: every archive of a folder, by the path the walk
     // reached it by (built from AssetsPath, never from the system's name).
@@ -143,18 +158,42 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
         for (const FolderEntry& entry : folder.entries) {
             if (!IsArchive(entry)) continue;
             keepAlive();
-            if (action && fs.kindOf(folder, entry.name) != EntryKind::File) continue;
-            list += ListingEntry(reachedPath + sep + (host.namesIgnoreCase() ? texts::kArchiveName : entry.name), sep);
-            list += texts::kCrLf;
-            if (action) action(folder, entry.name);
+            auto addLine = [&] {
+                list += ListingEntry(reachedPath + sep + (host.namesIgnoreCase() ? texts::kArchiveName : entry.name),
+                                     sep);
+                list += texts::kCrLf;
+            };
+            if (action) {
+                // Looked at and acted on in one hand-over: a deletion hands
+                // over thousands.
+                bool isFile = false;
+                try {
+                    ask([&] {
+                        isFile = fs.kindOf(folder, entry.name) == EntryKind::File;
+                        if (isFile) action(folder, entry.name);
+                    });
+                } catch (const WalkStopped&) {
+                    throw;
+                } catch (...) {
+                    if (isFile) addLine();  // the list ends with the archive that failed
+                    throw;
+                }
+                if (!isFile) continue;
+            }
+            addLine();
             ++count;
         }
     };
 
     const auto cut = state.AssetsPath.rfind(sep);
-    const Folder assets = cut == std::string::npos
-                              ? fs.openFolder("", state.AssetsPath)
-                              : fs.openFolder(state.AssetsPath.substr(0, cut), state.AssetsPath.substr(cut + 1));
+    // Shared with helpers reading ahead, which a failure or a stop may leave
+    // behind in a read that does not end.
+    const auto assetsHeld = std::make_shared<const Folder>(ask([&] {
+        return cut == std::string::npos
+                   ? fs.openFolder("", state.AssetsPath)
+                   : fs.openFolder(state.AssetsPath.substr(0, cut), state.AssetsPath.substr(cut + 1));
+    }));
+    const Folder& assets = *assetsHeld;
 
     // The rest of a branch read on the walk's own thread, one folder at a
     // time, each acted in as soon as it is read and closed before the next
@@ -166,13 +205,13 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
             keepAlive();
             // Opened although nothing below it is read: an unreadable
             // level-2 folder stops the walk just as a level-1 one does.
-            const Folder child = fs.openChild(top, entry.name);
+            const Folder child = ask([&] { return fs.openChild(top, entry.name); });
             if (!IsLoop(child, assets, &top)) visit(child, topPath + sep + entry.name);
         }
     };
     auto walkBranch = [&](const std::string& name) {
         keepAlive();
-        const Folder top = fs.openChild(assets, name);
+        const Folder top = ask([&] { return fs.openChild(assets, name); });
         if (IsLoop(top, assets)) return;
         const std::string topPath = state.AssetsPath + sep + name;
         visit(top, topPath);
@@ -195,7 +234,7 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
         return count;
     }
 
-    BranchReader reader(fs, assets, names, static_cast<unsigned>(helpers), 4 * helpers, room - 2 * helpers,
+    BranchReader reader(fs, assetsHeld, names, static_cast<unsigned>(helpers), 4 * helpers, room - 2 * helpers,
                         static_cast<bool>(action));
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::optional<Branch> branch = reader.take(i, keepAlive, state.keepAliveInterval);

@@ -19,8 +19,9 @@ inline constexpr int kCheckFailed = 999;
 inline constexpr int kCheckPassed = 0;
 
 // Decides whether GamePath can be worked on; shows at most one message and
-// sets AssetsPath when it passes. Host errors pass to the caller.
-int CheckPaths(FormState& state, Host& host);
+// sets AssetsPath when it passes. Host errors pass to the caller. Given the
+// window, the look-ups run off its thread while it is kept alive.
+int CheckPaths(FormState& state, Host& host, WindowOps* window = nullptr);
 
 // The part of an archive's path shown in the list: from the first
 // "<separator>Assets" in any letter case on, without that separator, or the

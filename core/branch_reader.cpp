@@ -1,6 +1,7 @@
 #include "branch_reader.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "archive_scan.h"
 
@@ -10,21 +11,78 @@ bool IsLoop(const Folder& opened, const Folder& assets, const Folder* level1) {
     return SameFolder(opened.id, assets.id) || (level1 && SameFolder(opened.id, level1->id));
 }
 
-BranchReader::BranchReader(FileSystem& fs, const Folder& assets, std::vector<std::string> names, unsigned helpers,
-                           std::size_t ahead, std::size_t handleBudget, bool keepHandles)
-    : fs_(fs),
-      assets_(assets),
-      names_(std::move(names)),
-      ahead_(std::max<std::size_t>(ahead, 1)),
-      keepHandles_(keepHandles),
-      handlesLeft_(handleBudget),
-      slots_(names_.size()) {
+struct BranchReader::State {
+    struct Slot {
+        bool ready = false;
+        std::optional<Branch> branch;
+    };
+    State(FileSystem& fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names, std::size_t ahead,
+          std::size_t handleBudget, bool keepHandles)
+        : fs_(fs),
+          assetsHeld_(std::move(assets)),
+          assets_(*assetsHeld_),
+          names_(std::move(names)),
+          ahead_(std::max<std::size_t>(ahead, 1)),
+          keepHandles_(keepHandles),
+          handlesLeft_(handleBudget),
+          slots_(names_.size()) {}
+
+    void work();
+    std::optional<Branch> readAhead(const std::string& name);
+    bool reserveHandle(std::size_t& kept);
+    bool keepOpen(Folder& folder, std::size_t& kept);
+
+    // The file system lives with the window; a helper left in a read when
+    // the window closes ends with the program.
+    FileSystem& fs_;
+    std::shared_ptr<const Folder> assetsHeld_;
+    const Folder& assets_;
+    const std::vector<std::string> names_;
+    const std::size_t ahead_;
+    const bool keepHandles_;
+    std::atomic<std::size_t> handlesLeft_;
+    std::atomic<bool> stopping_{false};
+    std::vector<Slot> slots_;
+    std::size_t nextToRead_ = 0;
+    std::size_t taken_ = 0;
+    std::size_t running_ = 0;  // helpers not yet ended
+    std::mutex mutex_;
+    std::condition_variable branchRead_;  // the walk waits here for its next branch
+    std::condition_variable roomAhead_;   // helpers wait here to read further ahead
+    std::condition_variable ended_;       // the reader waits here for its helpers to end
+};
+
+namespace {
+// How long a reader that is done waits for its helpers to end: ample for
+// one that is between folders, far too short to notice for the user.
+constexpr auto kHelperEndWait = std::chrono::milliseconds(20);
+}  // namespace
+
+BranchReader::BranchReader(FileSystem& fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
+                           unsigned helpers, std::size_t ahead, std::size_t handleBudget, bool keepHandles)
+    : state_(std::make_shared<State>(fs, std::move(assets), std::move(names), ahead, handleBudget, keepHandles)) {
     // The walk reads the first branch itself, so the first lines show as
     // soon as its first folder is read, not when a helper has read it all.
-    nextToRead_ = 1;
-    threads_.reserve(helpers);
+    state_->nextToRead_ = 1;
     try {
-        for (unsigned i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(); });
+        for (unsigned i = 0; i < helpers; ++i) {
+            {
+                std::lock_guard lock(state_->mutex_);
+                ++state_->running_;
+            }
+            try {
+                std::thread([state = state_] {
+                    state->work();
+                    std::lock_guard lock(state->mutex_);
+                    --state->running_;
+                    state->ended_.notify_all();
+                }).detach();
+            } catch (...) {
+                std::lock_guard lock(state_->mutex_);
+                --state_->running_;
+                throw;
+            }
+        }
     } catch (...) {
         // Fewer helpers than asked for still read everything: the walk
         // reads whatever no helper has started.
@@ -32,15 +90,19 @@ BranchReader::BranchReader(FileSystem& fs, const Folder& assets, std::vector<std
 }
 
 BranchReader::~BranchReader() {
-    stopping_ = true;
-    {
-        std::lock_guard lock(mutex_);  // no helper may miss the wake-up between its test and its wait
-    }
-    roomAhead_.notify_all();
-    for (std::thread& t : threads_) t.join();
+    std::unique_lock lock(state_->mutex_);  // no helper may miss the wake-up between its test and its wait
+    state_->stopping_ = true;
+    state_->roomAhead_.notify_all();
+    // Helpers between folders end at once, and with them the folders they
+    // hold; one still in a read after that is not waited for.
+    const bool allEnded = state_->ended_.wait_for(lock, kHelperEndWait, [&] { return state_->running_ == 0; });
+    // What was read ahead and not taken is closed now, not whenever the last
+    // helper lets go of the state; Assets too once no helper can use it.
+    for (State::Slot& slot : state_->slots_) slot.branch.reset();
+    if (allEnded) state_->assetsHeld_.reset();
 }
 
-bool BranchReader::reserveHandle(std::size_t& kept) {
+bool BranchReader::State::reserveHandle(std::size_t& kept) {
     std::size_t left = handlesLeft_.load();
     do {
         if (left == 0) return false;
@@ -49,7 +111,7 @@ bool BranchReader::reserveHandle(std::size_t& kept) {
     return true;
 }
 
-bool BranchReader::keepOpen(Folder& folder, std::size_t& kept) {
+bool BranchReader::State::keepOpen(Folder& folder, std::size_t& kept) {
     if (!keepHandles_ || std::none_of(folder.entries.begin(), folder.entries.end(), IsArchive)) {
         folder.handle.reset();
         return true;
@@ -57,7 +119,7 @@ bool BranchReader::keepOpen(Folder& folder, std::size_t& kept) {
     return reserveHandle(kept);
 }
 
-std::optional<Branch> BranchReader::readAhead(const std::string& name) {
+std::optional<Branch> BranchReader::State::readAhead(const std::string& name) {
     // The level-1 folder stays open while its children are read, and after
     // that whenever the walk must carry on in it: it is counted from the
     // start. With no room to keep it, the branch is still read here, so
@@ -124,7 +186,7 @@ std::optional<Branch> BranchReader::readAhead(const std::string& name) {
     return branch;
 }
 
-void BranchReader::work() {
+void BranchReader::State::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
         roomAhead_.wait(lock, [this] {
@@ -143,31 +205,32 @@ void BranchReader::work() {
 
 std::optional<Branch> BranchReader::take(std::size_t index, const std::function<void()>& whileWaiting,
                                          std::chrono::milliseconds interval) {
-    std::unique_lock lock(mutex_);
-    taken_ = index + 1;
-    roomAhead_.notify_one();  // one more branch may now be read ahead
+    State& s = *state_;
+    std::unique_lock lock(s.mutex_);
+    s.taken_ = index + 1;
+    s.roomAhead_.notify_one();  // one more branch may now be read ahead
     if (index == 0) return std::nullopt;
-    if (!slots_[index].ready && nextToRead_ == index) {
+    if (!s.slots_[index].ready && s.nextToRead_ == index) {
         // No helper has started it: the walk is faster reading it itself
         // than waiting for one.
-        ++nextToRead_;
+        ++s.nextToRead_;
         return std::nullopt;
     }
     const auto step = std::max(interval, std::chrono::milliseconds(1));
-    while (!slots_[index].ready) {
-        if (branchRead_.wait_for(lock, step, [&] { return slots_[index].ready; })) break;
+    while (!s.slots_[index].ready) {
+        if (s.branchRead_.wait_for(lock, step, [&] { return s.slots_[index].ready; })) break;
         lock.unlock();
         whileWaiting();
         lock.lock();
     }
-    return std::move(slots_[index].branch);
+    return std::move(s.slots_[index].branch);
 }
 
 void BranchReader::release(Branch&& branch) {
     const std::size_t kept = branch.keptHandles;
     Branch closed = std::move(branch);
     closed = Branch{};
-    handlesLeft_ += kept;
+    state_->handlesLeft_ += kept;
 }
 
 }  // namespace quelmar

@@ -10,14 +10,17 @@
 // rest of that branch itself, one folder at a time, from the folder where
 // the helper stopped: so whatever the user sees, entries, order, errors and
 // where they stop the walk, comes from reading one folder at a time, and
-// helpers are never the cause of a failure. No thread outlives the reader;
-// told to stop, each helper stops after the folder it is reading.
+// helpers are never the cause of a failure. Told to stop, each helper
+// stops after the folder it is reading; one still inside a read a moment
+// later (a mount that does not answer) is left to finish it alone, so that
+// the walk's own failure, or the window closing, never waits for it.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,8 +64,8 @@ public:
     // ahead. With `keepHandles`, folders holding an archive stay open for
     // the walk to act in; without, a folder is let go of as soon as it is
     // read, unless the walk must carry on reading in it.
-    BranchReader(FileSystem& fs, const Folder& assets, std::vector<std::string> names, unsigned helpers,
-                 std::size_t ahead, std::size_t handleBudget, bool keepHandles);
+    BranchReader(FileSystem& fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
+                 unsigned helpers, std::size_t ahead, std::size_t handleBudget, bool keepHandles);
     ~BranchReader();
     BranchReader(const BranchReader&) = delete;
     BranchReader& operator=(const BranchReader&) = delete;
@@ -78,30 +81,10 @@ public:
     // the handles they held may be used again.
     void release(Branch&& branch);
 
-private:
-    struct Slot {
-        bool ready = false;
-        std::optional<Branch> branch;
-    };
-    void work();
-    std::optional<Branch> readAhead(const std::string& name);
-    bool reserveHandle(std::size_t& kept);
-    bool keepOpen(Folder& folder, std::size_t& kept);
+    struct State;
 
-    FileSystem& fs_;
-    const Folder& assets_;
-    const std::vector<std::string> names_;
-    const std::size_t ahead_;
-    const bool keepHandles_;
-    std::atomic<std::size_t> handlesLeft_;
-    std::atomic<bool> stopping_{false};
-    std::vector<Slot> slots_;
-    std::size_t nextToRead_ = 0;
-    std::size_t taken_ = 0;
-    std::mutex mutex_;
-    std::condition_variable branchRead_;  // the walk waits here for its next branch
-    std::condition_variable roomAhead_;   // helpers wait here to read further ahead
-    std::vector<std::thread> threads_;
+private:
+    std::shared_ptr<State> state_;  // shared with the helpers, which may outlive the reader
 };
 
 }  // namespace quelmar

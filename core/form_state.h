@@ -28,6 +28,9 @@ struct FormState {
     // How often the lines found so far are shown while a walk runs: a few
     // times a second is easy to follow and cheap to draw.
     std::chrono::milliseconds listShownInterval{250};
+    // How long the window's thread waits on a call to the system made on a
+    // helper before it keeps the window alive meanwhile.
+    std::chrono::milliseconds slowCallWait{40};
     // The window was asked to close while a command ran: the walk stops at
     // its next folder or archive, and the window closes once the command
     // has ended.

@@ -44,9 +44,10 @@ public:
     // commands have left it in.
     virtual void showBusy() = 0;
     // Called on the window's thread every few hundredths of a second while a
-    // walk runs, and once more when it ends: the window repaints, answers the
-    // window system and handles what else is waiting here, dropping input.
-    // Returns false when the window is gone: the walk stops.
+    // walk runs, and once more when it ends, and while a command waits on a
+    // slow call to the system: the window repaints, answers the window system
+    // and handles what else is waiting here, dropping input. Returns false
+    // when the window is gone: the walk, or the wait, stops.
     virtual bool keepAlive() = 0;
     // Closes the window for good. Form1 calls it when a close that was asked
     // for during a command can happen, once that command has ended.

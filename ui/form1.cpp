@@ -1,8 +1,10 @@
 #include "form1.h"
 
+#include <chrono>
 #include <exception>
 
 #include "core/archive_scan.h"
+#include "core/off_window_calls.h"
 #include "core/texts.h"
 
 namespace quelmar {
@@ -72,7 +74,7 @@ Form1::Start Form1::Form_Load() {
     // naming the path and the reason, and the window opens all the same.
     bool checked = false;
     try {
-        const int result = CheckPaths(state_, host_);
+        const int result = CheckPaths(state_, host_, &window_);
         checked = true;
         applyCheckResult(result);
     } catch (const WalkStopped&) {
@@ -110,14 +112,30 @@ void Form1::locateGameExe() {
     });
     // A stored folder that is gone is not handed to the dialog; nor is one
     // that cannot be checked.
+    // Each look-up runs off the window's thread: a stored folder or a game
+    // library on a mount that does not answer must not freeze the window.
+    FileSystem& fs = state_.fileSystem(host_);
     bool usable = false;
     if (!request.initialFolder.empty())
-        skipOnError([&] { usable = state_.fileSystem(host_).folderExists(request.initialFolder); });
+        skipOnError([&] {
+            usable = OffTheWindowThread(state_, window_,
+                                        [&fs, folder = request.initialFolder] { return fs.folderExists(folder); });
+        });
     if (!usable) request.initialFolder.clear();
     skipOnError([&] {
-        LocateStart start = host_.locateDialogStart();
+        LocateStart start = OffTheWindowThread(state_, window_, [&host = host_] { return host.locateDialogStart(); });
         if (!usable) request.initialFolder = std::move(start.folder);
-        request.places = std::move(start.places);
+        // The dialog looks at each place again on the window's thread: one
+        // slow to answer here would freeze it there, so it is left out.
+        for (std::string& place : start.places) {
+            const auto asked = std::chrono::steady_clock::now();
+            bool there = false;
+            skipOnError([&] {
+                there = OffTheWindowThread(state_, window_, [&fs, place] { return fs.folderExists(place); });
+            });
+            if (there && std::chrono::steady_clock::now() - asked < state_.slowCallWait)
+                request.places.push_back(std::move(place));
+        }
     });
     request.title = texts::kDialogTitle;
     request.fileName = "";
@@ -147,7 +165,7 @@ void Form1::locateGameExe() {
 
     int result = kCheckFailed;
     try {
-        result = CheckPaths(state_, host_);
+        result = CheckPaths(state_, host_, &window_);
     } catch (const HostError&) {
         // The new folder could not be checked: never offer the commands on it.
         window_.setDeleteEnabled(false);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "core/archive_scan.h"
@@ -292,6 +293,33 @@ TEST_F(CommandTest, HelpersStopWithTheWalk) {
     window.stopAfterKeepAlives = 1;
     EXPECT_THROW(RefreshList(state, host, window), WalkStopped);
     EXPECT_LT(opens.load(), 60) << "of 620 folders";
+}
+
+// A helper that hangs in a read (a mount that does not answer) never holds
+// up the failure the walk met meanwhile: it is told at once, and the helper
+// is left to finish alone.
+TEST_F(CommandTest, AFailureIsToldWithoutWaitingForAHelperThatHangs) {
+    for (int p = 0; p < 20; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
+    host.unreadableFolders = {"D:\\RS\\Assets\\P2"};
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    std::atomic<bool> hanging = false;
+    host.slowly = [&, answered](const std::string& path) {
+        if (path != "D:\\RS\\Assets\\P8") return;
+        hanging = true;
+        answered.wait();
+        hanging = false;
+    };
+    host.beforeOpenChild = [&](const std::string& path) {
+        // The walk meets P2 only once the helper is in P8.
+        if (path == "D:\\RS\\Assets\\P2")
+            while (!hanging) std::this_thread::yield();
+    };
+    state.folderReaders = 16;
+    EXPECT_THROW(RefreshList(state, host, window), HostError);
+    EXPECT_TRUE(hanging) << "the failure waited for the helper";
+    answer.set_value();
+    while (hanging || host.openHandles != 0) std::this_thread::yield();  // before the fakes go
 }
 
 }  // namespace

@@ -77,6 +77,10 @@ public:
     bool settingsWriteFails = false;
     bool instanceRunning = false;
     bool instanceCheckFails = false;
+    // Runs first in each look-up, opening, deletion and store search (with
+    // "store search"), on the thread that asks, given the path as asked
+    // for: a mount that takes its time to answer.
+    std::function<void(const std::string&)> slowly;
     // Runs once, before the next deletion (another program changing the tree).
     std::function<void()> beforeDelete;
 
@@ -124,7 +128,11 @@ public:
     Version version() override { return versionRecord; }
     std::string programFolder() override { return programFolderPath; }
     std::vector<std::string> libraryPlaces;
-    LocateStart locateDialogStart() override { return {programFolderPath, libraryPlaces}; }
+    LocateStart locateDialogStart() override {
+        LocateStart found{programFolderPath, libraryPlaces};  // a search left hanging touches nothing after
+        if (auto hook = slowly) hook("store search");
+        return found;
+    }
 
 private:
     enum class Type { Folder, File, Fifo, Link };
@@ -152,12 +160,14 @@ private:
     public:
         explicit Fs(FakeHost& host) : host_(host) {}
         bool folderExists(const std::string& path) override {
+            if (host_.slowly) host_.slowly(path);
             std::lock_guard lock(host_.mutex_);
             host_.query("folderExists " + path, path);
             const Entry* e = host_.resolve(host_.find(path));
             return e && e->type == Type::Folder;
         }
         bool childFolderExists(const std::string& parent, const std::string& name) override {
+            if (host_.slowly) host_.slowly(parent + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const std::string path = parent + "\\" + name;
             host_.query("childFolderExists " + path, path);
@@ -165,12 +175,14 @@ private:
             return e != nullptr;
         }
         Folder openFolder(const std::string& parent, const std::string& name) override {
+            if (host_.slowly) host_.slowly(parent + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const std::string path = parent + "\\" + name;
             host_.calls.push_back("openFolder " + path);
             return host_.open(host_.findChildFolder(parent, name), path);
         }
         Folder openChild(const Folder& parent, const std::string& name) override {
+            if (host_.slowly) host_.slowly(parent.path + "\\" + name);
             if (host_.beforeOpenChild) host_.beforeOpenChild(parent.path + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const std::string path = parent.path + "\\" + name;
@@ -180,6 +192,7 @@ private:
             return host_.open(host_.resolve(host_.findExact(handle->realPath + "\\" + name)), path);
         }
         EntryKind kindOf(const Folder& folder, const std::string& name) override {
+            if (host_.slowly) host_.slowly(folder.path + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const auto* handle = dynamic_cast<const Handle*>(folder.handle.get());
             if (!handle) throw HostError(6, "The handle is invalid: " + folder.path);

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <thread>
+#include <future>
+#include <atomic>
 
 #include <functional>
 #include <new>
@@ -212,6 +215,7 @@ TEST_F(Form1Test, LocateAsksForTheGameExecutableInTheStoredFolder) {
     // A stored folder since removed is not handed to the dialog, which then
     // opens where it would with nothing stored, with the places offered.
     host.gameFolderSetting() = "D:\\Games\\Gone";
+    host.addFolder("E:\\Library\\common");
     host.libraryPlaces = {"E:\\Library\\common"};
     form.mnuLocateGameEXE_Click();
     EXPECT_EQ(window.dialogRequests[2].initialFolder, "C:\\Program Files\\Quelmar");
@@ -410,6 +414,78 @@ TEST_F(Form1Test, InputDuringTheWalksLastStepIsDroppedNotRunAfterIt) {
     EXPECT_EQ(host.messages[0].text, "Complete.\r\n\r\n2 .pak files deleted.");
     EXPECT_EQ(window.text2Value, "") << "the click during the deletion listed again";
     EXPECT_FALSE(window.deleteEnabled);
+}
+
+// Whatever step of a command meets a mount slow to answer (the start-up
+// check, the walk opening Assets, the stored folder, the store search, a
+// place for the dialog), the window is kept alive meanwhile; a place slow
+// to answer is not offered, since the dialog would ask it again on the
+// window's own thread.
+TEST(Form1Slow, EverySlowStepKeepsTheWindowAlive) {
+    using namespace std::chrono_literals;
+    struct Case {
+        std::string slowPath;
+        bool atStartUp;
+    } cases[] = {{"D:\\RS", true}, {"D:\\RS\\Assets", true}, {"D:\\RS", false},
+                 {"store search", false}, {"E:\\Library\\common", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.slowPath);
+        FakeHost h;
+        FakeWindow w;
+        Form1 f(h, w);
+        makeGameIn(h, "D:\\RS", true);
+        h.addFolder("E:\\Library\\common");
+        h.libraryPlaces = {"E:\\Library\\common"};
+        h.gameFolderSetting() = "D:\\RS";
+        w.dialogAnswer.reset();
+        std::atomic<bool> inSlowCall = false;
+        std::atomic<int> keptAliveMeanwhile = 0;
+        w.onKeepAlive = [&] { keptAliveMeanwhile += inSlowCall ? 1 : 0; };
+        auto slow = [&](const std::string& path) {
+            if (path != c.slowPath) return;
+            inSlowCall = true;
+            std::this_thread::sleep_for(300ms);
+            inSlowCall = false;
+        };
+        if (c.atStartUp) h.slowly = slow;
+        ASSERT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
+        h.slowly = slow;
+        if (!c.atStartUp) f.mnuLocateGameEXE_Click();
+        EXPECT_GE(keptAliveMeanwhile, 3);
+        EXPECT_GE(w.showBusyCalls, 1) << "the busy cursor once it has lasted a moment";
+        EXPECT_EQ(w.busyHistory.back(), false);
+        if (!c.atStartUp)
+            EXPECT_EQ(w.dialogRequests.at(0).places.empty(), c.slowPath == "E:\\Library\\common");
+    }
+}
+
+// A close during a call that does not answer ends the command at once: it
+// is not waited for, and the helper left in it finishes alone.
+TEST(Form1Slow, CloseDuringACallThatHangsEndsTheCommandAtOnce) {
+    FakeHost h;
+    FakeWindow w;
+    Form1 f(h, w);
+    makeGameIn(h, "D:\\RS", true);
+    h.gameFolderSetting() = "D:\\RS";
+    ASSERT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
+    std::promise<void> answer, leftAlone;
+    std::shared_future<void> answered = answer.get_future().share();
+    std::atomic<bool> hanging = false;
+    h.slowly = [&, answered](const std::string& path) {
+        if (path != "store search") return;
+        hanging = true;
+        answered.wait();
+        leftAlone.set_value();
+    };
+    w.onKeepAlive = [&] {
+        if (hanging) f.requestClose();
+    };
+    f.mnuLocateGameEXE_Click();
+    EXPECT_TRUE(hanging) << "the command returned while its call still hangs";
+    EXPECT_EQ(w.closeWindowCalls, 1);
+    EXPECT_TRUE(w.dialogRequests.empty());
+    answer.set_value();
+    leftAlone.get_future().wait();  // before the fakes go
 }
 
 // A close asked for during a command waits for it to end, then closes the
