@@ -418,74 +418,65 @@ TEST_F(Form1Test, InputDuringTheWalksLastStepIsDroppedNotRunAfterIt) {
 
 // Whatever step of a command meets a mount slow to answer (the start-up
 // check, the walk opening Assets, the stored folder, the store search, a
-// place for the dialog), the window is kept alive meanwhile; a place slow
-// to answer is not offered, since the dialog would ask it again on the
-// window's own thread.
-TEST(Form1Slow, EverySlowStepKeepsTheWindowAlive) {
-    using namespace std::chrono_literals;
-    struct Case {
-        std::string slowPath;
-        bool atStartUp;
-    } cases[] = {{"D:\\RS", true}, {"D:\\RS\\Assets", true}, {"D:\\RS", false},
-                 {"store search", false}, {"E:\\Library\\common", false}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.slowPath);
-        FakeHost h;
-        FakeWindow w;
-        Form1 f(h, w);
-        makeGameIn(h, "D:\\RS", true);
-        h.addFolder("E:\\Library\\common");
-        h.libraryPlaces = {"E:\\Library\\common"};
-        h.gameFolderSetting() = "D:\\RS";
-        w.dialogAnswer.reset();
-        std::atomic<bool> inSlowCall = false;
-        std::atomic<int> keptAliveMeanwhile = 0;
-        w.onKeepAlive = [&] { keptAliveMeanwhile += inSlowCall ? 1 : 0; };
-        auto slow = [&](const std::string& path) {
-            if (path != c.slowPath) return;
-            inSlowCall = true;
-            std::this_thread::sleep_for(300ms);
-            inSlowCall = false;
-        };
-        if (c.atStartUp) h.slowly = slow;
-        ASSERT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
-        h.slowly = slow;
-        if (!c.atStartUp) f.mnuLocateGameEXE_Click();
-        EXPECT_GE(keptAliveMeanwhile, 3);
-        EXPECT_GE(w.showBusyCalls, 1) << "the busy cursor once it has lasted a moment";
-        EXPECT_EQ(w.busyHistory.back(), false);
-        if (!c.atStartUp)
-            EXPECT_EQ(w.dialogRequests.at(0).places.empty(), c.slowPath == "E:\\Library\\common");
+// place, which is then not offered since the dialog would ask it again on
+// the window's thread), the window is kept alive and shows it is busy; a
+// close then ends the command at once, leaving the helper in its call.
+TEST(Form1Slow, EverySlowStepKeepsTheWindowAliveAndACloseEndsIt) {
+    const std::string place = "E:\\Library\\common";
+    for (const std::string slowPath : {"D:\\RS", "D:\\RS\\Assets", "store search", place.c_str()}) {
+        for (const bool close : {false, true}) {
+            SCOPED_TRACE(slowPath + (close ? ", closed" : ""));
+            struct Fakes {
+                FakeHost h;
+                FakeWindow w;
+                Form1 f{h, w};
+            };
+            auto fakes = std::make_shared<Fakes>();
+            FakeHost& h = fakes->h;
+            FakeWindow& w = fakes->w;
+            Form1& f = fakes->f;
+            // A helper left in its call still finishes it in them, as it
+            // would while the program ends: they are never destroyed.
+            static auto& keptForLeftHelpers = *new std::vector<std::shared_ptr<Fakes>>;
+            if (close) keptForLeftHelpers.push_back(fakes);
+            makeGameIn(h, "D:\\RS", true);
+            h.addFolder(place);
+            h.libraryPlaces = {place};
+            h.gameFolderSetting() = "D:\\RS";
+            std::promise<void> answer, leftAlone;
+            std::shared_future<void> answered = answer.get_future().share();
+            std::atomic<int> inCall = 0, keptAliveMeanwhile = 0;
+            w.onKeepAlive = [&] {
+                keptAliveMeanwhile += inCall.load();
+                if (close && keptAliveMeanwhile > 2) f.requestClose();
+            };
+            h.slowly = [&, answered](const std::string& path) {
+                if (path != slowPath || inCall) return;
+                inCall = 1;
+                const bool released =
+                    answered.wait_for(std::chrono::milliseconds(close ? 5000 : 300)) == std::future_status::ready;
+                inCall = 0;
+                if (released) leftAlone.set_value();
+            };
+            const bool atStartUp = slowPath.starts_with("D:");
+            if (atStartUp) {
+                EXPECT_EQ(f.Form_Load(), close ? Form1::Start::EndProgram : Form1::Start::ShowWindow);
+            } else {
+                ASSERT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
+                f.mnuLocateGameEXE_Click();
+            }
+            EXPECT_GE(keptAliveMeanwhile, 3);
+            EXPECT_GE(w.showBusyCalls, close ? 0 : 1) << "busy once the wait has lasted a moment";
+            EXPECT_EQ(w.busyHistory.back(), false);
+            if (close) {
+                EXPECT_EQ(inCall, 1) << "the command waited for its call";
+                answer.set_value();
+                leftAlone.get_future().wait();
+            } else if (!atStartUp) {
+                EXPECT_EQ(w.dialogRequests.at(0).places.empty(), slowPath == place);
+            }
+        }
     }
-}
-
-// A close during a call that does not answer ends the command at once: it
-// is not waited for, and the helper left in it finishes alone.
-TEST(Form1Slow, CloseDuringACallThatHangsEndsTheCommandAtOnce) {
-    FakeHost h;
-    FakeWindow w;
-    Form1 f(h, w);
-    makeGameIn(h, "D:\\RS", true);
-    h.gameFolderSetting() = "D:\\RS";
-    ASSERT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
-    std::promise<void> answer, leftAlone;
-    std::shared_future<void> answered = answer.get_future().share();
-    std::atomic<bool> hanging = false;
-    h.slowly = [&, answered](const std::string& path) {
-        if (path != "store search") return;
-        hanging = true;
-        answered.wait();
-        leftAlone.set_value();
-    };
-    w.onKeepAlive = [&] {
-        if (hanging) f.requestClose();
-    };
-    f.mnuLocateGameEXE_Click();
-    EXPECT_TRUE(hanging) << "the command returned while its call still hangs";
-    EXPECT_EQ(w.closeWindowCalls, 1);
-    EXPECT_TRUE(w.dialogRequests.empty());
-    answer.set_value();
-    leftAlone.get_future().wait();  // before the fakes go
 }
 
 // A close asked for during a command waits for it to end, then closes the
