@@ -91,16 +91,17 @@ int CheckPaths(FormState& state, Host& host, WindowOps* window) {
         inform(host, texts::folderNotSet(), MessageIcon::Information);
         return kCheckFailed;
     }
-    FileSystem& fs = state.fileSystem(host);
     auto ask = [&](auto&& call) { return window ? OffTheWindowThread(state, *window, call) : call(); };
-    const std::string game = state.GamePath;  // the helper's own copy: it may be left in its call
-    if (!ask([&fs, game] { return fs.folderExists(game); })) {
+    // The helper's own copies: a close may leave it in its call.
+    const std::string game = state.GamePath;
+    const std::shared_ptr<FileSystem> fs = state.sharedFileSystem(host);
+    if (!ask([fs, game] { return fs->folderExists(game); })) {
         inform(host, texts::gameFolderNotFound(state.GamePath), MessageIcon::Warning);
         return kCheckFailed;
     }
     // Only the Assets folder's own name may differ in letter case; the game
     // folder is taken exactly as the user picked it.
-    if (!ask([&fs, game] { return fs.childFolderExists(game, texts::kAssetsFolder); })) {
+    if (!ask([fs, game] { return fs->childFolderExists(game, texts::kAssetsFolder); })) {
         inform(host, texts::assetsFolderNotFound(), MessageIcon::Warning);
         return kCheckFailed;
     }
@@ -127,7 +128,13 @@ bool IsArchive(const FolderEntry& entry) { return entry.kind == EntryKind::File 
 std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
                           WalkProgress* progress) {
     const char sep = host.separator();
-    FileSystem& fs = state.fileSystem(host);
+    // What a call handed to a helper uses, it holds itself (the file system,
+    // the folder, the action, the name), for a stop may leave the helper in
+    // it after this walk is gone.
+    const std::shared_ptr<FileSystem> fsHeld = state.sharedFileSystem(host);
+    FileSystem& fs = *fsHeld;
+    const auto actionHeld = action ? std::make_shared<const ArchiveAction>(action) : nullptr;
+    using Owner = std::shared_ptr<const void>;  // what keeps a folder alive
     std::int32_t count = 0;
 
     auto lastKept = std::chrono::steady_clock::now();
@@ -154,7 +161,7 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
     // Acting, what counts is what the folder holds now, as if it were read
     // just now: one read ahead may show an archive that this walk has
     // deleted since through another route to it, or a link to one.
-    auto visit = [&](const Folder& folder, const std::string& reachedPath) {
+    auto visit = [&](const Folder& folder, const Owner& owner, const std::string& reachedPath) {
         for (const FolderEntry& entry : folder.entries) {
             if (!IsArchive(entry)) continue;
             keepAlive();
@@ -163,22 +170,22 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
                                      sep);
                 list += texts::kCrLf;
             };
-            if (action) {
+            if (actionHeld) {
                 // Looked at and acted on in one hand-over: a deletion hands
                 // over thousands.
-                bool isFile = false;
+                const auto isFile = std::make_shared<bool>(false);
                 try {
-                    ask([&] {
-                        isFile = fs.kindOf(folder, entry.name) == EntryKind::File;
-                        if (isFile) action(folder, entry.name);
+                    ask([fsHeld, actionHeld, owner, &folder, name = entry.name, isFile] {
+                        *isFile = fsHeld->kindOf(folder, name) == EntryKind::File;
+                        if (*isFile) (*actionHeld)(folder, name);
                     });
                 } catch (const WalkStopped&) {
                     throw;
                 } catch (...) {
-                    if (isFile) addLine();  // the list ends with the archive that failed
+                    if (*isFile) addLine();  // the list ends with the archive that failed
                     throw;
                 }
-                if (!isFile) continue;
+                if (!*isFile) continue;
             }
             addLine();
             ++count;
@@ -186,36 +193,37 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
     };
 
     const auto cut = state.AssetsPath.rfind(sep);
+    const std::string parent = cut == std::string::npos ? "" : state.AssetsPath.substr(0, cut);
+    const std::string assetsName = cut == std::string::npos ? state.AssetsPath : state.AssetsPath.substr(cut + 1);
     // Shared with helpers reading ahead, which a failure or a stop may leave
     // behind in a read that does not end.
-    const auto assetsHeld = std::make_shared<const Folder>(ask([&] {
-        return cut == std::string::npos
-                   ? fs.openFolder("", state.AssetsPath)
-                   : fs.openFolder(state.AssetsPath.substr(0, cut), state.AssetsPath.substr(cut + 1));
-    }));
+    const auto assetsHeld = std::make_shared<const Folder>(
+        ask([fsHeld, parent, assetsName] { return fsHeld->openFolder(parent, assetsName); }));
     const Folder& assets = *assetsHeld;
 
     // The rest of a branch read on the walk's own thread, one folder at a
     // time, each acted in as soon as it is read and closed before the next
     // is opened.
-    auto walkChildren = [&](const Folder& top, const std::string& topPath, std::size_t from) {
+    auto walkChildren = [&](const Folder& top, const Owner& topOwner, const std::string& topPath, std::size_t from) {
         for (std::size_t i = from; i < top.entries.size(); ++i) {
             const FolderEntry& entry = top.entries[i];
             if (entry.kind != EntryKind::Folder) continue;
             keepAlive();
             // Opened although nothing below it is read: an unreadable
             // level-2 folder stops the walk just as a level-1 one does.
-            const Folder child = ask([&] { return fs.openChild(top, entry.name); });
-            if (!IsLoop(child, assets, &top)) visit(child, topPath + sep + entry.name);
+            const auto child = std::make_shared<const Folder>(
+                ask([fsHeld, topOwner, &top, name = entry.name] { return fsHeld->openChild(top, name); }));
+            if (!IsLoop(*child, assets, &top)) visit(*child, child, topPath + sep + entry.name);
         }
     };
     auto walkBranch = [&](const std::string& name) {
         keepAlive();
-        const Folder top = ask([&] { return fs.openChild(assets, name); });
-        if (IsLoop(top, assets)) return;
+        const auto top = std::make_shared<const Folder>(
+            ask([fsHeld, assetsHeld, name] { return fsHeld->openChild(*assetsHeld, name); }));
+        if (IsLoop(*top, assets)) return;
         const std::string topPath = state.AssetsPath + sep + name;
-        visit(top, topPath);
-        walkChildren(top, topPath, 0);
+        visit(*top, top, topPath);
+        walkChildren(*top, top, topPath, 0);
     };
 
     std::vector<std::string> names;
@@ -234,19 +242,20 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
         return count;
     }
 
-    BranchReader reader(fs, assetsHeld, names, static_cast<unsigned>(helpers), 4 * helpers, room - 2 * helpers,
+    BranchReader reader(fsHeld, assetsHeld, names, static_cast<unsigned>(helpers), 4 * helpers, room - 2 * helpers,
                         static_cast<bool>(action));
     for (std::size_t i = 0; i < names.size(); ++i) {
-        std::optional<Branch> branch = reader.take(i, keepAlive, state.keepAliveInterval);
-        if (!branch) {
+        std::optional<Branch> taken = reader.take(i, keepAlive, state.keepAliveInterval);
+        if (!taken) {
             walkBranch(names[i]);
             continue;
         }
+        const auto branch = std::make_shared<Branch>(std::move(*taken));
         if (branch->top) {
             const std::string topPath = state.AssetsPath + sep + names[i];
-            visit(*branch->top, topPath);
-            for (const Reached& child : branch->children) visit(child.folder, topPath + sep + child.name);
-            if (branch->resumeAt != Branch::kWhole) walkChildren(*branch->top, topPath, branch->resumeAt);
+            visit(*branch->top, branch, topPath);
+            for (const Reached& child : branch->children) visit(child.folder, branch, topPath + sep + child.name);
+            if (branch->resumeAt != Branch::kWhole) walkChildren(*branch->top, branch, topPath, branch->resumeAt);
         }
         reader.release(std::move(*branch));
     }
@@ -266,15 +275,19 @@ void RefreshList(FormState& state, Host& host, WindowOps& window) {
 
 void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
     window.setText2("");
-    FileSystem& fs = state.fileSystem(host);
-    std::int32_t deleted = 0;
-    std::int32_t held = 0;  // deleted, but still open in another program
+    struct Counts {
+        std::int32_t deleted = 0;
+        std::int32_t held = 0;  // deleted, but still open in another program
+    };
+    // Counted on the helper that deletes, which a close may leave behind.
+    const auto counts = std::make_shared<Counts>();
     std::int32_t count = 0;
     try {
-        count = walkIntoText2(state, host, window, [&](const Folder& folder, const std::string& name) {
-            if (fs.deleteFile(folder, name) == Deletion::OnRelease) ++held;
-            ++deleted;
-        });
+        count = walkIntoText2(state, host, window,
+                              [counts, fs = state.sharedFileSystem(host)](const Folder& folder, const std::string& name) {
+                                  if (fs->deleteFile(folder, name) == Deletion::OnRelease) ++counts->held;
+                                  ++counts->deleted;
+                              });
     } catch (const WalkStopped&) {
         throw;
     } catch (const std::exception& error) {
@@ -283,14 +296,14 @@ void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
         const auto* known = dynamic_cast<const HostError*>(&error);
         throw HostError(known ? known->number() : 0,
                         (known ? known->description() : UnexpectedFailureText(error)) + texts::kCrLf + texts::kCrLf +
-                            texts::deletionStopped(deleted));
+                            texts::deletionStopped(counts->deleted));
     }
     if (count < 1) {
         inform(host, texts::noArchivesFound(), MessageIcon::Information);
         return;
     }
     std::string done = texts::archivesDeleted(count);
-    if (held > 0) done += std::string(texts::kCrLf) + texts::kCrLf + texts::deletedOnRelease(held);
+    if (counts->held > 0) done += std::string(texts::kCrLf) + texts::kCrLf + texts::deletedOnRelease(counts->held);
     inform(host, done, MessageIcon::Information);
     window.setDeleteEnabled(false);
     window.setText2("");

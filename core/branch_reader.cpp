@@ -16,9 +16,10 @@ struct BranchReader::State {
         bool ready = false;
         std::optional<Branch> branch;
     };
-    State(FileSystem& fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names, std::size_t ahead,
+    State(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names, std::size_t ahead,
           std::size_t handleBudget, bool keepHandles)
-        : fs_(fs),
+        : fsHeld_(std::move(fs)),
+          fs_(*fsHeld_),
           assetsHeld_(std::move(assets)),
           assets_(*assetsHeld_),
           names_(std::move(names)),
@@ -32,8 +33,8 @@ struct BranchReader::State {
     bool reserveHandle(std::size_t& kept);
     bool keepOpen(Folder& folder, std::size_t& kept);
 
-    // The file system lives with the window; a helper left in a read when
-    // the window closes ends with the program.
+    // Held, with Assets, by a helper that a failure or a stop leaves in a read.
+    const std::shared_ptr<FileSystem> fsHeld_;
     FileSystem& fs_;
     std::shared_ptr<const Folder> assetsHeld_;
     const Folder& assets_;
@@ -58,9 +59,9 @@ namespace {
 constexpr auto kHelperEndWait = std::chrono::milliseconds(20);
 }  // namespace
 
-BranchReader::BranchReader(FileSystem& fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
+BranchReader::BranchReader(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
                            unsigned helpers, std::size_t ahead, std::size_t handleBudget, bool keepHandles)
-    : state_(std::make_shared<State>(fs, std::move(assets), std::move(names), ahead, handleBudget, keepHandles)) {
+    : state_(std::make_shared<State>(std::move(fs), std::move(assets), std::move(names), ahead, handleBudget, keepHandles)) {
     // The walk reads the first branch itself, so the first lines show as
     // soon as its first folder is read, not when a helper has read it all.
     state_->nextToRead_ = 1;

@@ -64,7 +64,7 @@ public:
     // ahead. With `keepHandles`, folders holding an archive stay open for
     // the walk to act in; without, a folder is let go of as soon as it is
     // read, unless the walk must carry on reading in it.
-    BranchReader(FileSystem& fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
+    BranchReader(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
                  unsigned helpers, std::size_t ahead, std::size_t handleBudget, bool keepHandles);
     ~BranchReader();
     BranchReader(const BranchReader&) = delete;

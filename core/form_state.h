@@ -15,8 +15,9 @@ struct FormState {
     // GamePath followed by the separator and "Assets"; only a passed check
     // sets it, and a failed one leaves the previous value.
     std::string AssetsPath;
-    // Created on first use and kept with the window.
-    std::unique_ptr<FileSystem> fileSystemObject;
+    // Created on first use and kept with the window, and by any helper
+    // left in a call to it.
+    std::shared_ptr<FileSystem> fileSystemObject;
     // How many folders a listing may read at once; 1 reads them one at a
     // time. Chosen by measurement on cold and warm disks.
     unsigned folderReaders = kDefaultFolderReaders;
@@ -36,9 +37,10 @@ struct FormState {
     // has ended.
     bool closeRequested = false;
 
-    FileSystem& fileSystem(Host& host) {
+    FileSystem& fileSystem(Host& host) { return *sharedFileSystem(host); }
+    const std::shared_ptr<FileSystem>& sharedFileSystem(Host& host) {
         if (!fileSystemObject) fileSystemObject = host.createFileSystem();
-        return *fileSystemObject;
+        return fileSystemObject;
     }
 };
 

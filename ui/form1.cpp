@@ -114,12 +114,12 @@ void Form1::locateGameExe() {
     // that cannot be checked.
     // Each look-up runs off the window's thread: a stored folder or a game
     // library on a mount that does not answer must not freeze the window.
-    FileSystem& fs = state_.fileSystem(host_);
+    const std::shared_ptr<FileSystem> fs = state_.sharedFileSystem(host_);
     bool usable = false;
     if (!request.initialFolder.empty())
         skipOnError([&] {
             usable = OffTheWindowThread(state_, window_,
-                                        [&fs, folder = request.initialFolder] { return fs.folderExists(folder); });
+                                        [fs, folder = request.initialFolder] { return fs->folderExists(folder); });
         });
     if (!usable) request.initialFolder.clear();
     skipOnError([&] {
@@ -131,7 +131,7 @@ void Form1::locateGameExe() {
             const auto asked = std::chrono::steady_clock::now();
             bool there = false;
             skipOnError([&] {
-                there = OffTheWindowThread(state_, window_, [&fs, place] { return fs.folderExists(place); });
+                there = OffTheWindowThread(state_, window_, [fs, place] { return fs->folderExists(place); });
             });
             if (there && std::chrono::steady_clock::now() - asked < state_.slowCallWait)
                 request.places.push_back(std::move(place));
