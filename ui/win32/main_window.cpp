@@ -534,8 +534,10 @@ std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& r
     dialog.lpstrTitle = title.c_str();
     // The dialog would otherwise leave the process's current directory in
     // the game folder, and Windows refuses to rename or delete a folder
-    // that is some process's current directory. Nothing here uses it.
-    dialog.Flags = OFN_NOCHANGEDIR;
+    // that is some process's current directory. Nothing here uses it. The
+    // "Open as read-only" box means nothing to a program that only reads
+    // where the game is, so it is not offered.
+    dialog.Flags = OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
 
     if (GetOpenFileNameW(&dialog)) return narrow(file.data());
     const DWORD error = CommDlgExtendedError();
