@@ -4,6 +4,7 @@
 #include <array>
 
 #include "ascii.h"
+#include "texts.h"
 
 namespace quelmar {
 
@@ -99,6 +100,46 @@ bool namesLibrary(const std::vector<std::string>& blocks, const std::string& key
     return blocks.size() == 2 && isNumber(blocks[1]) && sameIgnoringAsciiCase(key, "path");
 }
 
+// ---- Paths ------------------------------------------------------------------
+
+// Library files and the registry write Windows paths with either slash.
+bool isSeparator(PathStyle style, char c) { return c == '/' || (style == PathStyle::Windows && c == '\\'); }
+char separatorOf(PathStyle style) { return style == PathStyle::Windows ? '\\' : '/'; }
+
+bool hasDrive(std::string_view path) {
+    return path.size() >= 2 && asciiLower(path[0]) >= 'a' && asciiLower(path[0]) <= 'z' && path[1] == ':';
+}
+
+// A relative path would be looked up from wherever the program happened to
+// be started. On Windows "D:\…" or a share's "\\server\…"; "D:x" and "\x"
+// depend on the current drive and folder.
+bool isAbsolute(PathStyle style, std::string_view path) {
+    if (style == PathStyle::Posix) return !path.empty() && path.front() == '/';
+    if (hasDrive(path)) return path.size() >= 3 && isSeparator(style, path[2]);
+    return path.size() >= 2 && isSeparator(style, path[0]) && isSeparator(style, path[1]);
+}
+
+// One separator throughout and none at the end, so that places are spelt
+// alike; a root ("/", "D:\") keeps its own.
+std::string tidied(PathStyle style, std::string path) {
+    if (style == PathStyle::Windows) std::replace(path.begin(), path.end(), '/', '\\');
+    const std::size_t root = style == PathStyle::Posix ? 1 : hasDrive(path) ? 3 : 2;
+    while (path.size() > root && isSeparator(style, path.back())) path.pop_back();
+    return path;
+}
+
+std::string join(PathStyle style, const std::string& folder, std::string_view name) {
+    std::string out = folder;
+    if (out.empty() || !isSeparator(style, out.back())) out += separatorOf(style);
+    return out += name;
+}
+
+std::string_view lastName(PathStyle style, std::string_view path) {
+    std::size_t at = path.size();
+    while (at > 0 && !isSeparator(style, path[at - 1])) --at;
+    return path.substr(at);
+}
+
 // ---- The search ---------------------------------------------------------------
 
 constexpr std::array<std::string_view, 5> kStoreRoots = {
@@ -112,20 +153,6 @@ constexpr std::array<std::string_view, 5> kStoreRoots = {
 constexpr int kLibraryLimit = 64;
 constexpr std::string_view kGameExecutable = "RailSim.exe";
 constexpr std::string_view kProgramFiles = "Program Files";  // and "Program Files (x86)"
-
-bool isAbsolute(const std::string& path) { return !path.empty() && path.front() == '/'; }
-
-// Without trailing separators, so that places are spelt alike; "/" stays.
-std::string trimmed(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
-std::string join(const std::string& folder, std::string_view name) {
-    std::string out = folder;
-    if (out.empty() || out.back() != '/') out += '/';
-    return out += name;
-}
 
 // Folders already taken, by identity where the system gives one, else by path.
 class SeenFolders {
@@ -141,18 +168,27 @@ private:
     std::vector<std::pair<FolderId, std::string>> seen_;
 };
 
+struct Library {
+    std::string folder;  // the library itself
+    std::string games;   // its steamapps/common, where each game has a folder
+};
+
 class Search {
 public:
-    explicit Search(SearchDisk& disk) : disk_(disk) {}
+    Search(SearchDisk& disk, PathStyle style) : disk_(disk), style_(style) {}
+
+    PathStyle style() const { return style_; }
 
     // The folders directly below `folder`, in name order so that two copies
     // of the game are always found in the same order.
     std::vector<std::string> subfolders(const std::string& folder) {
         std::vector<std::string> out;
         for (const auto& entry : list(folder))
-            if (entry.kind == EntryKind::Folder) out.push_back(join(folder, entry.name));
+            if (entry.kind == EntryKind::Folder) out.push_back(join(style_, folder, entry.name));
         return out;
     }
+
+    bool holdsGame(const std::string& folder) { return holdsGame(list(folder)); }
 
     // The first of `folders` that holds the game; the folders below the
     // others are added to `below`.
@@ -160,20 +196,47 @@ public:
                                                 std::vector<std::string>* below) {
         for (const auto& folder : folders) {
             const auto entries = list(folder);
-            for (const auto& entry : entries)
-                if (entry.kind == EntryKind::File && sameIgnoringAsciiCase(entry.name, kGameExecutable)) return folder;
+            if (holdsGame(entries)) return folder;
             if (below)
                 for (const auto& entry : entries)
-                    if (entry.kind == EntryKind::Folder) below->push_back(join(folder, entry.name));
+                    if (entry.kind == EntryKind::Folder) below->push_back(join(style_, folder, entry.name));
         }
         return std::nullopt;
+    }
+
+    // Every library of the stores installed at `roots` (each root's own, then
+    // those its library file lists), each once and in that order; `game`
+    // becomes the first game folder found in them, unless already found.
+    std::vector<Library> libraries(const std::vector<std::string>& roots, std::optional<std::string>& game) {
+        std::vector<Library> found;
+        SeenFolders seenRoots;
+        SeenFolders seenLibraries;
+        int looked = 0;
+        for (const auto& root : roots) {
+            const auto rootId = disk_.folderId(root);
+            if (!rootId || !seenRoots.firstVisit(*rootId, root)) continue;
+            std::vector<std::string> folders{root};
+            const std::string libraryFile = join(style_, join(style_, root, "steamapps"), "libraryfolders.vdf");
+            if (const auto text = disk_.readFile(libraryFile, kLibraryFileLimit + 1))
+                for (auto& path : ReadLibraryFolders(*text))
+                    if (isAbsolute(style_, path)) folders.push_back(tidied(style_, std::move(path)));
+            for (auto& folder : folders) {
+                if (looked++ >= kLibraryLimit) break;
+                std::string games = join(style_, join(style_, folder, "steamapps"), "common");
+                const auto gamesId = disk_.folderId(games);
+                if (!gamesId || !seenLibraries.firstVisit(*gamesId, games)) continue;
+                if (!game) game = firstHoldingGame(subfolders(games), nullptr);
+                found.push_back({std::move(folder), std::move(games)});
+            }
+        }
+        return found;
     }
 
     // drive_c/Program Files*/*/, then drive_c/Program Files*/*/*/.
     std::optional<std::string> gameInWinePrefix(const std::string& prefix) {
         std::vector<std::string> levelOne;
-        for (const auto& programs : subfolders(join(prefix, "drive_c"))) {
-            const std::string_view name = std::string_view(programs).substr(programs.rfind('/') + 1);
+        for (const auto& programs : subfolders(join(style_, prefix, "drive_c"))) {
+            const std::string_view name = lastName(style_, programs);
             if (sameIgnoringAsciiCase(name.substr(0, kProgramFiles.size()), kProgramFiles))
                 for (auto& folder : subfolders(programs)) levelOne.push_back(std::move(folder));
         }
@@ -183,6 +246,12 @@ public:
     }
 
 private:
+    static bool holdsGame(const std::vector<FolderEntry>& entries) {
+        return std::any_of(entries.begin(), entries.end(), [](const FolderEntry& entry) {
+            return entry.kind == EntryKind::File && sameIgnoringAsciiCase(entry.name, kGameExecutable);
+        });
+    }
+
     std::vector<FolderEntry> list(const std::string& folder) {
         if (reads_ >= kSearchFolderReads) return {};
         ++reads_;
@@ -193,8 +262,28 @@ private:
     }
 
     SearchDisk& disk_;
+    PathStyle style_;
     int reads_ = 0;
 };
+
+// Each library's games folder under a name the dialog can show: on Windows
+// the drive it is on, elsewhere the library folder's own name; a name that
+// two libraries would share tells neither apart, so those show their path.
+std::vector<Place> places(PathStyle style, const std::vector<Library>& libraries) {
+    std::vector<std::string> names;
+    for (const auto& library : libraries) {
+        std::string name = style == PathStyle::Windows && hasDrive(library.folder)
+                               ? texts::libraryOnDrive(library.folder.substr(0, 2))
+                               : std::string(lastName(style, library.folder));
+        names.push_back(name.empty() ? library.folder : std::move(name));
+    }
+    std::vector<Place> out;
+    for (std::size_t i = 0; i < libraries.size(); ++i) {
+        const bool shared = std::count(names.begin(), names.end(), names[i]) > 1;
+        out.push_back({libraries[i].games, shared ? libraries[i].folder : names[i]});
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -223,40 +312,21 @@ std::vector<std::string> ReadLibraryFolders(std::string_view text) {
 }
 
 LocateStart FindLocateStart(SearchDisk& disk, const std::string& home, const std::string& winePrefix) {
-    LocateStart start;
-    Search search(disk);
+    constexpr PathStyle style = PathStyle::Posix;
+    Search search(disk, style);
     std::optional<std::string> game;
-    const std::string homeFolder = isAbsolute(home) ? trimmed(home) : std::string();
+    const std::string homeFolder = isAbsolute(style, home) ? tidied(style, home) : std::string();
 
     // Every library is offered as a place, even once the game is found.
-    if (!homeFolder.empty()) {
-        SeenFolders roots;
-        SeenFolders libraries;
-        int librariesLooked = 0;
-        for (const auto root : kStoreRoots) {
-            const std::string rootFolder = join(homeFolder, root);
-            const auto rootId = disk.folderId(rootFolder);
-            if (!rootId || !roots.firstVisit(*rootId, rootFolder)) continue;
-            std::vector<std::string> libraryFolders{rootFolder};
-            const std::string libraryFile = join(rootFolder, "steamapps/libraryfolders.vdf");
-            if (const auto text = disk.readFile(libraryFile, kLibraryFileLimit + 1))
-                for (auto& path : ReadLibraryFolders(*text))
-                    if (isAbsolute(path)) libraryFolders.push_back(trimmed(std::move(path)));
-            for (const auto& library : libraryFolders) {
-                if (librariesLooked++ >= kLibraryLimit) break;
-                const std::string common = join(library, "steamapps/common");
-                const auto commonId = disk.folderId(common);
-                if (!commonId || !libraries.firstVisit(*commonId, common)) continue;
-                start.places.push_back(common);
-                if (!game) game = search.firstHoldingGame(search.subfolders(common), nullptr);
-            }
-        }
-    }
+    std::vector<std::string> roots;
+    if (!homeFolder.empty())
+        for (const auto root : kStoreRoots) roots.push_back(join(style, homeFolder, root));
+    LocateStart start{{}, places(style, search.libraries(roots, game))};
 
     if (!game) {
         SeenFolders prefixes;
-        for (const auto& prefix : {isAbsolute(winePrefix) ? trimmed(winePrefix) : std::string(),
-                                   homeFolder.empty() ? std::string() : join(homeFolder, ".wine")}) {
+        for (const auto& prefix : {isAbsolute(style, winePrefix) ? tidied(style, winePrefix) : std::string(),
+                                   homeFolder.empty() ? std::string() : join(style, homeFolder, ".wine")}) {
             if (prefix.empty()) continue;
             const auto prefixId = disk.folderId(prefix);
             if (!prefixId || !prefixes.firstVisit(*prefixId, prefix)) continue;
@@ -265,6 +335,23 @@ LocateStart FindLocateStart(SearchDisk& disk, const std::string& home, const std
     }
 
     start.folder = game ? *game : homeFolder;
+    return start;
+}
+
+LocateStart FindWindowsLocateStart(SearchDisk& disk, const std::string& programFolder,
+                                   const std::vector<std::string>& storeFolders) {
+    constexpr PathStyle style = PathStyle::Windows;
+    Search search(disk, style);
+    const std::string program = isAbsolute(style, programFolder) ? tidied(style, programFolder) : std::string();
+    // A player who keeps the tool beside the game finds it there, as ever.
+    std::optional<std::string> game;
+    if (!program.empty() && search.holdsGame(program)) game = program;
+
+    std::vector<std::string> roots;
+    for (const auto& folder : storeFolders)
+        if (isAbsolute(style, folder)) roots.push_back(tidied(style, folder));
+    LocateStart start{{}, places(style, search.libraries(roots, game))};
+    start.folder = game ? *game : program;
     return start;
 }
 

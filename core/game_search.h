@@ -1,9 +1,11 @@
 #pragma once
-// Where the locate dialog opens on a system where the game runs through a
-// game store's compatibility layer or through Wine: the folder of a
-// RailSim.exe found in the store's libraries, else in the Wine prefixes,
-// else the home folder. Also the libraries' game folders, offered beside the
-// dialog's own places so that a second library is one click away.
+// Where the locate dialog opens: the folder of a RailSim.exe found in a
+// game store's libraries (on Linux, where the game runs through the store's
+// compatibility layer, then in the Wine prefixes, else the home folder; on
+// Windows after the program's own folder, else that folder). Also the
+// libraries' game folders, offered beside the dialog's own places so that a
+// second library is one click away. One reader of the store's library file
+// serves both systems; only the roots differ.
 //
 // The search runs while the user waits for the dialog, on files nobody
 // vouches for: it reads a bounded amount, and anything missing, unreadable
@@ -48,9 +50,20 @@ public:
     virtual std::optional<FolderId> folderId(const std::string& path) = 0;
 };
 
-// Where the dialog starts and which libraries it offers. `home` and
+// How the system the search runs for spells paths.
+enum class PathStyle { Posix, Windows };
+
+// Where the dialog starts and which libraries it offers on Linux. `home` and
 // `winePrefix` are absolute paths or empty (a relative one is ignored: it
 // would be looked up from wherever the program happened to be started).
 LocateStart FindLocateStart(SearchDisk& disk, const std::string& home, const std::string& winePrefix);
+
+// The same on Windows: the program's own folder when the game is there
+// beside it, else the first game folder in the libraries of the stores
+// installed at `storeFolders` (in the order given, as the registry tells
+// them; empty or missing ones are passed over), else the program's folder.
+// Every library found is offered, whichever folder the dialog opens in.
+LocateStart FindWindowsLocateStart(SearchDisk& disk, const std::string& programFolder,
+                                   const std::vector<std::string>& storeFolders);
 
 }  // namespace quelmar

@@ -108,9 +108,17 @@ public:
 
 // Where the locate dialog starts when no stored folder exists, and the
 // folders it offers besides the system's own places (game libraries found).
+// A folder offered beside the dialog's own places, under a name that tells
+// it from the others (two store libraries both end in "common").
+struct Place {
+    std::string path;
+    std::string name;
+    friend bool operator==(const Place&, const Place&) = default;
+};
+
 struct LocateStart {
     std::string folder;  // empty: the dialog's own default
-    std::vector<std::string> places;
+    std::vector<Place> places;
 };
 
 struct Version {

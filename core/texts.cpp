@@ -25,6 +25,12 @@ std::string versionCaption(int major, int revision) {
     return "Quelmar  v" + std::to_string(major) + " build " + std::to_string(revision);
 }
 
+std::string libraryOnDrive(const std::string& drive) {
+    std::string shown = drive;
+    if (!shown.empty() && shown[0] >= 'a' && shown[0] <= 'z') shown[0] = static_cast<char>(shown[0] - 'a' + 'A');
+    return "Library on " + shown;
+}
+
 std::string folderNotSet() { return "Important!" + kBreak + "Set up game folder path before beginning."; }
 
 std::string gameFolderNotFound(const std::string& gamePath) {

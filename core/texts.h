@@ -22,6 +22,8 @@ inline constexpr const char* kArchiveName = "Blueprints.pak";
 inline constexpr const char* kInitialCaption = "Quelmar";
 inline constexpr const char* kDialogTitle = "Locate Rail Simulator Game File (RailSim.exe)";
 inline constexpr const char* kDialogFilter = "Executable files (*.exe)|*.exe";
+// A game store's library on a Windows drive ("D:"), as a dialog place.
+std::string libraryOnDrive(const std::string& drive);
 // The list's name for screen readers: no label stands above it.
 inline constexpr const char* kListName = "Archives found";
 // The list's context menu, where the window system has none of its own

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "host.h"
+
 namespace quelmar {
 
 // What the file-open dialog is given before it is shown. The filter is a
@@ -15,7 +17,7 @@ struct OpenDialogRequest {
     std::string title;
     std::string fileName;
     std::string filter;
-    std::vector<std::string> places;  // offered in the dialog's sidebar
+    std::vector<Place> places;  // offered in the dialog's sidebar
 };
 
 class WindowOps {

@@ -127,11 +127,11 @@ void Form1::locateGameExe() {
         if (!usable) request.initialFolder = std::move(start.folder);
         // The dialog looks at each place again on the window's thread: one
         // slow to answer here would freeze it there, so it is left out.
-        for (std::string& place : start.places) {
+        for (Place& place : start.places) {
             const auto asked = std::chrono::steady_clock::now();
             bool there = false;
             skipOnError([&] {
-                there = OffTheWindowThread(state_, window_, [fs, place] { return fs->folderExists(place); });
+                there = OffTheWindowThread(state_, window_, [fs, path = place.path] { return fs->folderExists(path); });
             });
             if (there && std::chrono::steady_clock::now() - asked < state_.slowCallWait)
                 request.places.push_back(std::move(place));

@@ -127,7 +127,7 @@ public:
     }
     Version version() override { return versionRecord; }
     std::string programFolder() override { return programFolderPath; }
-    std::vector<std::string> libraryPlaces;
+    std::vector<Place> libraryPlaces;
     LocateStart locateDialogStart() override {
         LocateStart found{programFolderPath, libraryPlaces};  // a search left hanging touches nothing after
         if (auto hook = slowly) hook("store search");

@@ -97,9 +97,10 @@ TEST(LocateDialogStart, SearchesStoreLibrariesThenWinePrefixesThenHome) {
         ::setenv("HOME", home.c_str(), 1);
         ::unsetenv("WINEPREFIX");
         EXPECT_EQ(start.folder, tree.path(c.folder));
-        std::vector<std::string> places;
+        std::vector<std::string> places, found;
         for (const auto& place : c.places) places.push_back(tree.path(place));
-        EXPECT_EQ(start.places, places);
+        for (const auto& place : start.places) found.push_back(place.path);
+        EXPECT_EQ(found, places);
     }
 }
 

@@ -1,5 +1,6 @@
 // The Qt window through its real controls, on the offscreen platform, with
 // the real Linux host except that message boxes are recorded, not shown.
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QClipboard>
 #include <QMenu>
@@ -457,15 +458,23 @@ private slots:
         const QString libraryB = home_.filePath("second drive/library/common");
         QDir().mkpath(libraryA);
         QDir().mkpath(libraryB);
-        host.locateStart = quelmar::LocateStart{libraryA.toStdString(), {libraryA.toStdString(), libraryB.toStdString()}};
+        host.locateStart = quelmar::LocateStart{
+            libraryA.toStdString(), {{libraryA.toStdString(), "LibraryA"}, {libraryB.toStdString(), "LibraryB"}}};
         MainWindow window(host);
         window.load();
         host.shown.clear();
         window.showCentred();
         bool checked = false;
         QList<QUrl> sidebar;
+        QStringList shownNames;
         whenModal<QFileDialog>([&](QFileDialog* dialog) {
             sidebar = dialog->sidebarUrls();
+            // Shown as the search named them, not as "common" twice, even
+            // once the dialog has read the folders again.
+            QTest::qWait(50);
+            if (auto* view = dialog->findChild<QAbstractItemView*>("sidebar"))
+                for (int row = 0; row < view->model()->rowCount(); ++row)
+                    shownNames << view->model()->index(row, 0).data().toString();
             checked = dialog->windowTitle() == "Locate Rail Simulator Game File (RailSim.exe)" &&
                       dialog->nameFilters() == QStringList{"Executable files (*.exe)"} &&
                       dialog->acceptMode() == QFileDialog::AcceptOpen &&
@@ -483,6 +492,7 @@ private slots:
         QVERIFY(sidebar.contains(QUrl::fromLocalFile(QDir::homePath())));
         QCOMPARE(sidebar.mid(sidebar.size() - 2),
                  (QList<QUrl>{QUrl::fromLocalFile(libraryA), QUrl::fromLocalFile(libraryB)}));
+        QCOMPARE(shownNames.mid(shownNames.size() - 2), (QStringList{"LibraryA", "LibraryB"}));
         QVERIFY(settingsText().contains("[Preferences]"));
         QVERIFY(settingsText().contains("GameFolder=" + game_) || settingsText().contains("GameFolder=\"" + game_));
         QCOMPARE(window.Text1->text(), game_);

@@ -216,7 +216,7 @@ TEST_F(Form1Test, LocateAsksForTheGameExecutableInTheStoredFolder) {
     // opens where it would with nothing stored, with the places offered.
     host.gameFolderSetting() = "D:\\Games\\Gone";
     host.addFolder("E:\\Library\\common");
-    host.libraryPlaces = {"E:\\Library\\common"};
+    host.libraryPlaces = {{"E:\\Library\\common", "Library on E:"}};
     form.mnuLocateGameEXE_Click();
     EXPECT_EQ(window.dialogRequests[2].initialFolder, "C:\\Program Files\\Quelmar");
     EXPECT_EQ(window.dialogRequests[2].places, host.libraryPlaces);
@@ -441,7 +441,7 @@ TEST(Form1Slow, EverySlowStepKeepsTheWindowAliveAndACloseEndsIt) {
             if (close) keptForLeftHelpers.push_back(fakes);
             makeGameIn(h, "D:\\RS", true);
             h.addFolder(place);
-            h.libraryPlaces = {place};
+            h.libraryPlaces = {{place, "LibraryB"}};
             h.gameFolderSetting() = "D:\\RS";
             std::promise<void> answer, leftAlone;
             std::shared_future<void> answered = answer.get_future().share();

@@ -15,6 +15,7 @@
 
 #include "core/texts.h"
 #include "ui/qt/file_names.h"
+#include "ui/qt/sidebar_names.h"
 #include "ui/layout.h"
 
 // The icons are compiled into this library; a static library needs telling.
@@ -334,13 +335,17 @@ std::optional<std::string> MainWindow::showOpenDialog(const OpenDialogRequest& r
     const QList<QUrl> ownPlaces = dialog.sidebarUrls();
     if (!request.places.empty()) {
         QList<QUrl> places = ownPlaces;
-        for (const std::string& place : request.places) {
-            const auto shown = shownName(place);
+        QHash<QUrl, QString> names;
+        for (const Place& place : request.places) {
+            const auto shown = shownName(place.path);
             if (!shown) continue;
             const QUrl url = QUrl::fromLocalFile(*shown);
-            if (!places.contains(url)) places << url;
+            if (places.contains(url)) continue;  // one of the dialog's own keeps its own name
+            places << url;
+            names.insert(url, QString::fromStdString(place.name));
         }
         dialog.setSidebarUrls(places);
+        nameSidebarPlaces(dialog, names);
     }
     dialog.selectFile(QString::fromStdString(request.fileName));
     const bool accepted = dialog.exec() == QDialog::Accepted && !dialog.selectedUrls().isEmpty();
