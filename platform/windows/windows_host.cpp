@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/game_search.h"
 #include "core/texts.h"
+#include "platform/windows/game_search_files.h"
 #include "platform/windows/message_dialog.h"
 #include "platform/windows/win32_error.h"
 #include "platform/windows/win32_text.h"
@@ -203,6 +205,11 @@ std::string WindowsHost::programFolder() {
     if (program.empty()) fail(GetLastError(), texts::Operation::ProgramInfo, "");
     const auto last = program.rfind(L'\\');
     return narrow(last == std::wstring::npos ? program : program.substr(0, last));
+}
+
+LocateStart WindowsHost::locateDialogStart() {
+    win32::WindowsSearchDisk disk;
+    return FindWindowsLocateStart(disk, programFolder(), win32::StoreFolders());
 }
 
 }  // namespace quelmar

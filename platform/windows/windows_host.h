@@ -37,8 +37,10 @@ public:
     bool anotherInstanceRunning() override;
     Version version() override;
     std::string programFolder() override;
-    // The program's own folder: players keep the tool beside the game.
-    LocateStart locateDialogStart() override { return {programFolder(), {}}; }
+    // The program's own folder when the game is beside it (where players
+    // have always kept the tool), else the game in a store's library, else
+    // the program's folder.
+    LocateStart locateDialogStart() override;
 
     // Where a setting lives, below HKEY_CURRENT_USER.
     static std::string settingsKeyPath(const std::string& application, const std::string& section);

@@ -59,6 +59,38 @@ check "the focus moved on to Refresh List, and Enter pressed it" test -n "$box" 
 [ -n "$box" ] && e2e_keys "$box" Return
 check "the program is still running" kill -0 "$PID"
 wine reg delete "$KEY" /f >/dev/null 2>&1
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+
+echo "Unzipped to Downloads, the game in a store's second library: two actions to the listing"
+tool="$work/Downloads/quelmar-windows-x64"
+store="$work/StoreA"
+library="$work/Drive D/LibraryB"
+mkdir -p "$tool" "$store/steamapps/common/GameFolderA"
+cp "$program" "$tool/quelmar.exe"
+"$here/../../scripts/make-sample-game.sh" "$library/steamapps/common/RailSimulator" >/dev/null
+# The library file escapes its backslashes; the store writes its own folder
+# in the registry with forward slashes.
+escaped() { local p="Z:${1//\//\\}"; echo "${p//\\/\\\\}"; }
+printf '"libraryfolders"\n{\n\t"0" { "path" "%s" }\n\t"1" { "path" "%s" }\n}\n' \
+  "$(escaped "$store")" "$(escaped "$library")" >"$store/steamapps/libraryfolders.vdf"
+wine reg add 'HKCU\Software\Valve\Steam' /v SteamPath /t REG_SZ /d "z:$store" /f >/dev/null 2>&1
+wine "$tool/quelmar.exe" >"$work/log" 2>&1 &
+# Nothing stored yet: it asks for the folder before the window shows.
+box=$(e2e_wait_window "$BOX" 60)
+[ -n "$box" ] && e2e_keys "$box" Return
+main=$(e2e_wait_window "$MAIN" 20)
+dialog=""
+[ -n "$main" ] && e2e_keys "$main" space && dialog=$(e2e_wait_window "$DIALOG" 20)  # action 1: "..."
+check "the dialog opens" test -n "$dialog"
+# Action 2: the game file, which is in the folder the dialog shows; typing
+# its bare name picks it only there.
+[ -n "$dialog" ] && e2e_pick_file "$dialog" "RailSim.exe"
+stored="$(wine reg query "$KEY" /v GameFolder 2>/dev/null | tr -d '\r')"
+check "it opened in the game's folder, which is stored" grep -q 'LibraryB\\steamapps\\common\\RailSimulator$' <<<"$stored"
+check "and the listing shows without a message" test -z "$(e2e_windows "$BOX")"
+[ -n "$main" ] && import -window "$main" "$out/windows-store-library.png" 2>/dev/null
+wine reg delete 'HKCU\Software\Valve\Steam' /f >/dev/null 2>&1
+wine reg delete "$KEY" /f >/dev/null 2>&1
 
 echo "The release package"
 if cmake --build "$build" --target package >/dev/null 2>&1; then
