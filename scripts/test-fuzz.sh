@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the fuzzer of the store-library reader (fuzz/) with clang, libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer into build-fuzz/ and runs it
+# for a bounded time, from a copy of the seed corpus so that what it finds
+# stays out of the repository. A crash, a broken property, a leak, a timeout
+# or running out of memory fails this step; the input is left in build-fuzz/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${QUELMAR_FUZZ_SECONDS:-60}"
+mkdir -p build-fuzz
+clang++-14 -std=c++20 -g -O1 -Wall -Wextra -I. \
+  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
+  fuzz/library_folders_fuzzer.cpp core/game_search.cpp -o build-fuzz/library_folders_fuzzer
+rm -rf build-fuzz/corpus build-fuzz/artifacts
+mkdir -p build-fuzz/corpus build-fuzz/artifacts
+cp fuzz/corpus/library_folders/* build-fuzz/corpus/
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+build-fuzz/library_folders_fuzzer -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  -max_len=16384 -dict=fuzz/library_folders.dict -print_final_stats=1 \
+  -artifact_prefix=build-fuzz/artifacts/ build-fuzz/corpus
