@@ -14,10 +14,12 @@ add_compile_options("$<${QUELMAR_HARDEN}:-fstack-protector-strong>")
 add_compile_definitions("$<${QUELMAR_HARDEN}:_FORTIFY_SOURCE=2>")
 
 if(WIN32)
-  # MinGW-w64 takes the canary and the checked calls from GCC's libssp. The
-  # toolchain file links everything with -static, so libssp.a goes into
-  # quelmar.exe and no libssp-0.dll has to travel beside it.
-  add_link_options("$<${QUELMAR_HARDEN}:LINKER:--dynamicbase,--nxcompat,--high-entropy-va>")
+  # MinGW-w64 takes the canary and the checked calls from GCC's libssp,
+  # which the compiler adds when it links with -fstack-protector-strong. The
+  # toolchain file links everything with -static, so the static libssp.a goes
+  # into quelmar.exe and no libssp-0.dll has to travel beside it.
+  add_link_options("$<${QUELMAR_HARDEN}:-fstack-protector-strong>"
+                   "$<${QUELMAR_HARDEN}:LINKER:--dynamicbase,--nxcompat,--high-entropy-va>")
 else()
   include(CheckPIESupported)
   check_pie_supported(LANGUAGES CXX OUTPUT_VARIABLE quelmar_pie_output)
