@@ -16,6 +16,8 @@ packages=(
   dpkg-dev file unzip patchelf
   openbox wmctrl strace python3 libxfixes3 libglib2.0-bin
   dbus-bin at-spi2-core gir1.2-atspi-2.0 python3-gi
+  lintian desktop-file-utils appstream
+  qt6-gtk-platformtheme qt6-xdgdesktopportal-platformtheme qt6-wayland weston
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the portable Linux archive: one folder holding the program, the Qt
-# libraries and the X11 platform plugin it loads, and the libraries those
-# need that a desktop cannot be counted on to have. The program finds them
+# libraries and the plugins it loads (X11 and Wayland, and the GTK and desktop
+# portal themes), and the libraries those need that a desktop cannot be
+# counted on to have. The program finds them
 # through its run path ($ORIGIN/lib) and qt.conf, without any wrapper script.
 # Called by `cmake --build build --target package`.
 #
@@ -9,7 +10,7 @@
 set -euo pipefail
 program="$(realpath "$1")" version="$2" output="$3"
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
-for tool in patchelf ldd strip tar; do
+for tool in patchelf ldd readelf strip tar; do
   command -v "$tool" >/dev/null || { echo "make-portable.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 2; }
 done
 
@@ -36,6 +37,16 @@ left_to_host=(
   # system's service manager and crypto libraries with it.
   'libdbus-1\.so.*' 'libsystemd\.so.*' 'libgcrypt\.so.*' 'libgpg-error\.so.*' 'libcap\.so.*'
   'liblzma\.so.*' 'liblz4\.so.*'
+  # GTK 3 and what it is built on (GLib, GObject, GIO, Pango, Cairo, ATK,
+  # GdkPixbuf): the GTK theme plugin must load the desktop's own GTK, which
+  # must then find the GLib it was built for, not an older copy of ours.
+  # Where GTK is missing the plugin does not load and Qt keeps its own look.
+  'libgtk-3\.so.*' 'libgdk-3\.so.*' 'libgdk_pixbuf-2\.0\.so.*' 'libatk-1\.0\.so.*'
+  'libpango(cairo|ft2)?-1\.0\.so.*' 'libcairo(-gobject)?\.so.*'
+  'lib(glib|gobject|gio|gmodule|gthread)-2\.0\.so.*'
+  # The Wayland client libraries speak to the desktop's compositor and come
+  # with it, libffi with them. Without them Qt uses X11 (or Xwayland).
+  'libwayland-(client|cursor|egl)\.so.*' 'libffi\.so.*'
 )
 host_pattern="^($(IFS='|'; echo "${left_to_host[*]}"))$"
 
@@ -46,29 +57,55 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 top="quelmar-$version"
 dest="$work/$top"
-mkdir -p "$dest/lib" "$dest/plugins/platforms"
+mkdir -p "$dest/lib"
 
+# The window systems: X11, and Wayland with the xdg-shell every desktop
+# compositor speaks and the title bar Qt draws where the compositor draws
+# none. The desktop's look: its GTK theme (colours, fonts, icons), and the
+# desktop portal's settings and dialogs. Nothing else: no image formats (the
+# icons are PNG, which Qt reads itself), no OpenGL integration (the window
+# draws in software), no input methods (nothing in the window takes typing
+# but the file dialog's name box).
+plugins=(
+  platforms/libqxcb.so
+  platforms/libqwayland-generic.so
+  wayland-shell-integration/libxdg-shell.so
+  wayland-decoration-client/libbradient.so
+  platformthemes/libqgtk3.so
+  platformthemes/libqxdgdesktopportal.so
+)
 install -m 755 "$program" "$dest/quelmar"
-# Only the X11 platform: the window needs nothing else. No image formats (the
-# icons are PNG, which Qt reads itself), no OpenGL integration, no input
-# methods (nothing in the window takes typing but the file dialog's name box).
-install -m 755 "$qt_plugins/platforms/libqxcb.so" "$dest/plugins/platforms/"
-
-# Every library the program and the plugin load, found as ldd resolves them
-# here, less what the host provides.
-{ ldd "$program"; ldd "$qt_plugins/platforms/libqxcb.so"; } |
-  awk '$2 == "=>" && $3 ~ /^\// { print $1, $3 }' | sort -u |
-  while read -r name path; do
-    [[ "$name" =~ $host_pattern ]] && continue
-    install -m 644 "$path" "$dest/lib/$name"
-  done
-for missing in $( { ldd "$program"; ldd "$qt_plugins/platforms/libqxcb.so"; } | awk '/not found/ { print $1 }'); do
-  echo "make-portable.sh: $missing not found" >&2; exit 1
+for plugin in "${plugins[@]}"; do
+  [ -f "$qt_plugins/$plugin" ] || { echo "make-portable.sh: no Qt plugin $plugin (scripts/install-deps.sh)" >&2; exit 1; }
+  install -D -m 755 "$qt_plugins/$plugin" "$dest/plugins/$plugin"
 done
 
-strip --strip-unneeded "$dest/quelmar" "$dest/plugins/platforms/libqxcb.so" "$dest"/lib/*.so*
+# The libraries an ELF file names itself, each with the file ldd finds for it.
+needs() {
+  local map name
+  map=$(ldd "$1" | awk '$2 == "=>" { print $1, $3 }')
+  for name in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
+    echo "$name $(awk -v name="$name" '$1 == name { print $2 }' <<<"$map")"
+  done
+}
+# Every library the program and the plugins load, and those these load in
+# turn, less what the host provides: a host library brings its own.
+queue=("$program")
+for plugin in "${plugins[@]}"; do queue+=("$qt_plugins/$plugin"); done
+while [ ${#queue[@]} -gt 0 ]; do
+  file=${queue[0]} queue=("${queue[@]:1}")
+  while read -r name path; do
+    [[ "$name" =~ $host_pattern ]] && continue
+    [ -e "$dest/lib/$name" ] && continue
+    [[ "$path" == /* ]] || { echo "make-portable.sh: $name, needed by $file, not found" >&2; exit 1; }
+    install -m 644 "$path" "$dest/lib/$name"
+    queue+=("$path")
+  done < <(needs "$file")
+done
+
+strip --strip-unneeded "$dest/quelmar" "$dest"/plugins/*/*.so "$dest"/lib/*.so*
 patchelf --set-rpath '$ORIGIN/lib' "$dest/quelmar"
-patchelf --set-rpath '$ORIGIN/../../lib' "$dest/plugins/platforms/libqxcb.so"
+for plugin in "$dest"/plugins/*/*.so; do patchelf --set-rpath '$ORIGIN/../../lib' "$plugin"; done
 for lib in "$dest"/lib/*.so*; do patchelf --set-rpath '$ORIGIN' "$lib"; done
 
 # Qt reads this beside the program: plugins come from here, never from the

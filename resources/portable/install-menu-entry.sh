@@ -61,7 +61,6 @@ case "${1:-}" in
       mkdir -p "$data/icons/hicolor/${size}x${size}/apps"
       cp "$here/share/icons/hicolor/${size}x${size}/apps/quelmar.png" "$data/icons/hicolor/${size}x${size}/apps/"
     done
-    command -v update-desktop-database >/dev/null 2>&1 && update-desktop-database "$data/applications" 2>/dev/null || true
     echo "Quelmar is in your application menu. Run '$0 --remove' to take it away."
     ;;
   *)

@@ -81,7 +81,7 @@ check "the system's Qt can no longer be loaded" \
   bash -c "! QT_QPA_PLATFORM=offscreen '$build/bin/quelmar' >/dev/null 2>&1"
 
 e2e_start_display || exit 1
-trap 'e2e_stop_display; [ -n "${PID:-}" ] && kill "$PID" 2>/dev/null' EXIT
+trap 'e2e_stop_display; [ -n "${PID:-}" ] && kill "$PID" 2>/dev/null; [ -n "${WESTON:-}" ] && kill "$WESTON" 2>/dev/null' EXIT
 export XDG_CONFIG_HOME="$work/config" HOME="$work/home"
 mkdir -p "$XDG_CONFIG_HOME" "$HOME"
 game="$work/Rail Simulator"
@@ -119,4 +119,58 @@ expected="$(comm -23 <(echo "$before") <(echo "$targets" | sort))"
 check "exactly the three listed archives are gone" test "$remaining" = "$expected"
 [ -n "$box" ] && e2e_keys "$box" Return
 kill "$PID" 2>/dev/null; wait "$PID" 2>/dev/null; PID=""
+
+# The desktop's look. Each row starts a copy with nothing stored, the GTK
+# theme plugin asked for and a dark GTK theme set, and measures the
+# brightness (0 black to 1 white) of the first message's background in a
+# screenshot. The system's GTK is hidden in the last row only: the plugin
+# must then fail to load and Qt keep its own light look.
+loaded_by() { awk '$6 ~ /\.so/ { print $6 }' "/proc/$1/maps" | sort -u; }
+looks=(
+  "dark|no|the GTK theme plugin darkens the window with the desktop's dark GTK theme"
+  "light|yes|without GTK on the system it still starts, in Qt's own light look"
+)
+for row in "${looks[@]}"; do
+  IFS='|' read -r look hide_gtk what <<<"$row"
+  [ "$hide_gtk" = yes ] && hide /usr/lib/x86_64-linux-gnu/libgtk-3.so.0
+  (cd / && XDG_CONFIG_HOME="$work/config-$look" QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark \
+     exec "$folder/quelmar" >"$work/log" 2>&1) & PID=$!
+  box=$(e2e_wait_window "$BOX")
+  [ -n "$box" ] && sleep 0.5 && import -window "$box" "$work/$look.png"
+  shade=$(convert "$work/$look.png" -crop 8x8+2+2 -format '%[fx:mean]' info: 2>/dev/null)
+  case "$look" in
+    dark) seen=$(awk -v s="${shade:-1}" 'BEGIN { print (s < 0.35) ? "yes" : "no" }')
+          # The plugin is the bundle's, GTK the system's.
+          gtk=$(loaded_by "$PID" | grep -c -e "^$folder/plugins/platformthemes/libqgtk3\.so$" -e '^/usr/lib/.*/libgtk-3\.so')
+          [ "$gtk" -eq 2 ] || seen=no ;;
+    light) seen=$(awk -v s="${shade:-0}" 'BEGIN { print (s > 0.65) ? "yes" : "no" }') ;;
+  esac
+  check "$what (brightness ${shade:-none})" test "$seen" = yes
+  [ "$seen" = yes ] || sed 's/^/  program: /' "$work/log" >&2
+  kill "$PID" 2>/dev/null; wait "$PID" 2>/dev/null; PID=""
+done
+
+# Wayland, with no X server: a compositor without Xwayland, and the window
+# must be put on it by the bundle's Wayland plugin. The client's own protocol
+# log shows the compositor configuring the window and the window's picture
+# handed over.
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+weston --backend=headless-backend.so --socket=wayland-quelmar --idle-time=0 >"$work/weston.log" 2>&1 & WESTON=$!
+for _ in $(seq 50); do [ -S "$XDG_RUNTIME_DIR/wayland-quelmar" ] && break; sleep 0.1; done
+(cd / && unset DISPLAY && XDG_CONFIG_HOME="$work/config-wayland" WAYLAND_DISPLAY=wayland-quelmar \
+   QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=client exec "$folder/quelmar" >"$work/log" 2>&1) & PID=$!
+shown=no
+for _ in $(seq 150); do
+  grep -qE 'xdg_surface@[0-9]+\.configure' "$work/log" && grep -qE -- '-> wl_surface@[0-9]+\.attach\(wl_buffer@' "$work/log" &&
+    { shown=yes; break; }
+  sleep 0.1
+done
+sleep 1
+loaded=$(loaded_by "$PID")
+check "on a Wayland compositor without X it shows its window through the bundle's Wayland plugin" \
+  bash -c "[ $shown = yes ] && kill -0 $PID && grep -qxF '$folder/plugins/platforms/libqwayland-generic.so' <<<'$loaded' && ! grep -q libqxcb <<<'$loaded'"
+[ "$shown" = yes ] || { sed 's/^/  program: /' "$work/log" | grep -v '^  program: \[' >&2; sed 's/^/  weston: /' "$work/weston.log" >&2; }
+kill "$PID" 2>/dev/null; wait "$PID" 2>/dev/null; PID=""
+kill "$WESTON" 2>/dev/null; wait "$WESTON" 2>/dev/null; WESTON=""
 [ "$E2E_FAILURES" -eq 0 ]
