@@ -71,7 +71,9 @@ execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/make-portable.sh $<TA
 ")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION games)
+  # A tool beside a game rather than a game: lintian holds the games section
+  # to programs in /usr/games.
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The X11 platform plugin and the fonts the window is laid out for.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation")
