@@ -10,7 +10,7 @@ seconds="${QUELMAR_FUZZ_SECONDS:-60}"
 mkdir -p build-fuzz
 clang++-14 -std=c++20 -g -O1 -Wall -Wextra -I. \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
-  fuzz/library_folders_fuzzer.cpp core/game_search.cpp -o build-fuzz/library_folders_fuzzer
+  fuzz/library_folders_fuzzer.cpp core/game_search.cpp core/texts.cpp -o build-fuzz/library_folders_fuzzer
 rm -rf build-fuzz/corpus build-fuzz/artifacts
 mkdir -p build-fuzz/corpus build-fuzz/artifacts
 cp fuzz/corpus/library_folders/* build-fuzz/corpus/
