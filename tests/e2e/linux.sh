@@ -296,11 +296,12 @@ PY
 }
 e2e_keys "$main" space
 dialog=$(e2e_wait_window "$DIALOG")
-for _ in $(seq 50); do [ -n "$(a11y "list item" '^common$')" ] && break; sleep 0.1; done
-reached=$(a11y "list item" '^common$' | while read -r x y _; do
+# Each library under its own folder's name, not "common" twice.
+for _ in $(seq 50); do [ -n "$(a11y "list item" '^StoreLibrary$')" ] && break; sleep 0.1; done
+reached=$(a11y "list item" '^(Steam|StoreLibrary)$' | while read -r x y _; do
   xdotool mousemove "$x" "$y" click 1 && sleep 0.5 && a11y "combo box" '^/' | cut -d' ' -f3-
 done | sort)
-check "the dialog's sidebar holds both libraries' common folders" test "$reached" = \
+check "the dialog's sidebar holds both libraries, told apart by name" test "$reached" = \
   "$(printf '%s\n' "$library1/steamapps/common" "$library2/steamapps/common" | sort)"
 [ -n "$dialog" ] && e2e_keys "$dialog" Escape
 
