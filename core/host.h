@@ -106,8 +106,6 @@ public:
     virtual Deletion deleteFile(const Folder& folder, const std::string& name) = 0;
 };
 
-// Where the locate dialog starts when no stored folder exists, and the
-// folders it offers besides the system's own places (game libraries found).
 // A folder offered beside the dialog's own places, under a name that tells
 // it from the others (two store libraries both end in "common").
 struct Place {
@@ -116,6 +114,8 @@ struct Place {
     friend bool operator==(const Place&, const Place&) = default;
 };
 
+// Where the locate dialog starts when no stored folder exists, and the
+// folders it offers besides the system's own places (game libraries found).
 struct LocateStart {
     std::string folder;  // empty: the dialog's own default
     std::vector<Place> places;
