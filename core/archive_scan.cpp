@@ -213,14 +213,14 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
             // level-2 folder stops the walk just as a level-1 one does.
             const auto child = std::make_shared<const Folder>(
                 ask([fsHeld, topOwner, &top, name = entry.name] { return fsHeld->openChild(top, name); }));
-            if (!IsLoop(*child, assets, &top)) visit(*child, child, topPath + sep + entry.name);
+            if (!IsLoop(fs, *child, assets, &top)) visit(*child, child, topPath + sep + entry.name);
         }
     };
     auto walkBranch = [&](const std::string& name) {
         keepAlive();
         const auto top = std::make_shared<const Folder>(
             ask([fsHeld, assetsHeld, name] { return fsHeld->openChild(*assetsHeld, name); }));
-        if (IsLoop(*top, assets)) return;
+        if (IsLoop(fs, *top, assets)) return;
         const std::string topPath = state.AssetsPath + sep + name;
         visit(*top, top, topPath);
         walkChildren(*top, top, topPath, 0);

@@ -7,8 +7,9 @@
 
 namespace quelmar {
 
-bool IsLoop(const Folder& opened, const Folder& assets, const Folder* level1) {
-    return SameFolder(opened.id, assets.id) || (level1 && SameFolder(opened.id, level1->id));
+bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Folder* level1) {
+    if (!opened.id.known()) return false;
+    return SameFolder(opened.id, assets.id) || (level1 && SameFolder(opened.id, fs.identityOf(*level1)));
 }
 
 struct BranchReader::State {
@@ -136,7 +137,7 @@ std::optional<Branch> BranchReader::State::readAhead(const std::string& name) {
         return std::nullopt;
     }
     Folder& top = *branch.top;
-    if (IsLoop(top, assets_)) {
+    if (IsLoop(fs_, top, assets_)) {
         branch.top.reset();
         handlesLeft_ += kept;
         return branch;
@@ -161,7 +162,7 @@ std::optional<Branch> BranchReader::State::readAhead(const std::string& name) {
         // rest itself; reading it here all the same brings it in from the
         // disk side by side, so the walk then finds it at hand.
         if (noRoom) continue;
-        if (IsLoop(*child, assets_, &top)) continue;
+        if (IsLoop(fs_, *child, assets_, &top)) continue;
         if (!keepOpen(*child, kept)) {
             noRoom = true;
             branch.resumeAt = i;

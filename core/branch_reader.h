@@ -53,8 +53,11 @@ struct Branch {
 // again by another route (a link, a junction, a bind mount, a folder
 // swapped for a link): Assets itself or, below a level-1 folder, that
 // level-1 folder. Following it would list what is outside the two levels,
-// or go round in a circle, so it is skipped, as `find -L` skips a loop.
-bool IsLoop(const Folder& opened, const Folder& assets, const Folder* level1 = nullptr);
+// or go round in a circle, so it is skipped, as `find -L` skips a loop. A
+// folder opened unidentified came by a plain route and is none of them; the
+// level-1 folder is identified only when a child that came by a link or a
+// mount needs comparing with it.
+bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Folder* level1 = nullptr);
 
 class BranchReader {
 public:

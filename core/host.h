@@ -71,7 +71,10 @@ public:
 // A folder opened and read.
 struct Folder {
     std::string path;                    // for messages, without a trailing separator
-    FolderId id;                         // of the folder actually opened, links followed
+    // Of the folder actually opened, links followed. Unknown for a folder
+    // opened by a route that no link or mount is on (it cannot be one the
+    // walk is inside already), until identityOf is asked.
+    FolderId id;
     std::vector<FolderEntry> entries;    // in the order the system delivered them
     std::unique_ptr<FolderHandle> handle;  // may be dropped once nothing more is done in it
 };
@@ -92,6 +95,8 @@ public:
     virtual Folder openFolder(const std::string& parent, const std::string& name) = 0;
     // Opens and reads the entry `name`, as listed, of an open folder.
     virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
+    // The identity of an open folder, found now where it was left unknown.
+    virtual FolderId identityOf(const Folder& folder) { return folder.id; }
     // What the entry `name` of an open folder is now, links followed;
     // Other when it is gone. Raises when it cannot be looked up: it is
     // asked just before the entry is acted on.

@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <string_view>
@@ -92,13 +95,18 @@ EntryKind kindAt(int dirFd, const char* name) {
 
 // Reads an open folder; `path` is only for messages. The identity is of the
 // folder actually opened, so that the walk knows a folder it has reached
-// again by any route.
-Folder readFolder(Fd dir, const std::string& path) {
+// again by any route; one opened as a plain folder below its parent (no
+// link, no mount on the way) cannot be such a folder and is left
+// unidentified, which saves a call on each of thousands of folders.
+enum class Identify { Yes, No };
+Folder readFolder(Fd dir, const std::string& path, Identify identify = Identify::Yes) {
     Folder folder;
     folder.path = path;
     struct stat st;
-    if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, path, errno);
-    folder.id = idOf(st);
+    if (identify == Identify::Yes) {
+        if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, path, errno);
+        folder.id = idOf(st);
+    }
 
     // getdents64 rather than readdir: a large install has thousands of
     // folders, and this saves a system call and a copy on each.
@@ -129,6 +137,25 @@ Folder readFolder(Fd dir, const std::string& path) {
 
 Fd openFolderAt(int dirFd, const char* name) {
     return Fd(retrying([&] { return ::openat(dirFd, name, kFolderFlags); }));
+}
+
+// Set once the system has said it cannot open this way: a kernel older
+// than 5.6 (ENOSYS), a sandbox that filters the call (ENOSYS or EPERM),
+// flags it does not know (EINVAL, E2BIG). Not asked again after that.
+std::atomic<bool> plainOpenRefused{false};
+
+// The folder `name` of `dirFd`, opened only when it is a folder right there:
+// not a link, and no mount point. Nothing when it is not, or when the
+// system cannot open this way; the caller then opens it as any folder.
+Fd openPlainFolderAt(int dirFd, const char* name) {
+    if (plainOpenRefused.load(std::memory_order_relaxed)) return Fd();
+    open_how how{};
+    how.flags = kFolderFlags;
+    how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
+    const long fd = retrying([&] { return ::syscall(SYS_openat2, dirFd, name, &how, sizeof how); });
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == EINVAL || errno == E2BIG))
+        plainOpenRefused.store(true, std::memory_order_relaxed);
+    return Fd(static_cast<int>(fd));
 }
 
 // The folder `name` in the folder `parent`, matched without regard to
@@ -190,9 +217,20 @@ Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name)
     const std::string path = join(parent.path, name);
     const int parentFd = fdOf(parent);
     if (parentFd < 0) fail(texts::Operation::ReadFolder, path, EBADF);
+    if (Fd plain = openPlainFolderAt(parentFd, name.c_str())) return readFolder(std::move(plain), path, Identify::No);
+    // A link or a mount point, or refused for a reason of its own: opened
+    // the ordinary way, so that any failure is that way's, and identified.
     Fd dir = openFolderAt(parentFd, name.c_str());
     if (!dir) fail(texts::Operation::ReadFolder, path, errno);
     return readFolder(std::move(dir), path);
+}
+
+FolderId PosixFileSystem::identityOf(const Folder& folder) {
+    if (folder.id.known()) return folder.id;
+    struct stat st;
+    const int fd = fdOf(folder);
+    if (fd < 0 || ::fstat(fd, &st) != 0) return {};  // unknown: taken for no other folder
+    return idOf(st);
 }
 
 EntryKind PosixFileSystem::kindOf(const Folder& folder, const std::string& name) {
