@@ -33,7 +33,6 @@ struct BranchReader::State {
     std::optional<Branch> readAhead(const std::string& name);
     bool reserveHandle(std::size_t& kept);
     bool keepOpen(Folder& folder, std::size_t& kept);
-    void lookAheadAtArchives(const Folder& folder);
 
     // Held, with Assets, by a helper that a failure or a stop leaves in a read.
     const std::shared_ptr<FileSystem> fsHeld_;
@@ -119,17 +118,7 @@ bool BranchReader::State::keepOpen(Folder& folder, std::size_t& kept) {
         folder.handle.reset();
         return true;
     }
-    if (!reserveHandle(kept)) return false;
-    lookAheadAtArchives(folder);
-    return true;
-}
-
-void BranchReader::State::lookAheadAtArchives(const Folder& folder) {
-    // On a cold disk each deletion would otherwise wait for its file's own
-    // record; looked up here, side by side with the other helpers, the
-    // walk's own look and deletion find it at hand.
-    for (const FolderEntry& entry : folder.entries)
-        if (IsArchive(entry)) fs_.lookAhead(folder, entry.name);
+    return reserveHandle(kept);
 }
 
 std::optional<Branch> BranchReader::State::readAhead(const std::string& name) {
@@ -189,7 +178,6 @@ std::optional<Branch> BranchReader::State::readAhead(const std::string& name) {
         }
     }
     if (!room) return std::nullopt;
-    if (keepHandles_) lookAheadAtArchives(top);
     if (branch.resumeAt == Branch::kWhole &&
         (!keepHandles_ || std::none_of(top.entries.begin(), top.entries.end(), IsArchive))) {
         top.handle.reset();  // nothing more to do in it

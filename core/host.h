@@ -97,10 +97,6 @@ public:
     virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
     // The identity of an open folder, found now where it was left unknown.
     virtual FolderId identityOf(const Folder& folder) { return folder.id; }
-    // Looks up the entry `name` of an open folder and lets the answer go:
-    // acting on it soon after then finds it in the system's memory rather
-    // than waiting for the disk. Tells nothing, and raises nothing.
-    virtual void lookAhead(const Folder& /*folder*/, const std::string& /*name*/) noexcept {}
     // What the entry `name` of an open folder is now, links followed;
     // Other when it is gone. Raises when it cannot be looked up: it is
     // asked just before the entry is acted on.

@@ -247,11 +247,6 @@ EntryKind PosixFileSystem::kindOf(const Folder& folder, const std::string& name)
     return kindOfMode(st.st_mode);
 }
 
-void PosixFileSystem::lookAhead(const Folder& folder, const std::string& name) noexcept {
-    struct stat st;
-    if (const int dirFd = fdOf(folder); dirFd >= 0) ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
-}
-
 std::size_t PosixFileSystem::openFolderBudget() {
     // The soft limit on descriptors, less those open now and a margin for
     // whatever else the program opens meanwhile (the window system, a

@@ -24,8 +24,6 @@ public:
     // identifies it when asked.
     Folder openChild(const Folder& parent, const std::string& name) override;
     FolderId identityOf(const Folder& folder) override;
-    // The entry itself, as deleting it looks it up (a link not followed).
-    void lookAhead(const Folder& folder, const std::string& name) noexcept override;
     EntryKind kindOf(const Folder& folder, const std::string& name) override;
     std::size_t openFolderBudget() override;
     // Removes the entry itself (a link, never its target). A file nobody may
