@@ -177,8 +177,6 @@ class Search {
 public:
     Search(SearchDisk& disk, PathStyle style) : disk_(disk), style_(style) {}
 
-    PathStyle style() const { return style_; }
-
     // The folders directly below `folder`, in name order so that two copies
     // of the game are always found in the same order.
     std::vector<std::string> subfolders(const std::string& folder) {
