@@ -219,7 +219,7 @@ bool identify(HANDLE handle, FolderId& id, DWORD& error) {
     return true;
 }
 
-FolderId identityOf(HANDLE handle, texts::Operation operation, const std::string& path) {
+FolderId handleIdentity(HANDLE handle, texts::Operation operation, const std::string& path) {
     FolderId id;
     DWORD error = ERROR_SUCCESS;
     if (!identify(handle, id, error)) failOn(error, operation, path);
@@ -267,7 +267,7 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
 Folder readFolder(Handle dir, const std::string& path) {
     Folder folder;
     folder.path = path;
-    folder.id = identityOf(dir.get(), texts::Operation::ReadFolder, path);
+    folder.id = handleIdentity(dir.get(), texts::Operation::ReadFolder, path);
 
     // Read through the handle, so the entries are those of the folder that
     // was opened. Under Wine this measured as fast as FindFirstFileExW on
@@ -461,7 +461,7 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
         throw HostError(ERROR_ACCESS_DENIED,
                         texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
-    const FolderId entryId = identityOf(entry.get(), texts::Operation::DeleteFile, path);
+    const FolderId entryId = handleIdentity(entry.get(), texts::Operation::DeleteFile, path);
 
     if (underWine()) checkWineWillDeleteTheEntry(folder, wideName, entry.get(), entryId, path);
 
