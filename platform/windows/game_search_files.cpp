@@ -4,28 +4,12 @@
 
 #include <algorithm>
 
+#include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_text.h"
 
 namespace quelmar::win32 {
 
 namespace {
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
 
 std::optional<std::wstring> registryText(HKEY root, const wchar_t* key, const wchar_t* value, REGSAM view) {
     HKEY opened = nullptr;

@@ -13,6 +13,7 @@
 #include "core/texts.h"
 #include "platform/windows/system_functions.h"
 #include "platform/windows/win32_error.h"
+#include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_text.h"
 
 // Exported by ntdll but missing from MinGW's <winternl.h>.
@@ -31,7 +32,6 @@ constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);   // STAT
 constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003AL);   // STATUS_OBJECT_PATH_NOT_FOUND
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);  // STATUS_DELETE_PENDING
 constexpr NTSTATUS kFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);  // STATUS_FILE_IS_A_DIRECTORY
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
 constexpr ACCESS_MASK kLookAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
@@ -104,28 +104,6 @@ std::string join(const std::string& parent, std::string_view name) {
     if (!joined.empty() && joined.back() != '\\' && joined.back() != '/') joined += '\\';
     return joined += name;
 }
-
-class Handle {
-public:
-    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h == nullptr ? INVALID_HANDLE_VALUE : h) {}
-    Handle(Handle&& other) noexcept : h_(std::exchange(other.h_, INVALID_HANDLE_VALUE)) {}
-    Handle& operator=(Handle&& other) noexcept {
-        std::swap(h_, other.h_);
-        return *this;
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { close(); }
-    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
-    void close() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE h_;
-};
 
 struct OpenFolder : FolderHandle {
     explicit OpenFolder(Handle h) : handle(std::move(h)) {}
