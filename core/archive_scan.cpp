@@ -4,25 +4,19 @@
 #include <chrono>
 #include <exception>
 #include <new>
+#include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "ascii.h"
-#include "branch_reader.h"
 #include "off_window_calls.h"
+#include "read_ahead_file_system.h"
 #include "texts.h"
 
 namespace quelmar {
 
 namespace {
-
-// Below this many level-1 folders the walk reads them itself: a handful of
-// folders is read faster than helpers start.
-constexpr std::size_t kFewFolders = 8;
-// The most folders a walk holds open at once, whatever the tree's shape.
-constexpr std::size_t kMostFoldersOpen = 256;
-// What the walk holds open itself while it reads: a level-1 and a level-2
-// folder (Assets is open already when the budget is asked for).
-constexpr std::size_t kWalkOwnFolders = 2;
 
 void inform(Host& host, const std::string& text, MessageIcon icon) {
     host.showMessage(text, icon, texts::kTitle);
@@ -84,6 +78,129 @@ std::int32_t walkIntoText2(FormState& state, Host& host, WindowOps& window, cons
     return count;
 }
 
+// The names of a folder's folders, in the order the system listed them.
+std::vector<std::string> folderNames(const Folder& folder) {
+    std::vector<std::string> names;
+    for (const FolderEntry& entry : folder.entries)
+        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
+    return names;
+}
+
+// What one walk asks of the system, and how: with a window to keep alive,
+// each call is made on a helper, so a folder or file that takes long to
+// answer never freezes the window; without one, right here. What a call
+// handed to a helper uses, it holds itself (the file system, the folders,
+// the action), for a stop may leave the helper in it after the walk is gone.
+class Walk {
+public:
+    using FolderRef = std::shared_ptr<const Folder>;
+
+    Walk(FormState& state, Host& host, std::string& list, const ArchiveAction& action, WalkProgress* progress)
+        : state_(state),
+          host_(host),
+          list_(list),
+          progress_(progress),
+          action_(action ? std::make_shared<const ArchiveAction>(action) : nullptr),
+          readAhead_(std::make_shared<ReadAheadFileSystem>(
+              state.sharedFileSystem(host), ReadAheadFileSystem::Plan{state.folderReaders, action_ != nullptr})),
+          fs_(readAhead_) {
+        if (progress_)
+            offWindow_.emplace(state.slowCallWait, state.keepAliveInterval, [this] {
+                lastKept_ = std::chrono::steady_clock::now();
+                return progress_->keepGoing(list_);
+            });
+    }
+    ~Walk() { readAhead_->stop(); }
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+
+    FolderRef openAssets() {
+        const auto cut = state_.AssetsPath.rfind(host_.separator());
+        const std::string parent = cut == std::string::npos ? "" : state_.AssetsPath.substr(0, cut);
+        const std::string name = cut == std::string::npos ? state_.AssetsPath : state_.AssetsPath.substr(cut + 1);
+        assets_ = std::make_shared<const Folder>(ask([fs = fs_, parent, name] { return fs->openFolder(parent, name); }));
+        return assets_;
+    }
+
+    FolderRef open(const FolderRef& parent, const std::string& name) {
+        keepAlive();
+        return std::make_shared<const Folder>(ask([fs = fs_, parent, name] { return fs->openChild(*parent, name); }));
+    }
+
+    // A folder opened by a plain route is none the walk is inside: only
+    // one that came by a link or a mount is compared.
+    bool isLoop(const FolderRef& opened, const FolderRef& level1) {
+        if (!opened->id.known()) return false;
+        return ask([fs = fs_, opened, assets = assets_, level1] { return IsLoop(*fs, *opened, *assets, level1.get()); });
+    }
+
+    // The one filter: every archive of a folder, by the path the walk
+    // reached it by (built from AssetsPath, never from the system's name).
+    // Returns how many it found and, acting, acted on.
+    std::int32_t visit(const Folder& folder, const FolderRef& owner, const std::string& reachedPath) {
+        std::int32_t found = 0;
+        for (const FolderEntry& entry : folder.entries) {
+            if (!IsArchive(entry)) continue;
+            keepAlive();
+            if (action_ && !act(owner, entry.name, reachedPath)) continue;
+            addLine(reachedPath, entry.name);
+            ++found;
+        }
+        return found;
+    }
+
+private:
+    // Acting, what counts is what the folder holds now, as if it were read
+    // just now: a read ahead may show an archive that this walk has deleted
+    // since through another route to it, or a link to one. Looked at and
+    // acted on in one hand-over: a deletion hands over thousands.
+    bool act(const FolderRef& folder, const std::string& name, const std::string& reachedPath) {
+        const auto isFile = std::make_shared<bool>(false);
+        try {
+            ask([fs = fs_, action = action_, folder, name, isFile] {
+                *isFile = fs->kindOf(*folder, name) == EntryKind::File;
+                if (*isFile) (*action)(*folder, name);
+            });
+        } catch (const WalkStopped&) {
+            throw;
+        } catch (...) {
+            if (*isFile) addLine(reachedPath, name);  // the list ends with the archive that failed
+            throw;
+        }
+        return *isFile;
+    }
+
+    void addLine(const std::string& reachedPath, const std::string& name) {
+        const char sep = host_.separator();
+        list_ += ListingEntry(reachedPath + sep + (host_.namesIgnoreCase() ? texts::kArchiveName : name), sep);
+        list_ += texts::kCrLf;
+    }
+
+    void keepAlive() {
+        if (!progress_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastKept_ < state_.keepAliveInterval) return;
+        lastKept_ = now;
+        if (!progress_->keepGoing(list_)) throw WalkStopped();
+    }
+
+    template <typename Call>
+    auto ask(Call&& call) -> decltype(call()) {
+        return offWindow_ ? offWindow_->run(std::forward<Call>(call)) : call();
+    }
+
+    FormState& state_;
+    Host& host_;
+    std::string& list_;
+    WalkProgress* const progress_;
+    const std::shared_ptr<const ArchiveAction> action_;
+    const std::shared_ptr<ReadAheadFileSystem> readAhead_;
+    const std::shared_ptr<FileSystem> fs_;
+    FolderRef assets_;
+    std::chrono::steady_clock::time_point lastKept_ = std::chrono::steady_clock::now();
+    std::optional<OffWindowCalls> offWindow_;
+};
+
 }  // namespace
 
 int CheckPaths(FormState& state, Host& host, WindowOps* window) {
@@ -125,139 +242,28 @@ bool IsArchiveName(std::string_view name) { return sameIgnoringAsciiCase(name, t
 
 bool IsArchive(const FolderEntry& entry) { return entry.kind == EntryKind::File && IsArchiveName(entry.name); }
 
+bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Folder* level1) {
+    if (!opened.id.known()) return false;
+    return SameFolder(opened.id, assets.id) || (level1 && SameFolder(opened.id, fs.identityOf(*level1)));
+}
+
 std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
                           WalkProgress* progress) {
+    Walk walk(state, host, list, action, progress);
     const char sep = host.separator();
-    // What a call handed to a helper uses, it holds itself (the file system,
-    // the folder, the action, the name), for a stop may leave the helper in
-    // it after this walk is gone.
-    const std::shared_ptr<FileSystem> fsHeld = state.sharedFileSystem(host);
-    FileSystem& fs = *fsHeld;
-    const auto actionHeld = action ? std::make_shared<const ArchiveAction>(action) : nullptr;
-    using Owner = std::shared_ptr<const void>;  // what keeps a folder alive
+    const Walk::FolderRef assets = walk.openAssets();
     std::int32_t count = 0;
-
-    auto lastKept = std::chrono::steady_clock::now();
-    auto keepAlive = [&] {
-        if (!progress) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastKept < state.keepAliveInterval) return;
-        lastKept = now;
-        if (!progress->keepGoing(list)) throw WalkStopped();
-    };
-    // With a window to keep alive, what the walk asks of the system itself
-    // is asked on a helper, so a folder or file that takes long to answer
-    // never freezes the window; without one, right here.
-    std::optional<OffWindowCalls> offWindow;
-    if (progress)
-        offWindow.emplace(state.slowCallWait, state.keepAliveInterval, [&] {
-            lastKept = std::chrono::steady_clock::now();
-            return progress->keepGoing(list);
-        });
-    auto ask = [&](auto&& call) -> decltype(call()) { return offWindow ? offWindow->run(call) : call(); };
-
-    // The one filter: every archive of a folder, by the path the walk
-    // reached it by (built from AssetsPath, never from the system's name).
-    // Acting, what counts is what the folder holds now, as if it were read
-    // just now: one read ahead may show an archive that this walk has
-    // deleted since through another route to it, or a link to one.
-    auto visit = [&](const Folder& folder, const Owner& owner, const std::string& reachedPath) {
-        for (const FolderEntry& entry : folder.entries) {
-            if (!IsArchive(entry)) continue;
-            keepAlive();
-            auto addLine = [&] {
-                list += ListingEntry(reachedPath + sep + (host.namesIgnoreCase() ? texts::kArchiveName : entry.name),
-                                     sep);
-                list += texts::kCrLf;
-            };
-            if (actionHeld) {
-                // Looked at and acted on in one hand-over: a deletion hands
-                // over thousands.
-                const auto isFile = std::make_shared<bool>(false);
-                try {
-                    ask([fsHeld, actionHeld, owner, &folder, name = entry.name, isFile] {
-                        *isFile = fsHeld->kindOf(folder, name) == EntryKind::File;
-                        if (*isFile) (*actionHeld)(folder, name);
-                    });
-                } catch (const WalkStopped&) {
-                    throw;
-                } catch (...) {
-                    if (*isFile) addLine();  // the list ends with the archive that failed
-                    throw;
-                }
-                if (!*isFile) continue;
-            }
-            addLine();
-            ++count;
-        }
-    };
-
-    const auto cut = state.AssetsPath.rfind(sep);
-    const std::string parent = cut == std::string::npos ? "" : state.AssetsPath.substr(0, cut);
-    const std::string assetsName = cut == std::string::npos ? state.AssetsPath : state.AssetsPath.substr(cut + 1);
-    // Shared with helpers reading ahead, which a failure or a stop may leave
-    // behind in a read that does not end.
-    const auto assetsHeld = std::make_shared<const Folder>(
-        ask([fsHeld, parent, assetsName] { return fsHeld->openFolder(parent, assetsName); }));
-    const Folder& assets = *assetsHeld;
-
-    // The rest of a branch read on the walk's own thread, one folder at a
-    // time, each acted in as soon as it is read and closed before the next
-    // is opened.
-    auto walkChildren = [&](const Folder& top, const Owner& topOwner, const std::string& topPath, std::size_t from) {
-        for (std::size_t i = from; i < top.entries.size(); ++i) {
-            const FolderEntry& entry = top.entries[i];
-            if (entry.kind != EntryKind::Folder) continue;
-            keepAlive();
+    for (const std::string& name : folderNames(*assets)) {
+        const Walk::FolderRef level1 = walk.open(assets, name);
+        if (walk.isLoop(level1, nullptr)) continue;
+        const std::string path1 = state.AssetsPath + sep + name;
+        count += walk.visit(*level1, level1, path1);
+        for (const std::string& name2 : folderNames(*level1)) {
             // Opened although nothing below it is read: an unreadable
             // level-2 folder stops the walk just as a level-1 one does.
-            const auto child = std::make_shared<const Folder>(
-                ask([fsHeld, topOwner, &top, name = entry.name] { return fsHeld->openChild(top, name); }));
-            if (!IsLoop(fs, *child, assets, &top)) visit(*child, child, topPath + sep + entry.name);
+            const Walk::FolderRef level2 = walk.open(level1, name2);
+            if (!walk.isLoop(level2, level1)) count += walk.visit(*level2, level2, path1 + sep + name2);
         }
-    };
-    auto walkBranch = [&](const std::string& name) {
-        keepAlive();
-        const auto top = std::make_shared<const Folder>(
-            ask([fsHeld, assetsHeld, name] { return fsHeld->openChild(*assetsHeld, name); }));
-        if (IsLoop(fs, *top, assets)) return;
-        const std::string topPath = state.AssetsPath + sep + name;
-        visit(*top, top, topPath);
-        walkChildren(*top, top, topPath, 0);
-    };
-
-    std::vector<std::string> names;
-    for (const FolderEntry& entry : assets.entries)
-        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
-
-    // Helpers read ahead only as far as the handles this process may still
-    // open allow: each holds up to two folders while it reads, and at least
-    // half of what is left stays for folders kept open for the walk.
-    const std::size_t budget = std::min(fs.openFolderBudget(), kMostFoldersOpen);
-    const std::size_t room = budget > kWalkOwnFolders ? budget - kWalkOwnFolders : 0;
-    std::size_t helpers = names.size() < kFewFolders ? 0 : std::min<std::size_t>(state.folderReaders, names.size());
-    helpers = std::min(helpers, room / 4);
-    if (helpers <= 1) {
-        for (const std::string& name : names) walkBranch(name);
-        return count;
-    }
-
-    BranchReader reader(fsHeld, assetsHeld, names, static_cast<unsigned>(helpers), 4 * helpers, room - 2 * helpers,
-                        static_cast<bool>(action));
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        std::optional<Branch> taken = reader.take(i, keepAlive, state.keepAliveInterval);
-        if (!taken) {
-            walkBranch(names[i]);
-            continue;
-        }
-        const auto branch = std::make_shared<Branch>(std::move(*taken));
-        if (branch->top) {
-            const std::string topPath = state.AssetsPath + sep + names[i];
-            visit(*branch->top, branch, topPath);
-            for (const Reached& child : branch->children) visit(child.folder, branch, topPath + sep + child.name);
-            if (branch->resumeAt != Branch::kWhole) walkChildren(*branch->top, branch, topPath, branch->resumeAt);
-        }
-        reader.release(std::move(*branch));
     }
     return count;
 }

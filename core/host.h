@@ -76,6 +76,9 @@ struct Folder {
     // walk is inside already), until identityOf is asked.
     FolderId id;
     std::vector<FolderEntry> entries;    // in the order the system delivered them
+    // Whatever else goes with holding the folder open (a read-ahead's
+    // count of open folders), let go of after the handle.
+    std::shared_ptr<void> lease;
     std::unique_ptr<FolderHandle> handle;  // may be dropped once nothing more is done in it
 };
 
