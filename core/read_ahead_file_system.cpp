@@ -152,15 +152,16 @@ void ReadAheadFileSystem::State::work() {
 // Reads a level-1 folder and every folder below it that the walk will ask
 // for. Loops are the walk's to see; this reads what the walk will ask for.
 Branch ReadAheadFileSystem::State::readBranch(const std::string& name) {
-    Branch branch;
+    if (stopping) return {};
     Folder top;
     try {
         top = system->openChild(*assets, name);
     } catch (...) {
-        return branch;  // the walk opens it and meets the system's answer itself
+        return {};  // the walk opens it and meets the system's answer itself
     }
-    branch.topPath = top.path;
     lookUpArchives(top);
+    Branch branch;
+    branch.topPath = top.path;
     bool allRead = true;
     bool linked = false;  // a child came by a link or a mount: the walk compares it with this folder
     for (const FolderEntry& entry : top.entries) {
@@ -171,6 +172,7 @@ Branch ReadAheadFileSystem::State::readBranch(const std::string& name) {
         linked = linked || (child && child->id.known());
         branch.children.push_back({entry.name, std::move(child)});
     }
+    if (stopping) return Branch{};
     if (linked && !top.id.known()) top.id = system->identityOf(top);
     // The walk opens in it what was left unread here, and acts on its archives.
     const bool needsHandle = !allRead || (acting && holdsArchive(top)) || (linked && !top.id.known());

@@ -287,11 +287,13 @@ TEST_F(CommandTest, HelpersStopWithTheWalk) {
     EXPECT_THROW(RefreshList(state, host, window), HostError);
     EXPECT_LT(opens.load(), 60) << "of 620 folders";
 
+    host.waitUntilIdle();  // what the first walk's helpers were still reading is not the second's
     host.unreadableFolders.clear();
     opens = 0;
     window.stopAfterKeepAlives = 1;
     EXPECT_THROW(RefreshList(state, host, window), WalkStopped);
     EXPECT_LT(opens.load(), 60) << "of 620 folders";
+    host.waitUntilIdle();  // before `opens` goes
 }
 
 // A helper that hangs in a read (a mount that does not answer) never holds

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <utility>
 #include <map>
@@ -13,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/host.h"
@@ -34,6 +38,23 @@ struct Message {
 
 class FakeHost : public Host {
 public:
+    FakeHost() = default;
+    FakeHost(const FakeHost&) = delete;
+    FakeHost& operator=(const FakeHost&) = delete;
+    // A walk never waits long for a helper still reading when it ends, so
+    // one may still be in a call, or hold a folder, when a test is over:
+    // like the system, the fake outlives it.
+    ~FakeHost() override { waitUntilIdle(); }
+    void waitUntilIdle() const {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (callsInFlight != 0 || openHandles != 0) {
+            if (std::chrono::steady_clock::now() > giveUp) {
+                std::fprintf(stderr, "FakeHost: a folder is still open, or a call still running, 30 s on\n");
+                std::abort();
+            }
+            std::this_thread::yield();
+        }
+    }
     // The tree, in insertion order (the order the fake "file system"
     // delivers). Paths are full, with the backslash.
     void addFolder(const std::string& path) { add(path, Type::Folder); }
@@ -70,6 +91,7 @@ public:
     std::size_t folderBudget = 1000;  // what openFolderBudget answers
     std::atomic<int> openHandles{0};  // folders open now, and the most at once
     std::atomic<int> peakOpenHandles{0};
+    std::atomic<int> callsInFlight{0};
     // Runs before each folder below Assets is opened, with the path the
     // walk opens it by (another program changing the tree meanwhile).
     std::function<void(const std::string&)> beforeOpenChild;
@@ -156,10 +178,17 @@ private:
         std::string realPath;
     };
 
+    struct InFlight {
+        explicit InFlight(FakeHost& h) : host(h) { ++host.callsInFlight; }
+        ~InFlight() { --host.callsInFlight; }
+        FakeHost& host;
+    };
+
     class Fs : public FileSystem {
     public:
         explicit Fs(FakeHost& host) : host_(host) {}
         bool folderExists(const std::string& path) override {
+            const InFlight inFlight(host_);
             if (host_.slowly) host_.slowly(path);
             std::lock_guard lock(host_.mutex_);
             host_.query("folderExists " + path, path);
@@ -167,6 +196,7 @@ private:
             return e && e->type == Type::Folder;
         }
         bool childFolderExists(const std::string& parent, const std::string& name) override {
+            const InFlight inFlight(host_);
             if (host_.slowly) host_.slowly(parent + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const std::string path = parent + "\\" + name;
@@ -175,6 +205,7 @@ private:
             return e != nullptr;
         }
         Folder openFolder(const std::string& parent, const std::string& name) override {
+            const InFlight inFlight(host_);
             if (host_.slowly) host_.slowly(parent + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const std::string path = parent + "\\" + name;
@@ -182,6 +213,7 @@ private:
             return host_.open(host_.findChildFolder(parent, name), path);
         }
         Folder openChild(const Folder& parent, const std::string& name) override {
+            const InFlight inFlight(host_);
             if (host_.slowly) host_.slowly(parent.path + "\\" + name);
             if (host_.beforeOpenChild) host_.beforeOpenChild(parent.path + "\\" + name);
             std::lock_guard lock(host_.mutex_);
@@ -192,6 +224,7 @@ private:
             return host_.open(host_.resolve(host_.findExact(handle->realPath + "\\" + name)), path);
         }
         EntryKind kindOf(const Folder& folder, const std::string& name) override {
+            const InFlight inFlight(host_);
             if (host_.slowly) host_.slowly(folder.path + "\\" + name);
             std::lock_guard lock(host_.mutex_);
             const auto* handle = dynamic_cast<const Handle*>(folder.handle.get());
@@ -200,6 +233,7 @@ private:
         }
         std::size_t openFolderBudget() override { return host_.folderBudget; }
         Deletion deleteFile(const Folder& folder, const std::string& name) override {
+            const InFlight inFlight(host_);
             std::unique_lock lock(host_.mutex_);
             const std::string path = folder.path + "\\" + name;
             host_.calls.push_back("deleteFile " + path);
