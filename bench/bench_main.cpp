@@ -27,7 +27,7 @@ int usage() {
     std::fputs(
         "usage: quelmar-bench make-tree DIR [--providers N] [--routes M] [--seed S]\n"
         "       quelmar-bench list GAMEFOLDER [--readers N]\n"
-        "       quelmar-bench delete GAMEFOLDER [--peak-descriptors]\n",
+        "       quelmar-bench delete GAMEFOLDER [--peak-descriptors | --readers N]\n",
         stderr);
     return 2;
 }
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
             return status;
         }
         long long readers = 0;
-        if (command == "list" && argc == 5 && std::string_view(argv[3]) == "--readers" &&
+        if ((command == "list" || command == "delete") && argc == 5 && std::string_view(argv[3]) == "--readers" &&
             parseNumber(argv[4], 1, readers) && readers <= 256)
             return windowCommand(argv[1], argv[2], static_cast<unsigned>(readers));
     } catch (const std::exception& error) {

@@ -122,8 +122,13 @@ public:
         return assets_;
     }
 
+    // Only a folder that takes a call to the system, or a wait, is asked
+    // for off the window's thread: a hand-over for each of ten thousand
+    // folders read ahead would cost more than reading them.
     FolderRef open(const FolderRef& parent, const std::string& name) {
         keepAlive();
+        if (std::optional<Folder> read = fs_->alreadyRead(*parent, name))
+            return std::make_shared<const Folder>(std::move(*read));
         return std::make_shared<const Folder>(ask([fs = fs_, parent, name] { return fs->openChild(*parent, name); }));
     }
 

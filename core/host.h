@@ -98,6 +98,11 @@ public:
     virtual Folder openFolder(const std::string& parent, const std::string& name) = 0;
     // Opens and reads the entry `name`, as listed, of an open folder.
     virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
+    // What openChild would give, when it is at hand already and asking for
+    // it neither calls the system nor waits; nothing otherwise.
+    virtual std::optional<Folder> alreadyRead(const Folder& /*parent*/, const std::string& /*name*/) {
+        return std::nullopt;
+    }
     // The identity of an open folder, found now where it was left unknown.
     virtual FolderId identityOf(const Folder& folder) { return folder.id; }
     // What the entry `name` of an open folder is now, links followed;

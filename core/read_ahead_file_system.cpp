@@ -28,7 +28,15 @@ constexpr std::size_t kOpenBesides = 4;
 constexpr std::size_t kPerHelper = 2;
 // How many branches the helpers may read past the one the walk asks for:
 // enough to keep every helper busy while the walk acts in one.
-constexpr std::size_t kBranchesAheadPerHelper = 4;
+constexpr std::size_t kBranchesAheadPerHelper = 64;
+// A walk starts with two helpers: on a warm disk two read as fast as the
+// walk takes folders, and every one more costs a thread and its wake-ups
+// (2, 4, 8, 16 helpers on a warm 10,000-folder tree: 29.6, 32.4, 31.5,
+// 33.9 ms). Once the walk has waited this long for a branch, the disk is
+// what it waits for, and all the planned helpers read side by side (cold,
+// 16 read the same tree in about a third of the time 2 take).
+constexpr unsigned kHelpersAtFirst = 2;
+constexpr auto kSlowDisk = std::chrono::milliseconds(2);
 // How long a stop waits for helpers to end: ample for one between folders,
 // far too short for the user to notice.
 constexpr auto kHelperEndWait = std::chrono::milliseconds(20);
@@ -55,6 +63,7 @@ struct Branch {
     std::string topPath;       // as the system names it, to know the walk's requests below it
     std::optional<Folder> top;  // nothing: the walk opens it itself
     std::vector<Child> children;
+    std::size_t nextChild = 0;  // where the walk's next request is looked for
 };
 
 }  // namespace
@@ -64,12 +73,13 @@ struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
 
     void start(std::shared_ptr<const Folder> ownAssets, std::vector<std::string> folderNames, unsigned helpers,
                std::size_t budget);
+    void addHelpers(unsigned count);
     void work();
     Branch readBranch(const std::string& name);
     std::optional<Folder> readChild(const Folder& top, const std::string& name);
     bool keep(Folder& folder, bool needsHandle);
     void lookUpArchives(const Folder& folder);
-    std::optional<Folder> handOver(const Folder& parent, const std::string& name);
+    std::optional<Folder> handOver(const Folder& parent, const std::string& name, bool wait);
     std::optional<Folder> takeBranch(std::unique_lock<std::mutex>& lock);
     void stop();
 
@@ -91,6 +101,8 @@ struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
     std::size_t nextToRead = 0;
     std::size_t asked = 0;               // level-1 folders the walk has asked for
     std::size_t running = 0;             // helpers not yet ended
+    unsigned planned = 0;                // the most helpers this walk may have
+    unsigned added = 0;                  // helpers started so far
     Branch walking;                      // what is left of the branch the walk is in
 };
 
@@ -102,10 +114,15 @@ void ReadAheadFileSystem::State::start(std::shared_ptr<const Folder> ownAssets, 
     branches.resize(names.size());
     ahead = kBranchesAheadPerHelper * helpers;
     *tokens = budget - kPerHelper * helpers;
+    planned = helpers;
     // The walk reads the first branch itself, so that its first lines show
     // as soon as one folder is read, not when a helper has read a branch.
     nextToRead = 1;
-    for (unsigned i = 0; i < helpers; ++i) {
+    addHelpers(std::min(helpers, kHelpersAtFirst));
+}
+
+void ReadAheadFileSystem::State::addHelpers(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
         try {
             std::thread([self = shared_from_this()] {
                 self->work();
@@ -114,6 +131,7 @@ void ReadAheadFileSystem::State::start(std::shared_ptr<const Folder> ownAssets, 
                 self->ended.notify_all();
             }).detach();
             ++running;
+            ++added;
         } catch (...) {
             // Fewer helpers than planned still read everything: the walk
             // reads whatever no helper has.
@@ -224,19 +242,22 @@ void ReadAheadFileSystem::State::lookUpArchives(const Folder& folder) {
 }
 
 // The folder the walk asks for, if a helper read it; nothing when the walk
-// reads it itself.
-std::optional<Folder> ReadAheadFileSystem::State::handOver(const Folder& parent, const std::string& name) {
+// reads it itself. Without `wait`, only what is read already, and nothing
+// is given up: the walk asks again, waiting.
+std::optional<Folder> ReadAheadFileSystem::State::handOver(const Folder& parent, const std::string& name, bool wait) {
     std::unique_lock lock(mutex);
     if (!started || stopping) return std::nullopt;
-    if (parent.path == assetsPath && asked < names.size() && names[asked] == name) return takeBranch(lock);
+    if (parent.path == assetsPath && asked < names.size() && names[asked] == name) {
+        if (!wait && branches[asked].stage != Branch::Stage::Ready) return std::nullopt;
+        return takeBranch(lock);
+    }
     if (parent.path != walking.topPath) return std::nullopt;
     auto& children = walking.children;
-    const auto found =
-        std::find_if(children.begin(), children.end(), [&](const Child& child) { return child.name == name; });
-    if (found == children.end()) return std::nullopt;
-    std::optional<Folder> folder = std::move(found->folder);
-    children.erase(children.begin(), found + 1);  // the walk goes on past it, never back
-    return folder;
+    const auto found = std::find_if(children.begin() + static_cast<std::ptrdiff_t>(walking.nextChild), children.end(),
+                                    [&](const Child& child) { return child.name == name; });
+    if (found == children.end() || (!wait && !found->folder)) return std::nullopt;
+    walking.nextChild = static_cast<std::size_t>(found - children.begin()) + 1;  // the walk goes on past it, never back
+    return std::exchange(found->folder, std::nullopt);
 }
 
 // The walk asks for the next level-1 folder: it is done with the last one.
@@ -248,7 +269,9 @@ std::optional<Folder> ReadAheadFileSystem::State::takeBranch(std::unique_lock<st
         slot.stage = Branch::Stage::Taken;  // no helper has started it: reading it is quicker than waiting
         return std::nullopt;
     }
+    const auto waitFrom = std::chrono::steady_clock::now();
     branchRead.wait(lock, [&] { return slot.stage == Branch::Stage::Ready || stopping; });
+    if (std::chrono::steady_clock::now() - waitFrom > kSlowDisk && added < planned) addHelpers(planned - added);
     if (slot.stage != Branch::Stage::Ready) return std::nullopt;
     walking = std::move(slot);
     slot = Branch{};
@@ -314,8 +337,12 @@ Folder ReadAheadFileSystem::openFolder(const std::string& parent, const std::str
 }
 
 Folder ReadAheadFileSystem::openChild(const Folder& parent, const std::string& name) {
-    if (std::optional<Folder> read = state_->handOver(parent, name)) return std::move(*read);
+    if (std::optional<Folder> read = state_->handOver(parent, name, true)) return std::move(*read);
     return system_->openChild(parent, name);
+}
+
+std::optional<Folder> ReadAheadFileSystem::alreadyRead(const Folder& parent, const std::string& name) {
+    return state_->handOver(parent, name, false);
 }
 
 }  // namespace quelmar

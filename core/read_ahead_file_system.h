@@ -56,6 +56,7 @@ public:
     // The first folder opened here is the one whose tree is read ahead.
     Folder openFolder(const std::string& parent, const std::string& name) override;
     Folder openChild(const Folder& parent, const std::string& name) override;
+    std::optional<Folder> alreadyRead(const Folder& parent, const std::string& name) override;
     FolderId identityOf(const Folder& folder) override { return system_->identityOf(folder); }
     EntryKind kindOf(const Folder& folder, const std::string& name) override { return system_->kindOf(folder, name); }
     std::size_t openFolderBudget() override { return system_->openFolderBudget(); }
