@@ -29,14 +29,8 @@ constexpr std::size_t kPerHelper = 2;
 // How many branches the helpers may read past the one the walk asks for:
 // enough to keep every helper busy while the walk acts in one.
 constexpr std::size_t kBranchesAheadPerHelper = 64;
-// A walk starts with two helpers: on a warm disk two read as fast as the
-// walk takes folders, and every one more costs a thread and its wake-ups
-// (2, 4, 8, 16 helpers on a warm 10,000-folder tree: 29.6, 32.4, 31.5,
-// 33.9 ms). Once the walk has waited this long for a branch, the disk is
-// what it waits for, and all the planned helpers read side by side (cold,
-// 16 read the same tree in about a third of the time 2 take).
+// How many helpers read until the walk has waited for one a while.
 constexpr unsigned kHelpersAtFirst = 2;
-constexpr auto kSlowDisk = std::chrono::milliseconds(2);
 // How long a stop waits for helpers to end: ample for one between folders,
 // far too short for the user to notice.
 constexpr auto kHelperEndWait = std::chrono::milliseconds(20);
@@ -69,7 +63,8 @@ struct Branch {
 }  // namespace
 
 struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
-    State(std::shared_ptr<FileSystem> s, bool a) : system(std::move(s)), acting(a) {}
+    State(std::shared_ptr<FileSystem> s, const Plan& plan)
+        : system(std::move(s)), acting(plan.acting), slowDisk(plan.slowDiskWait) {}
 
     void start(std::shared_ptr<const Folder> ownAssets, std::vector<std::string> folderNames, unsigned helpers,
                std::size_t budget);
@@ -77,6 +72,8 @@ struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
     void work();
     Branch readBranch(const std::string& name);
     std::optional<Folder> readChild(const Folder& top, const std::string& name);
+    Folder open(const Folder& parent, const std::string& name);
+    void slowDiskSeen();
     bool keep(Folder& folder, bool needsHandle);
     void lookUpArchives(const Folder& folder);
     std::optional<Folder> handOver(const Folder& parent, const std::string& name, bool wait);
@@ -85,6 +82,7 @@ struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
 
     const std::shared_ptr<FileSystem> system;
     const bool acting;
+    const std::chrono::milliseconds slowDisk;
     std::shared_ptr<const Folder> assets;  // the helpers' own
     std::vector<std::string> names;        // Assets' folders, in the order the walk asks for them
     std::size_t ahead = 0;
@@ -118,7 +116,7 @@ void ReadAheadFileSystem::State::start(std::shared_ptr<const Folder> ownAssets, 
     // The walk reads the first branch itself, so that its first lines show
     // as soon as one folder is read, not when a helper has read a branch.
     nextToRead = 1;
-    addHelpers(std::min(helpers, kHelpersAtFirst));
+    addHelpers(slowDisk.count() == 0 ? helpers : std::min(helpers, kHelpersAtFirst));
 }
 
 void ReadAheadFileSystem::State::addHelpers(unsigned count) {
@@ -167,13 +165,26 @@ void ReadAheadFileSystem::State::work() {
     }
 }
 
+Folder ReadAheadFileSystem::State::open(const Folder& parent, const std::string& name) {
+    const auto from = std::chrono::steady_clock::now();
+    Folder folder = system->openChild(parent, name);
+    if (std::chrono::steady_clock::now() - from >= slowDisk) slowDiskSeen();
+    return folder;
+}
+
+// The disk is slow: every helper planned reads, not only the first.
+void ReadAheadFileSystem::State::slowDiskSeen() {
+    std::lock_guard lock(mutex);
+    if (!stopping && added < planned) addHelpers(planned - added);
+}
+
 // Reads a level-1 folder and every folder below it that the walk will ask
 // for. Loops are the walk's to see; this reads what the walk will ask for.
 Branch ReadAheadFileSystem::State::readBranch(const std::string& name) {
     if (stopping) return {};
     Folder top;
     try {
-        top = system->openChild(*assets, name);
+        top = open(*assets, name);
     } catch (...) {
         return {};  // the walk opens it and meets the system's answer itself
     }
@@ -201,7 +212,7 @@ Branch ReadAheadFileSystem::State::readBranch(const std::string& name) {
 std::optional<Folder> ReadAheadFileSystem::State::readChild(const Folder& top, const std::string& name) {
     std::optional<Folder> child;
     try {
-        child = system->openChild(top, name);
+        child = open(top, name);
     } catch (...) {
         return std::nullopt;  // the walk opens it and meets the system's answer itself
     }
@@ -271,7 +282,8 @@ std::optional<Folder> ReadAheadFileSystem::State::takeBranch(std::unique_lock<st
     }
     const auto waitFrom = std::chrono::steady_clock::now();
     branchRead.wait(lock, [&] { return slot.stage == Branch::Stage::Ready || stopping; });
-    if (std::chrono::steady_clock::now() - waitFrom > kSlowDisk && added < planned) addHelpers(planned - added);
+    if (std::chrono::steady_clock::now() - waitFrom >= slowDisk && !stopping && added < planned)
+        addHelpers(planned - added);
     if (slot.stage != Branch::Stage::Ready) return std::nullopt;
     walking = std::move(slot);
     slot = Branch{};
@@ -286,6 +298,7 @@ void ReadAheadFileSystem::State::stop() {
     Branch done;
     {
         std::unique_lock lock(mutex);  // no helper may miss the wake-up between its test and its wait
+        if (stopping) return;  // stopped already: not a second wait for a helper that hangs
         stopping = true;
         roomAhead.notify_all();
         branchRead.notify_all();
@@ -303,7 +316,7 @@ void ReadAheadFileSystem::State::stop() {
 }
 
 ReadAheadFileSystem::ReadAheadFileSystem(std::shared_ptr<FileSystem> system, Plan plan)
-    : system_(std::move(system)), plan_(plan), state_(std::make_shared<State>(system_, plan.acting)) {}
+    : system_(std::move(system)), plan_(plan), state_(std::make_shared<State>(system_, plan)) {}
 
 ReadAheadFileSystem::~ReadAheadFileSystem() { stop(); }
 

@@ -23,6 +23,7 @@
 // read a moment later (a mount that does not answer) is left to finish it
 // alone, so the walk's end never waits for it.
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -39,6 +40,9 @@ public:
         // their handle, and helpers look each archive up, so that acting
         // finds it at hand.
         bool acting = false;
+        // How long the walk waits for a folder before every helper reads,
+        // not only the first two (zero: all from the start).
+        std::chrono::milliseconds slowDiskWait{0};
     };
     ReadAheadFileSystem(std::shared_ptr<FileSystem> system, Plan plan);
     ~ReadAheadFileSystem() override;

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "core/archive_scan.h"
@@ -104,6 +106,7 @@ Outcome walk(std::uint32_t seed, const Reading& reading, bool deleting, bool ign
     state.GamePath = "D:\\RS";
     state.AssetsPath = "D:\\RS\\Assets";
     state.folderReaders = reading.readers;
+    state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
     FileSystem& fs = state.fileSystem(host);
     Outcome out;
     try {
@@ -166,12 +169,47 @@ TEST(SideBySideReading, DeletingHoldsAtMost256FoldersOpen) {
         }
     FormState state;
     state.AssetsPath = "D:\\RS\\Assets";
+    state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
     FileSystem& fs = state.fileSystem(host);
     std::string list;
     EXPECT_EQ(WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); }),
               1000);
     EXPECT_GT(host.peakOpenHandles, 50) << "it did read ahead";
     EXPECT_LE(host.peakOpenHandles, 256);
+}
+
+// Two readers keep up with a fast disk; once the walk has waited for a slow
+// one, every reader planned reads side by side.
+TEST(SideBySideReading, AllReadersJoinOnlyOnceTheDiskIsSlow) {
+    for (const bool slow : {false, true}) {
+        FakeHost host;
+        host.addFolder("D:\\RS\\Assets");
+        for (int p = 0; p < 40; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
+        std::mutex mutex;
+        std::set<std::thread::id> readers;
+        const auto walkThread = std::this_thread::get_id();
+        host.beforeOpenChild = [&](const std::string&) {
+            if (std::this_thread::get_id() != walkThread) {
+                std::lock_guard lock(mutex);
+                readers.insert(std::this_thread::get_id());
+            }
+            if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        };
+        FormState state;
+        state.AssetsPath = "D:\\RS\\Assets";
+        state.folderReaders = 8;
+        // Waits far apart: an in-memory folder is never a 200 ms wait, a
+        // 10 ms one always outlasts 1 ms.
+        state.slowDiskWait = std::chrono::milliseconds(slow ? 1 : 200);
+        std::string list;
+        WalkArchives(state, host, list, {});
+        host.waitUntilIdle();  // before `readers` goes
+        if (slow) {
+            EXPECT_EQ(readers.size(), 8u);
+        } else {
+            EXPECT_LE(readers.size(), 2u);
+        }
+    }
 }
 
 // The same folder reached twice is listed twice; deleting, its second visit
@@ -186,6 +224,7 @@ TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
         FormState state;
         state.AssetsPath = "D:\\RS\\Assets";
         state.folderReaders = readers;
+        state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
         std::string list;
         EXPECT_EQ(WalkArchives(state, host, list, {}), 12) << readers;
         FileSystem& fs = state.fileSystem(host);
