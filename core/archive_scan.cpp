@@ -103,7 +103,7 @@ public:
           action_(action ? std::make_shared<const ArchiveAction>(action) : nullptr),
           readAhead_(std::make_shared<ReadAheadFileSystem>(
               state.sharedFileSystem(host), ReadAheadFileSystem::Plan{state.folderReaders, action_ != nullptr,
-                                                                      state.slowDiskWait})),
+                                                                      state.slowFolderRead})),
           fs_(readAhead_) {
         if (progress_)
             offWindow_.emplace(state.slowCallWait, state.keepAliveInterval, [this] {

@@ -29,8 +29,12 @@ constexpr std::size_t kPerHelper = 2;
 // How many branches the helpers may read past the one the walk asks for:
 // enough to keep every helper busy while the walk acts in one.
 constexpr std::size_t kBranchesAheadPerHelper = 64;
-// How many helpers read until the walk has waited for one a while.
+// How many helpers read until folders have been slow to read. The disk is
+// judged by how many of each few reads were slow: on a warm one a read is
+// slow now and then too (the thread was put aside, a page was faulted in),
+// on a cold one most are.
 constexpr unsigned kHelpersAtFirst = 2;
+constexpr unsigned kReadsJudged = 32;
 // How long a stop waits for helpers to end: ample for one between folders,
 // far too short for the user to notice.
 constexpr auto kHelperEndWait = std::chrono::milliseconds(20);
@@ -64,7 +68,7 @@ struct Branch {
 
 struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
     State(std::shared_ptr<FileSystem> s, const Plan& plan)
-        : system(std::move(s)), acting(plan.acting), slowDisk(plan.slowDiskWait) {}
+        : system(std::move(s)), acting(plan.acting), slowRead(plan.slowFolderRead) {}
 
     void start(std::shared_ptr<const Folder> ownAssets, std::vector<std::string> folderNames, unsigned helpers,
                std::size_t budget);
@@ -82,12 +86,14 @@ struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
 
     const std::shared_ptr<FileSystem> system;
     const bool acting;
-    const std::chrono::milliseconds slowDisk;
+    const std::chrono::microseconds slowRead;
     std::shared_ptr<const Folder> assets;  // the helpers' own
     std::vector<std::string> names;        // Assets' folders, in the order the walk asks for them
     std::size_t ahead = 0;
     std::shared_ptr<Tokens> tokens = std::make_shared<Tokens>(0);  // folders that may still be kept open
     std::atomic<bool> stopping{false};
+    std::atomic<unsigned> reads{0};      // by helpers
+    std::atomic<unsigned> slowReads{0};  // of the last few judged
 
     std::mutex mutex;
     std::condition_variable branchRead;  // the walk waits here for the branch it asked for
@@ -116,7 +122,7 @@ void ReadAheadFileSystem::State::start(std::shared_ptr<const Folder> ownAssets, 
     // The walk reads the first branch itself, so that its first lines show
     // as soon as one folder is read, not when a helper has read a branch.
     nextToRead = 1;
-    addHelpers(slowDisk.count() == 0 ? helpers : std::min(helpers, kHelpersAtFirst));
+    addHelpers(slowRead.count() == 0 ? helpers : std::min(helpers, kHelpersAtFirst));
 }
 
 void ReadAheadFileSystem::State::addHelpers(unsigned count) {
@@ -168,7 +174,8 @@ void ReadAheadFileSystem::State::work() {
 Folder ReadAheadFileSystem::State::open(const Folder& parent, const std::string& name) {
     const auto from = std::chrono::steady_clock::now();
     Folder folder = system->openChild(parent, name);
-    if (std::chrono::steady_clock::now() - from >= slowDisk) slowDiskSeen();
+    if (std::chrono::steady_clock::now() - from >= slowRead) ++slowReads;
+    if (++reads % kReadsJudged == 0 && slowReads.exchange(0) >= kReadsJudged / 2) slowDiskSeen();
     return folder;
 }
 
@@ -280,10 +287,7 @@ std::optional<Folder> ReadAheadFileSystem::State::takeBranch(std::unique_lock<st
         slot.stage = Branch::Stage::Taken;  // no helper has started it: reading it is quicker than waiting
         return std::nullopt;
     }
-    const auto waitFrom = std::chrono::steady_clock::now();
     branchRead.wait(lock, [&] { return slot.stage == Branch::Stage::Ready || stopping; });
-    if (std::chrono::steady_clock::now() - waitFrom >= slowDisk && !stopping && added < planned)
-        addHelpers(planned - added);
     if (slot.stage != Branch::Stage::Ready) return std::nullopt;
     walking = std::move(slot);
     slot = Branch{};

@@ -40,9 +40,9 @@ public:
         // their handle, and helpers look each archive up, so that acting
         // finds it at hand.
         bool acting = false;
-        // How long the walk waits for a folder before every helper reads,
-        // not only the first two (zero: all from the start).
-        std::chrono::milliseconds slowDiskWait{0};
+        // How long a folder takes to read before every helper reads, not
+        // only the first two (zero: all from the start).
+        std::chrono::microseconds slowFolderRead{0};
     };
     ReadAheadFileSystem(std::shared_ptr<FileSystem> system, Plan plan);
     ~ReadAheadFileSystem() override;

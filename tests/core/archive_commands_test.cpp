@@ -251,7 +251,7 @@ TEST_F(CommandTest, ClosingTheWindowStopsTheWalkAtTheNextStep) {
         state.keepAliveInterval = std::chrono::milliseconds(0);
         state.listShownInterval = std::chrono::milliseconds(0);
         state.folderReaders = readers;
-        state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
+        state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
         std::vector<std::size_t> deletedWhenAsked;
         window.onKeepAlive = [&] {
             deletedWhenAsked.push_back(host.deleted.size());
@@ -282,7 +282,7 @@ TEST_F(CommandTest, HelpersStopWithTheWalk) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     state.folderReaders = 4;
-    state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
+    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
     state.keepAliveInterval = std::chrono::milliseconds(0);
 
     host.unreadableFolders = {"D:\\RS\\Assets\\P0"};
@@ -316,7 +316,7 @@ TEST_F(CommandTest, AFailureIsToldWithoutWaitingForAHelperThatHangs) {
         hanging = false;
     };
     state.folderReaders = 16;
-    state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
+    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
     EXPECT_THROW(RefreshList(state, host, window), HostError);
     EXPECT_TRUE(hanging) << "the failure waited for the helper";
     answer.set_value();

@@ -106,7 +106,7 @@ Outcome walk(std::uint32_t seed, const Reading& reading, bool deleting, bool ign
     state.GamePath = "D:\\RS";
     state.AssetsPath = "D:\\RS\\Assets";
     state.folderReaders = reading.readers;
-    state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
+    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
     FileSystem& fs = state.fileSystem(host);
     Outcome out;
     try {
@@ -169,7 +169,7 @@ TEST(SideBySideReading, DeletingHoldsAtMost256FoldersOpen) {
         }
     FormState state;
     state.AssetsPath = "D:\\RS\\Assets";
-    state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
+    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
     FileSystem& fs = state.fileSystem(host);
     std::string list;
     EXPECT_EQ(WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); }),
@@ -178,13 +178,13 @@ TEST(SideBySideReading, DeletingHoldsAtMost256FoldersOpen) {
     EXPECT_LE(host.peakOpenHandles, 256);
 }
 
-// Two readers keep up with a fast disk; once the walk has waited for a slow
-// one, every reader planned reads side by side.
+// Two readers keep up with a fast disk; once a folder is slow to read,
+// every reader planned reads side by side.
 TEST(SideBySideReading, AllReadersJoinOnlyOnceTheDiskIsSlow) {
     for (const bool slow : {false, true}) {
         FakeHost host;
         host.addFolder("D:\\RS\\Assets");
-        for (int p = 0; p < 40; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
+        for (int p = 0; p < 100; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
         std::mutex mutex;
         std::set<std::thread::id> readers;
         const auto walkThread = std::this_thread::get_id();
@@ -198,9 +198,9 @@ TEST(SideBySideReading, AllReadersJoinOnlyOnceTheDiskIsSlow) {
         FormState state;
         state.AssetsPath = "D:\\RS\\Assets";
         state.folderReaders = 8;
-        // Waits far apart: an in-memory folder is never a 200 ms wait, a
+        // Far apart: an in-memory folder never takes 200 ms to read, a
         // 10 ms one always outlasts 1 ms.
-        state.slowDiskWait = std::chrono::milliseconds(slow ? 1 : 200);
+        state.slowFolderRead = std::chrono::milliseconds(slow ? 1 : 200);
         std::string list;
         WalkArchives(state, host, list, {});
         host.waitUntilIdle();  // before `readers` goes
@@ -224,7 +224,7 @@ TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
         FormState state;
         state.AssetsPath = "D:\\RS\\Assets";
         state.folderReaders = readers;
-        state.slowDiskWait = std::chrono::milliseconds(0);  // every reader from the start
+        state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
         std::string list;
         EXPECT_EQ(WalkArchives(state, host, list, {}), 12) << readers;
         FileSystem& fs = state.fileSystem(host);
