@@ -370,6 +370,27 @@ TEST(PosixFileSystem, NoRouteLeadsOutOfTheTwoLevels) {
     }
 }
 
+// Read ahead, a level-1 folder lets go of its handle once its children are
+// read; one whose child came by a link is identified first, so that the
+// link back to it is still known for a loop.
+TEST(PosixFileSystem, AFolderReadAheadIsStillKnownForTheLoopBackToIt) {
+    TempTree tree;
+    for (int p = 0; p < 12; ++p) {
+        const std::string provider = "Game/Assets/P" + std::to_string(p);
+        tree.file(provider + "/Blueprints.pak");
+        fs::create_directory_symlink(".", tree.path(provider + "/Back"));
+    }
+    FormState state;
+    state.GamePath = tree.path("Game");
+    state.folderReaders = 4;
+    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
+    bench::BenchHost host;
+    ASSERT_EQ(CheckPaths(state, host), 0);
+    std::string listed;
+    EXPECT_EQ(WalkArchives(state, host, listed, {}), 12);
+    EXPECT_EQ(listed.find("Back"), std::string::npos) << listed;
+}
+
 // The walk reads folders from several threads at once through one file
 // system object and one open Assets folder.
 TEST(PosixFileSystem, ReadsFromSeveralThreadsAtOnceAsFromOne) {
