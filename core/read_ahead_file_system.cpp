@@ -281,11 +281,26 @@ std::optional<Folder> ReadAheadFileSystem::State::handOver(const Folder& parent,
 // The walk asks for the next level-1 folder: it is done with the last one.
 std::optional<Folder> ReadAheadFileSystem::State::takeBranch(std::unique_lock<std::mutex>& lock) {
     walking = Branch{};
-    Branch& slot = branches[asked++];
+    const std::size_t index = asked++;
+    Branch& slot = branches[index];
     roomAhead.notify_one();  // one more branch may now be read ahead
     if (slot.stage == Branch::Stage::Waiting) {
-        slot.stage = Branch::Stage::Taken;  // no helper has started it: reading it is quicker than waiting
-        return std::nullopt;
+        // No helper has started it: reading it is quicker than waiting. The
+        // first branch the walk reads folder by folder, so that its first
+        // lines show as soon as one folder is read; a later one is read here
+        // whole, as a helper would, in one call instead of one per folder.
+        slot.stage = Branch::Stage::Taken;
+        if (index == 0) return std::nullopt;
+        lock.unlock();
+        Branch read;
+        try {
+            read = readBranch(names[index]);
+        } catch (...) {
+            read = Branch{};  // out of memory here: the walk reads this branch itself
+        }
+        lock.lock();
+        walking = std::move(read);
+        return std::exchange(walking.top, std::nullopt);
     }
     branchRead.wait(lock, [&] { return slot.stage == Branch::Stage::Ready || stopping; });
     if (slot.stage != Branch::Stage::Ready) return std::nullopt;
