@@ -3,7 +3,8 @@
 # trees, after checking that all three report the same archives, and against
 # plain references that do the same work as simply as possible (reading the
 # same folders on 2 threads; looking every archive up on 16, then unlinking
-# them in order), and checks the performance targets: listing warm and cold,
+# them in order, with and without first reading every folder the walk must
+# read), and checks the performance targets: listing warm and cold,
 # deleting, the real window, growth and memory, plus a sweep of the number
 # of folder readers.
 #
@@ -180,7 +181,8 @@ printf '%q make-tree %q >/dev/null 2>>%q\n' "$bench" "$game" "$work/restore.log"
 if [ "$can_drop" = 1 ]; then
   cold_prepare="bash $work/restore-game.sh" \
     cold "$game" "$cold_rounds" "quelmar-delete=$bench delete $game" "find-delete=$find_cmd -delete" \
-      "reference-stat-then-unlink=$reference stat-then-unlink $work/archives.txt --threads 16" |
+      "reference-stat-then-unlink=$reference stat-then-unlink $work/archives.txt --threads 16" \
+      "reference-read-then-unlink=$reference read-folders $work/folders.txt --threads 16 && $reference stat-then-unlink $work/archives.txt --threads 16" |
     tee "$results/delete-cold.txt"
 else
   echo "SKIPPED: this user may not drop the kernel's caches (run as root for the cold figures)"
@@ -241,6 +243,7 @@ if [ "$can_drop" = 1 ]; then
   qc=$(cold_of "$results/cold.txt" quelmar); fc=$(cold_of "$results/cold.txt" find); dc=$(cold_of "$results/cold.txt" fd)
   qdc=$(cold_of "$results/delete-cold.txt" quelmar-delete); fdc=$(cold_of "$results/delete-cold.txt" find-delete)
   rdc=$(cold_of "$results/delete-cold.txt" reference-stat-then-unlink)
+  rrdc=$(cold_of "$results/delete-cold.txt" reference-read-then-unlink)
 fi
 peak_fds=$(awk '$1 == "1x5000" { print $2 }' "$results/descriptors.txt")
 peak_fds_wide=$(awk '$1 == "20x1000" { print $2 }' "$results/descriptors.txt")
@@ -263,6 +266,7 @@ summary="$results/summary.txt"
   if [ "$can_drop" = 1 ]; then
     echo "delete cold:    quelmar $(ms "$qdc") ms, find -L -delete $(ms "$fdc") ms (default tree); ratio $(ratio "$qdc" "$fdc")"
     echo "delete cold ref: 16 threads look up, one unlinks in order $(ms "$rdc") ms; quelmar/reference $(ratio "$qdc" "$rdc")"
+    echo "                 the same after reading every folder the walk reads on 16 threads $(ms "$rrdc") ms; quelmar/that $(ratio "$qdc" "$rrdc")"
   fi
   echo "descriptors:    peak while deleting 1 x 5000: $peak_fds; 20 x 1000: $peak_fds_wide"
   echo "slow disk:      first line after ${slow_first:-?} ms, whole click ${slow_click:-?} ms (150 x 25, 20 ms per folder read)"
@@ -296,6 +300,7 @@ target "delete / find -L -delete, 100 providers" "$(ratio "$qd" "$fdel")" "<=" 0
 if [ "$can_drop" = 1 ]; then
   target "delete cold / find -L -delete cold" "$(ratio "$qdc" "$fdc")" "<=" 0.5
   target "delete cold / look up on 16 threads, then unlink" "$(ratio "$qdc" "$rdc")" "<=" 1.15
+  target "delete cold / read, look up on 16 threads, unlink" "$(ratio "$qdc" "$rrdc")" "<=" 1.15
 fi
 target "peak descriptors deleting 1 x 5000 routes" "$peak_fds" "<=" 300
 target "peak descriptors deleting 20 x 1000 routes" "$peak_fds_wide" "<=" 300
