@@ -74,6 +74,7 @@ struct ReadAheadFileSystem::State : std::enable_shared_from_this<State> {
                std::size_t budget);
     void addHelpers(unsigned count);
     void work();
+    Branch readWhole(const std::string& name);  // nothing read where even that fails
     Branch readBranch(const std::string& name);
     std::optional<Folder> readChild(const Folder& top, const std::string& name);
     Folder open(const Folder& parent, const std::string& name);
@@ -154,12 +155,7 @@ void ReadAheadFileSystem::State::work() {
         if (slot.stage != Branch::Stage::Waiting) continue;  // the walk got there first
         slot.stage = Branch::Stage::Reading;
         lock.unlock();
-        Branch read;
-        try {
-            read = readBranch(names[index]);
-        } catch (...) {
-            read = Branch{};  // out of memory here: the walk reads this branch itself
-        }
+        Branch read = readWhole(names[index]);
         lock.lock();
         if (!stopping) slot = std::move(read);
         slot.stage = Branch::Stage::Ready;
@@ -183,6 +179,14 @@ Folder ReadAheadFileSystem::State::open(const Folder& parent, const std::string&
 void ReadAheadFileSystem::State::slowDiskSeen() {
     std::lock_guard lock(mutex);
     if (!stopping && added < planned) addHelpers(planned - added);
+}
+
+Branch ReadAheadFileSystem::State::readWhole(const std::string& name) {
+    try {
+        return readBranch(name);
+    } catch (...) {
+        return {};  // out of memory here: the walk reads this branch itself
+    }
 }
 
 // Reads a level-1 folder and every folder below it that the walk will ask
@@ -292,12 +296,7 @@ std::optional<Folder> ReadAheadFileSystem::State::takeBranch(std::unique_lock<st
         slot.stage = Branch::Stage::Taken;
         if (index == 0) return std::nullopt;
         lock.unlock();
-        Branch read;
-        try {
-            read = readBranch(names[index]);
-        } catch (...) {
-            read = Branch{};  // out of memory here: the walk reads this branch itself
-        }
+        Branch read = readWhole(names[index]);
         lock.lock();
         walking = std::move(read);
         return std::exchange(walking.top, std::nullopt);
