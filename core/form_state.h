@@ -18,17 +18,17 @@ struct FormState {
     // Created on first use and kept with the window, and by any helper
     // left in a call to it.
     std::shared_ptr<FileSystem> fileSystemObject;
-    // How many folders a listing may read at once; 1 reads them one at a
+    // How many folders a walk may read at once; 1 reads them one at a
     // time. Chosen by measurement on cold and warm disks.
     unsigned folderReaders = kDefaultFolderReaders;
     static constexpr unsigned kDefaultFolderReaders = 16;
     // Two readers start: on a warm disk two keep up with the walk, and each
     // one more costs a thread and its wake-ups (2, 4, 8, 16 on a warm tree
-    // of 10,000 folders: 29.6, 32.4, 31.5, 33.9 ms). Once a folder has
-    // taken this long to read, the disk is cold or slow, and all of them
-    // read side by side (the same tree cold: 609, 414, 303, 245 ms). A warm
-    // folder is read in a few microseconds, a cold one in hundreds. Zero
-    // starts them all at once.
+    // of 10,000 folders: 29.6, 32.4, 31.5, 33.9 ms). Once most of a few
+    // dozen folders have each taken this long to read, the disk is cold or
+    // slow, and all of them read side by side (the same tree cold: 534,
+    // 371, 270, 216 ms). A warm folder is read in a few microseconds, a cold
+    // one in hundreds. Zero starts them all at once.
     std::chrono::microseconds slowFolderRead{100};
     // How often a running walk lets the window repaint and answer the
     // window system: often enough that it never looks hung, seldom enough
