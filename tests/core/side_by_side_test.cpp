@@ -188,7 +188,7 @@ TEST(SideBySideReading, FoldersHeldOpenStayWithinTheBudget) {
     }
 }
 
-// Two readers keep up with a fast disk; once a folder is slow to read,
+// Two readers keep up with a fast disk; once folders are slow to read,
 // every reader planned reads side by side.
 TEST(SideBySideReading, AllReadersJoinOnlyOnceTheDiskIsSlow) {
     for (const bool slow : {false, true}) {
