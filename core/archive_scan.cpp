@@ -133,10 +133,10 @@ public:
         return std::make_shared<const Folder>(ask([fs = fs_, parent, name] { return fs->openChild(*parent, name); }));
     }
 
-    // A folder opened by a plain route is none the walk is inside: only
-    // one that came by a link or a mount is compared.
+    // Only a folder that every step from Assets reached by a plain route
+    // is new for certain; any other is identified and compared.
     bool isLoop(const FolderRef& opened, const FolderRef& level1) {
-        if (!opened->id.known()) return false;
+        if (!MayBeALoop(*opened, level1.get())) return false;
         return ask([fs = fs_, opened, assets = assets_, level1] { return IsLoop(*fs, *opened, *assets, level1.get()); });
     }
 
@@ -170,7 +170,10 @@ private:
         } catch (const WalkStopped&) {
             throw;
         } catch (...) {
-            if (*isFile) addLine(reachedPath, name);  // the list ends with the archive that failed
+            // The list ends with the archive that failed, whether it could
+            // not be looked up (a folder that may be read but not searched)
+            // or not be deleted.
+            addLine(reachedPath, name);
             throw;
         }
         return *isFile;
@@ -248,9 +251,14 @@ bool IsArchiveName(std::string_view name) { return sameIgnoringAsciiCase(name, t
 
 bool IsArchive(const FolderEntry& entry) { return entry.kind == EntryKind::File && IsArchiveName(entry.name); }
 
+bool MayBeALoop(const Folder& opened, const Folder* level1) {
+    return !opened.plainRoute || (level1 && !level1->plainRoute);
+}
+
 bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Folder* level1) {
-    if (!opened.id.known()) return false;
-    return SameFolder(opened.id, assets.id) || (level1 && SameFolder(opened.id, fs.identityOf(*level1)));
+    if (!MayBeALoop(opened, level1)) return false;
+    const FolderId id = fs.identityOf(opened);
+    return SameFolder(id, fs.identityOf(assets)) || (level1 && SameFolder(id, fs.identityOf(*level1)));
 }
 
 std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,

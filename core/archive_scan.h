@@ -64,11 +64,13 @@ public:
 // again by another route (a link, a junction, a bind mount, a folder
 // swapped for a link): Assets itself or, below a level-1 folder, that
 // level-1 folder. Following it would list what is outside the two levels,
-// or go round in a circle, so it is skipped, as `find -L` skips a loop. A
-// folder opened unidentified came by a plain route and is none of them; the
-// level-1 folder is identified only when a child that came by a link or a
-// mount needs comparing with it.
+// or go round in a circle, so it is skipped, as `find -L` skips a loop.
 bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Folder* level1 = nullptr);
+// Whether IsLoop must identify the folder at all. Only one that every step
+// from Assets reached by a plain route (no link, no mount crossed) is new
+// for certain: a plain child of a level-1 folder that came by a link or a
+// mount may be Assets itself, or that level-1 folder.
+bool MayBeALoop(const Folder& opened, const Folder* level1 = nullptr);
 
 // Visits every folder one and two levels below AssetsPath, depth first in the
 // order the file system delivers them; a folder is whatever the system opens

@@ -71,10 +71,14 @@ public:
 // A folder opened and read.
 struct Folder {
     std::string path;                    // for messages, without a trailing separator
-    // Of the folder actually opened, links followed. Unknown for a folder
-    // opened by a route that no link or mount is on (it cannot be one the
-    // walk is inside already), until identityOf is asked.
+    // Of the folder actually opened, links followed. May be left unknown
+    // for a folder opened by a plain route, until identityOf is asked.
     FolderId id;
+    // Opened as a folder right inside its parent: not through a link, and
+    // on the parent's own mount. Such a folder is new below its parent; but
+    // the parent may itself have been reached by a link or a mount, and
+    // then its plain child can be any folder above it.
+    bool plainRoute = false;
     std::vector<FolderEntry> entries;    // in the order the system delivered them
     // Whatever else goes with holding the folder open (a read-ahead's
     // count of open folders), let go of after the handle.

@@ -203,19 +203,19 @@ Branch ReadAheadFileSystem::State::readBranch(const std::string& name) {
     Branch branch;
     branch.topPath = top.path;
     bool allRead = true;
-    bool linked = false;  // a child came by a link or a mount: the walk compares it with this folder
+    bool compared = false;  // the walk compares a child with this folder
     for (const FolderEntry& entry : top.entries) {
         if (entry.kind != EntryKind::Folder) continue;
         if (stopping) return Branch{};
         std::optional<Folder> child = readChild(top, entry.name);
         allRead = allRead && child.has_value();
-        linked = linked || (child && child->id.known());
+        compared = compared || (child && MayBeALoop(*child, &top));
         branch.children.push_back({entry.name, std::move(child)});
     }
     if (stopping) return Branch{};
-    if (linked && !top.id.known()) top.id = system->identityOf(top);
+    if (compared && !top.id.known()) top.id = system->identityOf(top);
     // The walk opens in it what was left unread here, and acts on its archives.
-    const bool needsHandle = !allRead || (acting && holdsArchive(top)) || (linked && !top.id.known());
+    const bool needsHandle = !allRead || (acting && holdsArchive(top)) || (compared && !top.id.known());
     if (keep(top, needsHandle)) branch.top = std::move(top);
     return branch;
 }
@@ -228,6 +228,9 @@ std::optional<Folder> ReadAheadFileSystem::State::readChild(const Folder& top, c
         return std::nullopt;  // the walk opens it and meets the system's answer itself
     }
     lookUpArchives(*child);
+    // Identified while its handle is at hand: the walk compares it with
+    // Assets and with `top` once the handle may be gone.
+    if (MayBeALoop(*child, &top) && !child->id.known()) child->id = system->identityOf(*child);
     if (!keep(*child, acting && holdsArchive(*child))) return std::nullopt;  // read again by the walk, from memory
     return child;
 }

@@ -95,9 +95,9 @@ EntryKind kindAt(int dirFd, const char* name) {
 
 // Reads an open folder; `path` is only for messages. The identity is of the
 // folder actually opened, so that the walk knows a folder it has reached
-// again by any route; one opened as a plain folder below its parent (no
-// link, no mount on the way) cannot be such a folder and is left
-// unidentified, which saves a call on each of thousands of folders.
+// again by any route. One opened as a plain folder below its parent (no
+// link, no mount on the way) is left unidentified until the walk asks,
+// which saves a call on each of thousands of folders.
 enum class Identify { Yes, No };
 Folder readFolder(Fd dir, const std::string& path, Identify identify = Identify::Yes) {
     Folder folder;
@@ -217,7 +217,11 @@ Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name)
     const std::string path = join(parent.path, name);
     const int parentFd = fdOf(parent);
     if (parentFd < 0) fail(texts::Operation::ReadFolder, path, EBADF);
-    if (Fd plain = openPlainFolderAt(parentFd, name.c_str())) return readFolder(std::move(plain), path, Identify::No);
+    if (Fd plain = openPlainFolderAt(parentFd, name.c_str())) {
+        Folder folder = readFolder(std::move(plain), path, Identify::No);
+        folder.plainRoute = true;
+        return folder;
+    }
     // A link or a mount point, or refused for a reason of its own: opened
     // the ordinary way, so that any failure is that way's, and identified.
     Fd dir = openFolderAt(parentFd, name.c_str());

@@ -19,9 +19,9 @@ public:
     bool folderExists(const std::string& path) override;
     bool childFolderExists(const std::string& parent, const std::string& name) override;
     Folder openFolder(const std::string& parent, const std::string& name) override;
-    // A folder that is neither a link nor a mount point comes back
-    // unidentified (openat2 tells, where the system has it); identityOf
-    // identifies it when asked.
+    // A folder that is neither a link nor a mount point comes back on a
+    // plain route and unidentified (openat2 tells, where the system has
+    // it); identityOf identifies it when asked.
     Folder openChild(const Folder& parent, const std::string& name) override;
     FolderId identityOf(const Folder& folder) override;
     EntryKind kindOf(const Folder& folder, const std::string& name) override;
