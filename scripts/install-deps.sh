@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Quelmar needs to build, run and test.
+# Installs the Debian 12 packages Quelmar needs.
+# Usage: scripts/install-deps.sh [run|test]
+#   run    what it takes to build and start the Linux program (scripts/run.sh)
+#   test   that and everything the tests need (scripts/test.sh); the default
 # Safe to run again: apt skips what is already there.
 set -euo pipefail
 
-packages=(
+# The compiler and build tools, Qt 6 with the X11 platform plugin (Qt's CMake
+# files want the OpenGL headers even though the window draws in software),
+# the fonts the window is laid out for, and the virtual screen run.sh falls
+# back to where no desktop is found.
+run_packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  fonts-liberation fonts-dejavu-core
+  xvfb xauth
+)
+# GoogleTest, clang for the fuzzer, the tools that drive and inspect real
+# windows, the Windows cross-compiler and Wine, the benchmarks' references,
+# the package checks, and the Qt plugins the portable archive carries.
+test_packages=(
   googletest libgtest-dev
   clang-14 libclang-rt-14-dev
-  fonts-liberation fonts-dejavu-core
-  xvfb xauth xdotool x11-utils imagemagick
+  xdotool x11-utils imagemagick
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   hyperfine fd-find jq time
@@ -19,6 +32,11 @@ packages=(
   lintian desktop-file-utils appstream
   qt6-gtk-platformtheme qt6-xdgdesktopportal-platformtheme qt6-wayland weston
 )
+case "${1:-test}" in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,7 +7,7 @@
 # if anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 ./scripts/build.sh
 
 status=0
