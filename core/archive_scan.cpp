@@ -5,13 +5,14 @@
 #include <exception>
 #include <new>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "ascii.h"
-#include "off_window_calls.h"
-#include "read_ahead_file_system.h"
+#include "off_window.h"
+#include "read_ahead.h"
 #include "texts.h"
 
 namespace quelmar {
@@ -22,60 +23,32 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
     host.showMessage(text, icon, texts::kTitle);
 }
 
-// The window's side of a walk: it shows the lines found so far now and
-// then, shows the window busy once the walk has lasted a moment, and keeps
-// the window alive. A walk over before the first interval is up shows
-// neither: on a fast disk, drawing them half-way would only flicker.
-class WindowProgress : public WalkProgress {
-public:
-    WindowProgress(WindowOps& window, const FormState& state) : window_(window), state_(state) {}
-    bool keepGoing(const std::string& list) override {
-        const auto now = std::chrono::steady_clock::now();
-        const bool due = now - shownAt_ >= state_.listShownInterval;
-        if (due && !busyShown_) {
-            window_.showBusy();
-            busyShown_ = true;
-        }
-        if (due && list.size() != shownSize_) {
-            window_.setText2(list);
-            shownSize_ = list.size();
-            shownAt_ = now;
-        }
-        return window_.keepAlive() && !state_.closeRequested;
-    }
-
-private:
-    WindowOps& window_;
-    const FormState& state_;
-    std::size_t shownSize_ = 0;
-    bool busyShown_ = false;
-    std::chrono::steady_clock::time_point shownAt_ = std::chrono::steady_clock::now();
-};
-
-// Runs the walk with the window busy and hands the list to Text2 once at
-// the end, also when the walk fails or is stopped, so the lines found
-// before stay visible.
+// Runs the walk whole on a worker while the window is kept alive, and hands
+// the list to Text2 once at the end, also when the walk fails, so the lines
+// found before stay visible.
 std::int32_t walkIntoText2(FormState& state, Host& host, WindowOps& window, const ArchiveAction& action) {
-    std::string list = window.text2();
-    std::int32_t count = 0;
+    // The worker's own: a close may leave it in a call that never answers.
+    struct Work {
+        WalkPlan plan;
+        std::string list;
+        std::int32_t count = 0;
+    };
+    auto work = std::make_shared<Work>(Work{PlanWalk(state, host), window.text2()});
+    auto link = std::make_shared<WorkerLink>();
+    link->interval = state.listShownInterval / 2;
     std::exception_ptr failure;
-    window.setBusy(true);
-    {
-        WindowProgress progress(window, state);
-        try {
-            count = WalkArchives(state, host, list, action, &progress);
-        } catch (...) {
-            failure = std::current_exception();
-        }
+    try {
+        WaitOffWindow(state, window, link, [work, link, action] {
+            work->count = WalkArchives(work->plan, work->list, action, link.get());
+        });
+    } catch (const WalkStopped&) {
+        throw;  // the worker may still be in a call: its list is not read
+    } catch (...) {
+        failure = std::current_exception();
     }
-    window.setText2(list);
-    // A click or key given during the last folder read or deletion is still
-    // waiting: it is dropped now, while the window is busy, not run once the
-    // walk is over (nor left to dismiss the message that follows unseen).
-    window.keepAlive();
-    window.setBusy(false);
+    window.setText2(work->list);
     if (failure) std::rethrow_exception(failure);
-    return count;
+    return work->count;
 }
 
 // The names of a folder's folders, in the order the system listed them.
@@ -86,69 +59,48 @@ std::vector<std::string> folderNames(const Folder& folder) {
     return names;
 }
 
-// What one walk asks of the system, and how: with a window to keep alive,
-// each call is made on a helper, so a folder or file that takes long to
-// answer never freezes the window; without one, right here. What a call
-// handed to a helper uses, it holds itself (the file system, the folders,
-// the action), for a stop may leave the helper in it after the walk is gone.
+// One walk, on the thread that calls it: every folder it lists is one it
+// read itself. It checks with its progress hook before it opens each folder
+// and before each action, so nothing starts once a stop was asked.
 class Walk {
 public:
     using FolderRef = std::shared_ptr<const Folder>;
 
-    Walk(FormState& state, Host& host, std::string& list, const ArchiveAction& action, WalkProgress* progress)
-        : state_(state),
-          host_(host),
-          list_(list),
-          progress_(progress),
-          action_(action ? std::make_shared<const ArchiveAction>(action) : nullptr),
-          readAhead_(std::make_shared<ReadAheadFileSystem>(
-              state.sharedFileSystem(host), ReadAheadFileSystem::Plan{state.folderReaders, action_ != nullptr,
-                                                                      state.slowFolderRead})),
-          fs_(readAhead_) {
-        if (progress_)
-            offWindow_.emplace(state.slowCallWait, state.keepAliveInterval, [this] {
-                lastKept_ = std::chrono::steady_clock::now();
-                return progress_->keepGoing(list_);
-            });
-    }
-    ~Walk() { readAhead_->stop(); }
-    Walk(const Walk&) = delete;
-    Walk& operator=(const Walk&) = delete;
+    Walk(const WalkPlan& plan, std::string& list, const ArchiveAction& action, WalkProgress* progress)
+        : plan_(plan), fs_(*plan.fs), list_(list), action_(action), progress_(progress) {}
 
     FolderRef openAssets() {
-        const auto cut = state_.AssetsPath.rfind(host_.separator());
-        const std::string parent = cut == std::string::npos ? "" : state_.AssetsPath.substr(0, cut);
-        const std::string name = cut == std::string::npos ? state_.AssetsPath : state_.AssetsPath.substr(cut + 1);
-        assets_ = std::make_shared<const Folder>(ask([fs = fs_, parent, name] { return fs->openFolder(parent, name); }));
+        const auto cut = plan_.assetsPath.rfind(plan_.separator);
+        const std::string parent = cut == std::string::npos ? "" : plan_.assetsPath.substr(0, cut);
+        const std::string name = cut == std::string::npos ? plan_.assetsPath : plan_.assetsPath.substr(cut + 1);
+        step();
+        assets_ = std::make_shared<const Folder>(fs_.openFolder(parent, name));
+        readAhead_.emplace(plan_.fs, assets_, folderNames(*assets_), static_cast<bool>(action_), plan_.readers,
+                           plan_.slowFolderRead);
         return assets_;
     }
 
-    // Only a folder that takes a call to the system, or a wait, is asked
-    // for off the window's thread: a hand-over for each of ten thousand
-    // folders read ahead would cost more than reading them.
-    FolderRef open(const FolderRef& parent, const std::string& name) {
-        keepAlive();
-        if (std::optional<Folder> read = fs_->alreadyRead(*parent, name))
-            return std::make_shared<const Folder>(std::move(*read));
-        return std::make_shared<const Folder>(ask([fs = fs_, parent, name] { return fs->openChild(*parent, name); }));
+    FolderRef open(const FolderRef& parent, const std::string& name, std::size_t level1Index = SIZE_MAX) {
+        step();
+        if (level1Index != SIZE_MAX) readAhead_->walkReached(level1Index);
+        const auto from = std::chrono::steady_clock::now();
+        FolderRef opened = std::make_shared<const Folder>(fs_.openChild(*parent, name));
+        readAhead_->walkRead(std::chrono::steady_clock::now() - from);
+        return opened;
     }
 
-    // Only a folder that every step from Assets reached by a plain route
-    // is new for certain; any other is identified and compared.
     bool isLoop(const FolderRef& opened, const FolderRef& level1) {
-        if (!MayBeALoop(*opened, level1.get())) return false;
-        return ask([fs = fs_, opened, assets = assets_, level1] { return IsLoop(*fs, *opened, *assets, level1.get()); });
+        return IsLoop(fs_, *opened, *assets_, level1.get());
     }
 
     // The one filter: every archive of a folder, by the path the walk
     // reached it by (built from AssetsPath, never from the system's name).
     // Returns how many it found and, acting, acted on.
-    std::int32_t visit(const Folder& folder, const FolderRef& owner, const std::string& reachedPath) {
+    std::int32_t visit(const Folder& folder, const std::string& reachedPath) {
         std::int32_t found = 0;
         for (const FolderEntry& entry : folder.entries) {
             if (!IsArchive(entry)) continue;
-            keepAlive();
-            if (action_ && !act(owner, entry.name, reachedPath)) continue;
+            if (action_ && !act(folder, entry.name, reachedPath)) continue;
             addLine(reachedPath, entry.name);
             ++found;
         }
@@ -156,17 +108,13 @@ public:
     }
 
 private:
-    // Acting, what counts is what the folder holds now, as if it were read
-    // just now: a read ahead may show an archive that this walk has deleted
-    // since through another route to it, or a link to one. Looked at and
-    // acted on in one hand-over: a deletion hands over thousands.
-    bool act(const FolderRef& folder, const std::string& name, const std::string& reachedPath) {
-        const auto isFile = std::make_shared<bool>(false);
+    // Acting, what counts is what the folder holds now: this walk may have
+    // deleted the archive since through another route to the same folder.
+    bool act(const Folder& folder, const std::string& name, const std::string& reachedPath) {
         try {
-            ask([fs = fs_, action = action_, folder, name, isFile] {
-                *isFile = fs->kindOf(*folder, name) == EntryKind::File;
-                if (*isFile) (*action)(*folder, name);
-            });
+            if (fs_.kindOf(folder, name) != EntryKind::File) return false;
+            step();
+            action_(folder, name);
         } catch (const WalkStopped&) {
             throw;
         } catch (...) {
@@ -176,38 +124,26 @@ private:
             addLine(reachedPath, name);
             throw;
         }
-        return *isFile;
+        return true;
     }
 
     void addLine(const std::string& reachedPath, const std::string& name) {
-        const char sep = host_.separator();
-        list_ += ListingEntry(reachedPath + sep + (host_.namesIgnoreCase() ? texts::kArchiveName : name), sep);
+        const char sep = plan_.separator;
+        list_ += ListingEntry(reachedPath + sep + (plan_.namesIgnoreCase ? texts::kArchiveName : name), sep);
         list_ += texts::kCrLf;
     }
 
-    void keepAlive() {
-        if (!progress_) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastKept_ < state_.keepAliveInterval) return;
-        lastKept_ = now;
-        if (!progress_->keepGoing(list_)) throw WalkStopped();
+    void step() {
+        if (progress_ && !progress_->keepGoing(list_)) throw WalkStopped();
     }
 
-    template <typename Call>
-    auto ask(Call&& call) -> decltype(call()) {
-        return offWindow_ ? offWindow_->run(std::forward<Call>(call)) : call();
-    }
-
-    FormState& state_;
-    Host& host_;
+    const WalkPlan& plan_;
+    FileSystem& fs_;
     std::string& list_;
+    const ArchiveAction& action_;
     WalkProgress* const progress_;
-    const std::shared_ptr<const ArchiveAction> action_;
-    const std::shared_ptr<ReadAheadFileSystem> readAhead_;
-    const std::shared_ptr<FileSystem> fs_;
     FolderRef assets_;
-    std::chrono::steady_clock::time_point lastKept_ = std::chrono::steady_clock::now();
-    std::optional<OffWindowCalls> offWindow_;
+    std::optional<ReadAhead> readAhead_;
 };
 
 }  // namespace
@@ -217,7 +153,7 @@ int CheckPaths(FormState& state, Host& host, WindowOps* window) {
         inform(host, texts::folderNotSet(), MessageIcon::Information);
         return kCheckFailed;
     }
-    auto ask = [&](auto&& call) { return window ? OffTheWindowThread(state, *window, call) : call(); };
+    auto ask = [&](auto&& call) { return window ? *OffTheWindowThread(state, *window, call) : call(); };
     // The helper's own copies: a close may leave it in its call.
     const std::string game = state.GamePath;
     const std::shared_ptr<FileSystem> fs = state.sharedFileSystem(host);
@@ -261,25 +197,36 @@ bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Fo
     return SameFolder(id, fs.identityOf(assets)) || (level1 && SameFolder(id, fs.identityOf(*level1)));
 }
 
-std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
+WalkPlan PlanWalk(FormState& state, Host& host) {
+    return {state.AssetsPath, host.separator(), host.namesIgnoreCase(), state.sharedFileSystem(host),
+            state.folderReaders, state.slowFolderRead};
+}
+
+std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const ArchiveAction& action,
                           WalkProgress* progress) {
-    Walk walk(state, host, list, action, progress);
-    const char sep = host.separator();
+    Walk walk(plan, list, action, progress);
+    const char sep = plan.separator;
     const Walk::FolderRef assets = walk.openAssets();
     std::int32_t count = 0;
+    std::size_t index = 0;
     for (const std::string& name : folderNames(*assets)) {
-        const Walk::FolderRef level1 = walk.open(assets, name);
+        const Walk::FolderRef level1 = walk.open(assets, name, index++);
         if (walk.isLoop(level1, nullptr)) continue;
-        const std::string path1 = state.AssetsPath + sep + name;
-        count += walk.visit(*level1, level1, path1);
+        const std::string path1 = plan.assetsPath + sep + name;
+        count += walk.visit(*level1, path1);
         for (const std::string& name2 : folderNames(*level1)) {
             // Opened although nothing below it is read: an unreadable
             // level-2 folder stops the walk just as a level-1 one does.
             const Walk::FolderRef level2 = walk.open(level1, name2);
-            if (!walk.isLoop(level2, level1)) count += walk.visit(*level2, level2, path1 + sep + name2);
+            if (!walk.isLoop(level2, level1)) count += walk.visit(*level2, path1 + sep + name2);
         }
     }
     return count;
+}
+
+std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
+                          WalkProgress* progress) {
+    return WalkArchives(PlanWalk(state, host), list, action, progress);
 }
 
 void RefreshList(FormState& state, Host& host, WindowOps& window) {

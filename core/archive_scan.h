@@ -2,7 +2,9 @@
 // The tool's own logic: checking the game folder, walking the asset tree,
 // listing the archives and deleting them.
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <exception>
 #include <functional>
 #include <string>
@@ -43,10 +45,9 @@ bool IsArchive(const FolderEntry& entry);
 // disk, in the open `folder` it was read in.
 using ArchiveAction = std::function<void(const Folder& folder, const std::string& name)>;
 
-// How a running walk keeps its window alive. It is called on the walk's own
-// thread, between folders and archives and while the walk waits for a
-// folder to be read, at most every FormState::keepAliveInterval; `list` is
-// the list so far. Returning false stops the walk.
+// Asked by a running walk, on its own thread, before it opens each folder
+// and before each action; `list` is the list so far. Returning false stops
+// the walk.
 class WalkProgress {
 public:
     virtual ~WalkProgress() = default;
@@ -77,12 +78,25 @@ bool MayBeALoop(const Folder& opened, const Folder* level1 = nullptr);
 // as one, links included, except a folder the walk is already inside,
 // reached again. For each archive found it appends the listing entry and
 // CR LF to `list`, performs `action` (if any) on it and counts it. With an
-// action, an archive read ahead but gone by the time the walk gets there
-// (deleted through another route to the same folder) is passed over, as
-// reading the folder then would have. Returns the count; errors, and
+// action, an archive gone by the time the walk acts on it (deleted through
+// another route to the same folder) is passed over. Returns the count; errors, and
 // WalkStopped, pass to the caller with the entries found so far left in
 // `list`.
 std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
+                          WalkProgress* progress = nullptr);
+
+// All a walk needs, as copies: a walk left running on a worker after the
+// window went holds nothing of the window's.
+struct WalkPlan {
+    std::string assetsPath;
+    char separator = '\\';
+    bool namesIgnoreCase = false;
+    std::shared_ptr<FileSystem> fs;
+    unsigned readers = 1;  // helpers that may warm the disk ahead of the walk
+    std::chrono::microseconds slowFolderRead{0};
+};
+WalkPlan PlanWalk(FormState& state, Host& host);
+std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const ArchiveAction& action,
                           WalkProgress* progress = nullptr);
 
 // Fills Text2 with the archives found and enables the Delete button when

@@ -18,31 +18,32 @@ struct FormState {
     // Created on first use and kept with the window, and by any helper
     // left in a call to it.
     std::shared_ptr<FileSystem> fileSystemObject;
-    // How many folders a walk may read at once; 1 reads them one at a
-    // time. Chosen by measurement on cold and warm disks.
+    // How many helpers may warm the disk ahead of a walk; 1 or fewer: none.
+    // The walk itself reads one folder at a time.
     unsigned folderReaders = kDefaultFolderReaders;
     static constexpr unsigned kDefaultFolderReaders = 16;
-    // Two readers start: on a warm disk two keep up with the walk, and each
-    // one more costs a thread and its wake-ups (2, 4, 8, 16 on a warm tree
-    // of 10,000 folders: 29.6, 32.4, 31.5, 33.9 ms). Once most of a few
-    // dozen folders have each taken this long to read, the disk is cold or
-    // slow, and all of them read side by side (the same tree cold: 534,
-    // 371, 270, 216 ms). A warm folder is read in a few microseconds, a cold
-    // one in hundreds. Zero starts them all at once.
+    // Helpers start only once most of a few dozen of the walk's own folder
+    // reads have each taken this long: a cold or slow disk. A warm folder is
+    // read in a few microseconds, a cold one in hundreds; on a warm disk
+    // helpers only cost threads. Zero starts them all at once.
     std::chrono::microseconds slowFolderRead{100};
-    // How often a running walk lets the window repaint and answer the
-    // window system: often enough that it never looks hung, seldom enough
-    // to cost nothing on a fast disk.
+    // How often the window's thread, waiting for a walk or a look-up on a
+    // worker, repaints and answers the window system: often enough that it
+    // never looks hung. A wait this long also shows the window, at start-up.
     std::chrono::milliseconds keepAliveInterval{40};
     // How often the lines found so far are shown while a walk runs: a few
     // times a second is easy to follow and cheap to draw.
     std::chrono::milliseconds listShownInterval{250};
-    // How long the window's thread waits on a call to the system made on a
-    // helper before it keeps the window alive meanwhile.
+    // A folder offered to the locate dialog that took this long to answer
+    // is left out: the dialog would ask it again on the window's thread.
     std::chrono::milliseconds slowCallWait{40};
-    // The window was asked to close while a command ran: the walk stops at
-    // its next folder or archive, and the window closes once the command
-    // has ended.
+    // Before the locate dialog opens, the stored folder is waited for this
+    // long at most, and the whole search for where it starts this long: a
+    // mount that does not answer never keeps the user from the dialog.
+    std::chrono::milliseconds storedFolderWait{250};
+    std::chrono::milliseconds locateSearchLimit{1000};
+    // The window was asked to close while a command ran: the command ends
+    // at once, its walk starts nothing more, and the window closes.
     bool closeRequested = false;
 
     FileSystem& fileSystem(Host& host) { return *sharedFileSystem(host); }

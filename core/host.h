@@ -80,9 +80,6 @@ struct Folder {
     // then its plain child can be any folder above it.
     bool plainRoute = false;
     std::vector<FolderEntry> entries;    // in the order the system delivered them
-    // Whatever else goes with holding the folder open (a read-ahead's
-    // count of open folders), let go of after the handle.
-    std::shared_ptr<void> lease;
     std::unique_ptr<FolderHandle> handle;  // may be dropped once nothing more is done in it
 };
 
@@ -102,11 +99,6 @@ public:
     virtual Folder openFolder(const std::string& parent, const std::string& name) = 0;
     // Opens and reads the entry `name`, as listed, of an open folder.
     virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
-    // What openChild would give, when it is at hand already and asking for
-    // it neither calls the system nor waits; nothing otherwise.
-    virtual std::optional<Folder> alreadyRead(const Folder& /*parent*/, const std::string& /*name*/) {
-        return std::nullopt;
-    }
     // The identity of an open folder, found now where it was left unknown.
     virtual FolderId identityOf(const Folder& folder) { return folder.id; }
     // What the entry `name` of an open folder is now, links followed;
@@ -115,7 +107,7 @@ public:
     virtual EntryKind kindOf(const Folder& folder, const std::string& name) = 0;
     // How many more folders this process may hold open at once without
     // running out of handles for anything else; the walk fits its helpers
-    // and how far it reads ahead to it.
+    // to it.
     virtual std::size_t openFolderBudget() = 0;
     // Removes the entry `name` of an open folder permanently (no recycle
     // bin): the entry itself, never what a link leads to. Raises when it

@@ -5,7 +5,9 @@
 namespace quelmar::texts {
 
 namespace {
-const std::string kBreak = std::string(kCrLf) + kCrLf;  // one empty line between sentences
+// One empty line between sentences. Never destroyed: a worker left in a
+// call may still build a message while the program ends.
+const std::string& kBreak = *new std::string(std::string(kCrLf) + kCrLf);
 
 bool continuesACharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 }

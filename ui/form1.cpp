@@ -1,10 +1,13 @@
 #include "form1.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <memory>
+#include <mutex>
 
 #include "core/archive_scan.h"
-#include "core/off_window_calls.h"
+#include "core/off_window.h"
 #include "core/texts.h"
 
 namespace quelmar {
@@ -111,29 +114,59 @@ void Form1::locateGameExe() {
             host_.getSetting(texts::kSettingsApplication, texts::kSettingsSection, texts::kSettingsKey, "");
     });
     // A stored folder that is gone is not handed to the dialog; nor is one
-    // that cannot be checked.
-    // Each look-up runs off the window's thread: a stored folder or a game
-    // library on a mount that does not answer must not freeze the window.
+    // that cannot be checked. Each look-up runs off the window's thread, and
+    // none holds the dialog back for long: a stored folder or a store library
+    // on a mount that does not answer must neither freeze the window nor keep
+    // the user from picking another copy. What has not answered in time is
+    // not used, and the helper asking is left to finish alone.
+    const auto deadline = std::chrono::steady_clock::now() + state_.locateSearchLimit;
+    const auto left = [&] {
+        return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
+                        std::chrono::milliseconds(0));
+    };
     const std::shared_ptr<FileSystem> fs = state_.sharedFileSystem(host_);
     bool usable = false;
     if (!request.initialFolder.empty())
         skipOnError([&] {
-            usable = OffTheWindowThread(state_, window_,
-                                        [fs, folder = request.initialFolder] { return fs->folderExists(folder); });
+            usable = OffTheWindowThread(
+                         state_, window_, [fs, folder = request.initialFolder] { return fs->folderExists(folder); },
+                         std::min(state_.storedFolderWait, left()))
+                         .value_or(false);
         });
     if (!usable) request.initialFolder.clear();
     skipOnError([&] {
-        LocateStart start = OffTheWindowThread(state_, window_, [&host = host_] { return host.locateDialogStart(); });
-        if (!usable) request.initialFolder = std::move(start.folder);
-        // The dialog looks at each place again on the window's thread: one
-        // slow to answer here would freeze it there, so it is left out.
-        for (Place& place : start.places) {
-            const auto asked = std::chrono::steady_clock::now();
-            bool there = false;
-            skipOnError([&] {
-                there = OffTheWindowThread(state_, window_, [fs, path = place.path] { return fs->folderExists(path); });
-            });
-            if (there && std::chrono::steady_clock::now() - asked < state_.slowCallWait)
+        std::optional<LocateStart> start =
+            OffTheWindowThread(state_, window_, [&host = host_] { return host.locateDialogStart(); }, left());
+        if (!start) return;
+        // The dialog looks at its start folder and each place again on the
+        // window's thread: one slow to answer here would freeze it there, so
+        // it is left out. The start folder need not exist: the dialog then
+        // opens where its own default places it.
+        if (!usable && !start->folder.empty()) start->places.insert(start->places.begin(), Place{start->folder, ""});
+        struct Answered {
+            std::mutex mutex;
+            std::vector<Place> places;
+        };
+        auto answered = std::make_shared<Answered>();
+        OffTheWindowThread(
+            state_, window_,
+            [fs, places = std::move(start->places), answered, slow = state_.slowCallWait] {
+                for (const Place& place : places) {
+                    const auto asked = std::chrono::steady_clock::now();
+                    bool there = false;
+                    skipOnError([&] { there = fs->folderExists(place.path) || place.name.empty(); });
+                    if (!there || std::chrono::steady_clock::now() - asked >= slow) continue;
+                    std::lock_guard lock(answered->mutex);
+                    answered->places.push_back(place);
+                }
+                return true;
+            },
+            left());
+        std::lock_guard lock(answered->mutex);
+        for (Place& place : answered->places) {
+            if (!usable && place.name.empty())
+                request.initialFolder = std::move(place.path);
+            else
                 request.places.push_back(std::move(place));
         }
     });

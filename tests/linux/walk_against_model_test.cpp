@@ -41,6 +41,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <cstring>
 #include <tuple>
 #include <vector>
@@ -423,8 +424,24 @@ std::string describe(const std::vector<std::string>& lines) {
     return out;
 }
 
+// A disk slow enough that helpers read ahead of the walk, as on a cold one.
+class SlowDisk : public PosixFileSystem {
+public:
+    Folder openChild(const Folder& parent, const std::string& name) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        return PosixFileSystem::openChild(parent, name);
+    }
+};
+
+struct Way {
+    bool deleting;
+    unsigned readers;
+    bool slowDisk;
+};
+
 // One walk of one tree against the model; the empty string when they agree.
-std::string compare(const Tree& tree, bool deleting, unsigned readers) {
+std::string compare(const Tree& tree, const Way& way) {
+    const bool deleting = way.deleting;
     const auto before = snapshot(tree.root, tree.mountPoints);
     // Each folder before the one it is in, so that every change is allowed.
     for (const auto& [path, mode] : tree.restricted) ::chmod(path.c_str(), mode);
@@ -432,8 +449,12 @@ std::string compare(const Tree& tree, bool deleting, unsigned readers) {
 
     FormState state;
     state.GamePath = tree.game;
-    state.folderReaders = readers;
-    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
+    state.folderReaders = way.readers;
+    if (way.slowDisk) {
+        state.fileSystemObject = std::make_shared<SlowDisk>();  // helpers join as the walk finds it slow
+    } else {
+        state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
+    }
     bench::BenchHost host;
     std::string list, error;
     std::int32_t count = -1;
@@ -512,30 +533,29 @@ int runTrees(unsigned first, unsigned trees, bool mounts) {
         // Half the trees as the ordinary user the tests run as, half with
         // every capability (as root) where the namespace gives them.
         const bool privileged = mounts && seed % 2 == 0;
-        bool reported = false;  // one report for each tree
-        for (const bool deleting : {false, true})
-            for (const unsigned readers : {1u, 16u}) {
-                if (reported) break;
-                std::string pattern = (fs::temp_directory_path() / "quelmar-walk-XXXXXX").string();
-                const std::string root = ::mkdtemp(pattern.data());
-                if (mounts) setCapabilities(true);
-                const Tree tree = Planter(seed, root, mounts).plant();
-                setCapabilities(privileged);
-                std::string problem = compare(tree, deleting, readers);
-                if (problem.empty() && tree.restricted.empty() && !deleting && readers == 1)
-                    problem = compareWithFind(tree);
-                if (mounts) setCapabilities(true);
-                for (const std::string& point : tree.mountPoints) ::umount2(point.c_str(), MNT_DETACH);
-                std::error_code ignored;
-                fs::remove_all(root, ignored);
-                if (problem.empty()) continue;
-                ++failures;
-                reported = true;
-                std::fprintf(stderr, "seed %u (%s, %s, %u reader%s%s):\n%s  the tree:\n%s", seed,
-                             deleting ? "deleting" : "listing", privileged ? "as root" : "unprivileged", readers,
-                             readers == 1 ? "" : "s", mounts ? ", with mounts" : "", problem.c_str(),
-                             describe(tree.log).c_str());
-            }
+        std::vector<Way> ways = {{false, 1, false}, {false, 16, false}, {true, 1, false}, {true, 16, false}};
+        if (seed % 3 == 0) ways.insert(ways.end(), {{false, 16, true}, {true, 16, true}});
+        for (const Way& way : ways) {
+            std::string pattern = (fs::temp_directory_path() / "quelmar-walk-XXXXXX").string();
+            const std::string root = ::mkdtemp(pattern.data());
+            if (mounts) setCapabilities(true);
+            const Tree tree = Planter(seed, root, mounts).plant();
+            setCapabilities(privileged);
+            std::string problem = compare(tree, way);
+            if (problem.empty() && tree.restricted.empty() && !way.deleting && way.readers == 1)
+                problem = compareWithFind(tree);
+            if (mounts) setCapabilities(true);
+            for (const std::string& point : tree.mountPoints) ::umount2(point.c_str(), MNT_DETACH);
+            std::error_code ignored;
+            fs::remove_all(root, ignored);
+            if (problem.empty()) continue;
+            ++failures;
+            std::fprintf(stderr, "seed %u (%s, %s, %u reader%s%s%s):\n%s  the tree:\n%s", seed,
+                         way.deleting ? "deleting" : "listing", privileged ? "as root" : "unprivileged",
+                         way.readers, way.readers == 1 ? "" : "s", way.slowDisk ? ", slow disk" : "",
+                         mounts ? ", with mounts" : "", problem.c_str(), describe(tree.log).c_str());
+            break;  // one report for each tree
+        }
     }
     return failures == 0 ? 0 : 1;
 }

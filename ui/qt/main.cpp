@@ -9,7 +9,9 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName("quelmar");
     QApplication::setWindowIcon(QIcon(":/quelmar/icon-256.png"));
 
-    quelmar::linux_host::LinuxHost host;
+    // Never destroyed: a look-up that a close left running on a worker (a
+    // mount that does not answer) may still be in it while the program ends.
+    auto& host = *new quelmar::linux_host::LinuxHost;
     quelmar::qt::MainWindow window(host);
     host.setMessageOwner(&window);
     // The player started Quelmar again, likely not seeing this copy: show it.

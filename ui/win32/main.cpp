@@ -12,7 +12,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
-    quelmar::WindowsHost host;
+    // Never destroyed: a look-up that a close left running on a worker (a
+    // share that does not answer) may still be in it while the program ends.
+    auto& host = *new quelmar::WindowsHost;
     quelmar::MainWindow window(instance, host);
     if (!window.create()) return 1;
     window.setShowCommand(showCommand);

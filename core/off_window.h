@@ -1,0 +1,54 @@
+#pragma once
+// Work done off the window's thread: a command's whole walk, or one look-up,
+// runs on a worker of its own while the window's thread waits, keeping the
+// window alive and on screen, dropping input and, after a moment, showing it
+// busy. A close asks the worker to stop and ends the wait at once; a worker
+// stuck in a call that never answers is left behind. So a worker is given
+// copies and shared pointers only, never the window's objects.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "archive_scan.h"
+
+namespace quelmar {
+
+// What a worker and the window's thread share. As a walk's progress, on the
+// worker, it hands the lines found so far over every `interval`, and stops
+// the walk once the window's thread has asked.
+struct WorkerLink : WalkProgress {
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::string lines;  // for the window to show
+    std::chrono::milliseconds interval{0};
+    std::chrono::steady_clock::time_point handedAt{};  // the worker's own
+    bool keepGoing(const std::string& list) override;
+};
+
+// Runs `work` on a worker and waits, the window busy. True once it has ended
+// (its failure rethrown here); false when `giveUpAfter` passed first, leaving
+// it to finish alone. A close meanwhile sets the link's stop and raises
+// WalkStopped.
+bool WaitOffWindow(FormState& state, WindowOps& window, const std::shared_ptr<WorkerLink>& link,
+                   std::function<void()> work,
+                   std::optional<std::chrono::milliseconds> giveUpAfter = std::nullopt);
+
+// One call off the window's thread, and what it returns; with a limit,
+// nothing when it has not answered by then.
+template <typename Call>
+auto OffTheWindowThread(FormState& state, WindowOps& window, Call call,
+                        std::optional<std::chrono::milliseconds> giveUpAfter = std::nullopt) {
+    using Result = std::optional<decltype(call())>;
+    auto result = std::make_shared<Result>();
+    const auto work = [call, result]() mutable { result->emplace(call()); };
+    // Given up, the worker may still write its answer: it is never read.
+    if (!WaitOffWindow(state, window, std::make_shared<WorkerLink>(), work, giveUpAfter)) return Result();
+    return std::move(*result);
+}
+
+}  // namespace quelmar
