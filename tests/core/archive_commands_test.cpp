@@ -309,14 +309,18 @@ TEST_F(CommandTest, HelpersStopWithTheWalk) {
 TEST_F(CommandTest, AFailureIsToldWithoutWaitingForAHelperThatHangs) {
     for (int p = 0; p < 20; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
     host.unreadableFolders = {"D:\\RS\\Assets\\P2"};
+    testing::waitUntilNoHelpersAreLeft();  // one of them is to hang in P8
     std::promise<void> answer;
     std::shared_future<void> answered = answer.get_future().share();
-    std::atomic<bool> hanging = false;
+    std::atomic<bool> hanging = false, hungOnce = false;
     host.slowly = [&, answered](const std::string& path) {
-        if (path == "D:\\RS\\Assets\\P2")  // met only once a helper hangs in P8
-            while (!hanging) std::this_thread::yield();
+        // P2 is met only once a helper hangs in P8, by the walk and by any
+        // helper that came to it, however late.
+        if (path == "D:\\RS\\Assets\\P2")
+            while (!hungOnce) std::this_thread::yield();
         if (path != "D:\\RS\\Assets\\P8") return;
         hanging = true;
+        hungOnce = true;
         answered.wait();
         hanging = false;
     };

@@ -206,6 +206,7 @@ TEST(SideBySideReading, AllReadersJoinOnlyOnceTheDiskIsSlow) {
         // Far apart: an in-memory folder never takes 200 ms to read, a
         // 10 ms one always outlasts 1 ms.
         state.slowFolderRead = std::chrono::milliseconds(slow ? 1 : 200);
+        testing::waitUntilNoHelpersAreLeft();  // all eight may start
         std::string list;
         WalkArchives(state, host, list, {});
         host.waitUntilIdle();  // before `readers` goes

@@ -20,9 +20,16 @@
 #include <vector>
 
 #include "core/host.h"
+#include "core/read_ahead.h"
 #include "core/window.h"
 
 namespace quelmar::testing {
+
+// Helpers are few in the whole process, and those of an earlier test may
+// still be finishing their folder: a test that needs them waits for those.
+inline void waitUntilNoHelpersAreLeft() {
+    while (ReadAhead::helpersAlive() != 0) std::this_thread::yield();
+}
 
 inline std::string lowered(std::string s) {
     for (char& c : s)

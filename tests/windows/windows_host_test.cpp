@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -1015,6 +1018,47 @@ TEST_P(MessageWindowTest, FitsTheWorkAreaKeepsTheTextAndClosesLikeAMessageBox) {
 
 INSTANTIATE_TEST_SUITE_P(HostMessages, MessageWindowTest, ::testing::ValuesIn(messageCases()),
                          [](const ::testing::TestParamInfo<MessageCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quelmar
+
+namespace quelmar {
+namespace {
+
+// A measurement, run by hand (--gtest_also_run_disabled_tests): the warm
+// walk of a 200 x 10 tree with no helpers, with helpers once the disk proves
+// slow (as shipped), and with every helper from the start. Under Wine the
+// server serves one folder read at a time, so helpers must never make the
+// walk slower. Each way is timed 7 times, taking turns; medians are printed.
+TEST_F(FileSystemTest, DISABLED_HelpersNeverMakeTheWalkSlower) {
+    for (int p = 0; p < 200; ++p)
+        for (int r = 0; r < 10; ++r)
+            tree.file("Game\\Assets\\P" + std::to_string(p) + "\\R" + std::to_string(r) + "\\Blueprints.pak");
+    struct Way {
+        const char* name;
+        unsigned readers;
+        std::chrono::microseconds slowRead;
+        std::vector<double> ms;
+    } ways[] = {{"no helpers", 1, std::chrono::microseconds(100), {}},
+                {"helpers once slow", 16, std::chrono::microseconds(100), {}},
+                {"every helper", 16, std::chrono::microseconds(0), {}}};
+    for (int round = 0; round < 7; ++round)
+        for (Way& way : ways) {
+            FormState state;
+            state.GamePath = tree.path("Game");
+            state.folderReaders = way.readers;
+            state.slowFolderRead = way.slowRead;
+            ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+            std::string list;
+            const auto from = std::chrono::steady_clock::now();
+            EXPECT_EQ(WalkArchives(state, host, list, {}), 2000);
+            way.ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count());
+        }
+    for (Way& way : ways) {
+        std::sort(way.ms.begin(), way.ms.end());
+        std::printf("%-18s median %.1f ms (min %.1f, max %.1f)\n", way.name, way.ms[3], way.ms.front(), way.ms.back());
+    }
+}
 
 }  // namespace
 }  // namespace quelmar
