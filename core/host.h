@@ -109,6 +109,10 @@ public:
     // running out of handles for anything else; the walk fits its helpers
     // to it.
     virtual std::size_t openFolderBudget() = 0;
+    // Whether the system serves folder reads from several threads side by
+    // side. Where it serves one at a time (Wine's server), helpers reading
+    // ahead would only make the walk wait for them.
+    virtual bool readsSideBySide() { return true; }
     // Removes the entry `name` of an open folder permanently (no recycle
     // bin): the entry itself, never what a link leads to. Raises when it
     // cannot (read-only, in use, access denied, gone, no longer a file).

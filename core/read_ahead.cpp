@@ -76,7 +76,7 @@ ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folde
     : shared_(std::make_shared<Shared>()), slowRead_(slowRead) {
     // Each helper holds a level-1 and a level-2 folder open at once.
     helpers_ = static_cast<unsigned>(std::min<std::size_t>({helpers, names.size(), fs->openFolderBudget() / 4}));
-    if (helpers_ < 2) helpers_ = 0;
+    if (helpers_ < 2 || !fs->readsSideBySide()) helpers_ = 0;
     shared_->fs = std::move(fs);
     shared_->assets = std::move(assets);
     shared_->names = std::move(names);

@@ -405,6 +405,8 @@ EntryKind WindowsFileSystem::kindOf(const Folder& folder, const std::string& nam
     return kindOfEntry(folderHandle, widen(name), &path);
 }
 
+bool WindowsFileSystem::readsSideBySide() { return !underWine(); }
+
 std::size_t WindowsFileSystem::openFolderBudget() {
     // A process may hold millions of handles; this is only a bound on what
     // a walk keeps open, far above anything it needs.

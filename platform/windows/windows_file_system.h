@@ -43,6 +43,9 @@ public:
     Folder openChild(const Folder& parent, const std::string& name) override;
     EntryKind kindOf(const Folder& folder, const std::string& name) override;
     std::size_t openFolderBudget() override;
+    // Not under Wine, whose server answers one request at a time: there a
+    // walk with helpers measured 1.7 times as long as one without.
+    bool readsSideBySide() override;
     // A read-only file is refused, as DeleteFileW refuses it; the setting
     // is the user's to clear.
     Deletion deleteFile(const Folder& folder, const std::string& name) override;
