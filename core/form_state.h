@@ -23,10 +23,12 @@ struct FormState {
     unsigned folderReaders = kDefaultFolderReaders;
     static constexpr unsigned kDefaultFolderReaders = 16;
     // Helpers start only once most of a few dozen of the walk's own folder
-    // reads have each taken this long: a cold or slow disk. A warm folder is
-    // read in a few microseconds, a cold one in hundreds; on a warm disk
+    // reads have each taken this long: a cold or slow disk. On the machine
+    // the figures come from, a warm folder of the default benchmark tree is
+    // read in 6 to 10 us (10th to 90th percentile) and a cold one in 46 to
+    // 59 us; a real disk's cold reads take far longer still. On a warm disk
     // helpers only cost threads. Zero starts them all at once.
-    std::chrono::microseconds slowFolderRead{100};
+    std::chrono::microseconds slowFolderRead{30};
     // How often the window's thread, waiting for a walk or a look-up on a
     // worker, repaints and answers the window system: often enough that it
     // never looks hung. A wait this long also shows the window, at start-up.
