@@ -24,11 +24,14 @@
 #include "bench/bench_host.h"
 #include "core/archive_scan.h"
 #include "platform/linux/posix_file_system.h"
+#include "tests/linux/child_process.h"
 #include "tests/linux/temp_tree.h"
 
 namespace quelmar::linux_host {
 namespace {
 
+using testing::inChild;
+using testing::inOwnMountNamespace;
 using testing::TempTree;
 namespace fs = std::filesystem;
 
@@ -265,29 +268,6 @@ public:
         return PosixFileSystem::openChild(parent, name);
     }
 };
-
-// Runs `body` in a child process; its exit status is the result.
-int inChild(const std::function<int()>& body) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
-
-// With a mount namespace of its own, where an unprivileged user may
-// bind-mount; 77 when the system gives none.
-int inOwnMountNamespace(const std::function<int()>& body) {
-    return inChild([&] {
-        const uid_t uid = ::getuid();
-        const gid_t gid = ::getgid();
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return 77;
-        std::ofstream("/proc/self/setgroups") << "deny";
-        std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1";
-        std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1";
-        return body();
-    });
-}
 
 // What a sandbox whose system-call filter predates openat2 does: the call
 // fails with ENOSYS, as on a kernel older than 5.6. For this process only.

@@ -48,6 +48,7 @@
 
 #include "bench/bench_host.h"
 #include "core/archive_scan.h"
+#include "tests/linux/child_process.h"
 
 namespace quelmar::linux_host {
 namespace {
@@ -560,42 +561,18 @@ int runTrees(unsigned first, unsigned trees, bool mounts) {
     return failures == 0 ? 0 : 1;
 }
 
-int inChild(const std::function<int()>& body) {
-    std::fflush(stderr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        try {
-            ::_exit(body());
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
-            ::_exit(3);
-        }
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(WalkAgainstModel, RandomTreesOnRealFoldersFollowTheRule) {
     const unsigned first = fromEnvironment("QUELMAR_WALK_SEED", 1);
     const unsigned trees = fromEnvironment("QUELMAR_WALK_TREES", 400);
-    const int withMounts = inChild([&] {
-        const uid_t uid = ::getuid();
-        const gid_t gid = ::getgid();
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return 77;
-        std::ofstream("/proc/self/setgroups") << "deny";
-        std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1";
-        std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1";
-        return runTrees(first, trees, true);
-    });
+    const int withMounts = testing::inOwnMountNamespace([&] { return runTrees(first, trees, true); });
     if (withMounts == 77) {
         std::printf("no mount namespace for this user here: the trees are made without bind mounts\n");
-        EXPECT_EQ(inChild([&] { return runTrees(first, trees, false); }), 0);
+        EXPECT_EQ(testing::inChild([&] { return runTrees(first, trees, false); }), 0);
         return;
     }
     EXPECT_EQ(withMounts, 0);
     // Without the namespace too: there, mounts aside, nothing is granted.
-    EXPECT_EQ(inChild([&] { return runTrees(first + trees, trees / 2, false); }), 0);
+    EXPECT_EQ(testing::inChild([&] { return runTrees(first + trees, trees / 2, false); }), 0);
 }
 
 }  // namespace
