@@ -120,9 +120,15 @@ bool isAbsolute(PathStyle style, std::string_view path) {
 }
 
 // One separator throughout and none at the end, so that places are spelt
-// alike; a root ("/", "D:\") keeps its own.
+// alike; a root ("/", "D:\") keeps its own. On Windows without the "\\?\"
+// or "\\?\UNC\" prefix, which lifts the system's path length limit but which
+// the file dialog cannot open: it would open in the current folder instead.
 std::string tidied(PathStyle style, std::string path) {
     if (style == PathStyle::Windows) std::replace(path.begin(), path.end(), '/', '\\');
+    if (style == PathStyle::Windows && path.starts_with("\\\\?\\")) {
+        const bool share = sameIgnoringAsciiCase(std::string_view(path).substr(4, 4), "UNC\\");
+        path = share ? "\\\\" + path.substr(8) : path.substr(4);
+    }
     const std::size_t root = style == PathStyle::Posix ? 1 : hasDrive(path) ? 3 : 2;
     while (path.size() > root && isSeparator(style, path.back())) path.pop_back();
     return path;
