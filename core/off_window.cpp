@@ -1,8 +1,8 @@
 #include "off_window.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
-#include <future>
 #include <thread>
 #include <utility>
 
@@ -12,23 +12,34 @@ bool WaitOffWindow(FormState& state, WindowOps& window, const std::shared_ptr<Wo
                    std::function<void()> work, std::optional<std::chrono::milliseconds> giveUpAfter) {
     window.setBusy(true);
     const std::shared_ptr<void> notBusyAfter(nullptr, [&window](void*) { window.setBusy(false); });
-    std::promise<void> outcome;
-    std::future<void> ended = outcome.get_future();
-    std::thread([outcome = std::move(outcome), work = std::move(work)]() mutable {
+    // A failure is handed over whole: the window's thread, not the worker, frees it.
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        std::exception_ptr failure;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([outcome, work = std::move(work)]() mutable {
+        std::exception_ptr failure;
         try {
             std::exchange(work, nullptr)();  // what it holds goes with it, on the worker
-            outcome.set_value();
         } catch (...) {
-            outcome.set_exception(std::current_exception());
+            failure = std::current_exception();
         }
+        std::lock_guard lock(outcome->mutex);
+        outcome->failure = std::move(failure), outcome->done = true;
+        outcome->ended.notify_all();
     }).detach();
 
     const auto started = std::chrono::steady_clock::now();
     auto shownAt = started;
     std::size_t shownSize = 0;
     bool busyShown = false;
-    while (ended.wait_for(std::max(state.keepAliveInterval, std::chrono::milliseconds(1))) !=
-           std::future_status::ready) {
+    std::unique_lock lock(outcome->mutex);
+    while (!outcome->ended.wait_for(lock, std::max(state.keepAliveInterval, std::chrono::milliseconds(1)),
+                                    [&] { return outcome->done; })) {
+        lock.unlock();
         const auto now = std::chrono::steady_clock::now();
         if (giveUpAfter && now - started >= *giveUpAfter) return false;
         window.showWindow();  // whatever waits, it waits in a window, at start-up too
@@ -47,12 +58,14 @@ bool WaitOffWindow(FormState& state, WindowOps& window, const std::shared_ptr<Wo
             link->stop = true;
             throw WalkStopped();
         }
+        lock.lock();
     }
+    lock.unlock();
     // A click or key given during the last step is still waiting: it is
     // dropped now, while the window is busy, not run once the command is
     // over (nor left to dismiss the message that follows unseen).
     window.keepAlive();
-    ended.get();  // the worker's failure, if any, is raised here
+    if (std::exception_ptr failure = std::exchange(outcome->failure, nullptr)) std::rethrow_exception(failure);
     return true;
 }
 

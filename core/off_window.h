@@ -1,9 +1,8 @@
 #pragma once
-// Work done off the window's thread: a command's whole walk, or one look-up,
-// runs on a worker of its own while the window's thread waits, keeping the
-// window alive and on screen, dropping input and, after a moment, showing it
-// busy. A close asks the worker to stop and ends the wait at once; a worker
-// stuck in a call that never answers is left behind. So a worker is given
+// A command's whole walk, or one look-up, runs on a worker of its own while
+// the window's thread waits, keeping the window alive and on screen, dropping
+// input and, after a moment, showing it busy. A close stops the worker and
+// ends the wait at once, leaving a worker stuck in a call behind: it is given
 // copies and shared pointers only, never the window's objects.
 
 #include <atomic>
@@ -18,9 +17,8 @@
 
 namespace quelmar {
 
-// What a worker and the window's thread share. As a walk's progress, on the
-// worker, it hands the lines found so far over every `interval`, and stops
-// the walk once the window's thread has asked.
+// What a worker and the window's thread share. As a walk's progress it hands
+// the lines found so far over every `interval`, and stops the walk when asked.
 struct WorkerLink : WalkProgress {
     std::atomic<bool> stop{false};
     std::mutex mutex;

@@ -14,20 +14,18 @@ namespace quelmar {
 
 namespace {
 
-// How many level-1 folders each helper may read past the walk: enough to
-// keep the disk busy while the walk acts in one, no more.
-constexpr std::size_t kAheadPerHelper = 16;
-// The disk is judged by how many of each few of the walk's reads were slow:
-// on a warm one a read is slow now and then too, on a cold one most are.
+constexpr std::size_t kAheadPerHelper = 16;  // level-1 folders past the walk: the disk kept busy, no more
+// Most of 32 reads slow, not one: on a warm disk a read is slow now and then too.
 constexpr unsigned kReadsJudged = 32;
 
 std::atomic<unsigned> alive{0};
-// The folders helpers are reading now, in the whole process. One that a
-// helper of an earlier walk is still in (a mount that does not answer) is
-// passed over: a second helper would only be stuck there too. Never
+// The branches helpers are in now, in the whole process: one a helper is stuck
+// in (a mount that does not answer) is passed over, not joined. Never
 // destroyed: a helper may still be reading while the program ends.
 std::mutex& readingMutex = *new std::mutex;
 std::set<std::string>& reading = *new std::set<std::string>;
+bool take(const std::string& branch) { std::lock_guard lock(readingMutex); return reading.insert(branch).second; }
+void giveBack(const std::string& branch) { std::lock_guard lock(readingMutex); reading.erase(branch); }
 
 }  // namespace
 
@@ -43,20 +41,13 @@ struct ReadAhead::Shared {
 
     // Reads a folder and, deleting, looks up its archives; then lets go.
     void warm(const Folder& parent, const std::string& name, bool withChildren) try {
-        const std::string path = parent.path + '\0' + name;
-        if (std::lock_guard lock(readingMutex); !reading.insert(path).second) return;
-        const std::shared_ptr<void> done(nullptr, [&path](void*) {
-            std::lock_guard lock(readingMutex);
-            reading.erase(path);
-        });
         const Folder folder = fs->openChild(parent, name);
         for (const FolderEntry& entry : folder.entries) {
             if (stop) return;
             if (acting && IsArchive(entry)) fs->kindOf(folder, entry.name);
             if (withChildren && entry.kind == EntryKind::Folder) warm(folder, entry.name, false);
         }
-    } catch (...) {  // the walk meets the system's answer itself
-    }
+    } catch (...) {}  // the walk meets the system's answer itself
     void work() {
         std::unique_lock lock(mutex);
         for (;;) {
@@ -65,7 +56,8 @@ struct ReadAhead::Shared {
             const std::size_t index = next++;
             if (index <= reached) continue;  // the walk is there already
             lock.unlock();
-            warm(*assets, names[index], true);
+            const std::string branch = assets->path + '\0' + names[index];
+            if (take(branch)) warm(*assets, names[index], true), giveBack(branch);
             lock.lock();
         }
     }

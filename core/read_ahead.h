@@ -22,13 +22,11 @@ public:
     ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
               bool acting, unsigned helpers, std::chrono::microseconds slowRead);
     ~ReadAhead();  // nothing starts after it; a helper stuck in a read finishes alone
-    // The walk opens its level-1 folder `index` now.
-    void walkReached(std::size_t index);
+    void walkReached(std::size_t index);  // the walk opens its level-1 folder `index` now
     // One of the walk's own reads took this long: helpers start once most
     // of a few dozen were slow (a cold or slow disk), never before.
     void walkRead(std::chrono::steady_clock::duration took);
-    // Alive in the whole process, those stuck in a read included.
-    static unsigned helpersAlive();
+    static unsigned helpersAlive();  // in the whole process, those stuck in a read included
     static constexpr unsigned kMostHelpers = 16;
 
     struct Shared;
