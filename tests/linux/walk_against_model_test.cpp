@@ -89,34 +89,28 @@ public:
         const std::string assets = game_ + "/Assets";
         const auto assetsId = idOf(assets);
         const auto top = list(assets);
-        if (!assetsId || !top) return fail();
-        for (const auto& [name1, type1] : *top) {
-            const std::string p1 = assets + "/" + name1;
-            if (kind(p1, type1) != S_IFDIR) continue;
-            const auto level1 = list(p1);
-            if (!level1) return fail();
-            const auto id1 = idOf(p1);
-            if (id1 == assetsId) continue;
-            if (!visit(p1, *level1)) return fail();
-            for (const auto& [name2, type2] : *level1) {
-                const std::string p2 = p1 + "/" + name2;
-                if (kind(p2, type2) != S_IFDIR) continue;
-                const auto level2 = list(p2);
-                if (!level2) return fail();
-                const auto id2 = idOf(p2);
-                if (id2 == assetsId || id2 == id1) continue;
-                if (!visit(p2, *level2)) return fail();
-            }
-        }
+        result_.failed = !assetsId || !top || !below(assets, *top, {*assetsId});
         return std::move(result_);
     }
 
 private:
     using Listing = std::vector<std::pair<std::string, unsigned char>>;
 
-    Expected fail() {
-        result_.failed = true;
-        return std::move(result_);
+    // The folders of `folder` in the order listed and, below Assets, theirs:
+    // a folder that is one of `inside` (Assets, its level-1 folder) is a
+    // loop. False at the first failure.
+    bool below(const std::string& folder, const Listing& entries, const std::vector<Id>& inside) {
+        for (const auto& [name, type] : entries) {
+            const std::string path = folder + "/" + name;
+            if (kind(path, type) != S_IFDIR) continue;
+            const auto listing = list(path);
+            const auto id = idOf(path);
+            if (!listing || !id) return false;
+            if (std::find(inside.begin(), inside.end(), *id) != inside.end()) continue;
+            if (!visit(path, *listing)) return false;
+            if (inside.size() == 1 && !below(path, *listing, {inside[0], *id})) return false;
+        }
+        return true;
     }
 
     std::optional<EntryKey> keyOf(const std::string& folder, const std::string& name) {
