@@ -192,6 +192,18 @@ std::string folderMovedReason() {
     return "Its folder was moved or renamed after the list was made; refresh the list.";
 }
 
+std::string nameNotUsableReason(const std::string& name) {
+    return "Its name, \"" + name +
+           "\", cannot be used on this system, though the drive holds it. Rename it (in a Linux file manager, "
+           "say), then refresh the list.";
+}
+
+std::string runningCopyNotAnswering(long processId) {
+    return "Quelmar is already running (process " + std::to_string(processId) +
+           "), but it does not answer. It may be busy or stopped: wait for it, or end that process, then start "
+           "Quelmar again.";
+}
+
 std::string systemErrorReason(const std::string& systemText, long number) {
     const std::string code = "Windows error " + std::to_string(number);
     return systemText.empty() ? code + "." : systemText + " (" + code + ")";

@@ -90,6 +90,12 @@ std::string settingAccessDeniedReason();
 std::string settingNotTextReason();
 // The folder that was read is no longer where the list found it.
 std::string folderMovedReason();
+// A file or folder whose name the system cannot use, though the disk holds
+// it (a name made on Linux, read through Wine): `name` is the entry's own.
+std::string nameNotUsableReason(const std::string& name);
+// A copy of Quelmar that holds the single-instance lock but does not take
+// the new start's call (stopped, or hung).
+std::string runningCopyNotAnswering(long processId);
 // A system error the program has no words of its own for: the system's
 // text (empty when it has none in English) and the error's number.
 std::string systemErrorReason(const std::string& systemText, long number);
