@@ -198,6 +198,12 @@ std::string nameNotUsableReason(const std::string& name) {
            "say), then refresh the list.";
 }
 
+std::string sameShownNameReason(const std::string& other) {
+    return "Its folder also holds \"" + other +
+           "\", which this system shows by the same name, so Quelmar cannot tell which of the two it would delete "
+           "and left both alone.";
+}
+
 std::string runningCopyNotAnswering(long processId) {
     return "Quelmar is already running (process " + std::to_string(processId) +
            "), but it does not answer. It may be busy or stopped: wait for it, or end that process, then start "

@@ -93,6 +93,9 @@ std::string folderMovedReason();
 // A file or folder whose name the system cannot use, though the disk holds
 // it (a name made on Linux, read through Wine): `name` is the entry's own.
 std::string nameNotUsableReason(const std::string& name);
+// Another entry of the same folder, `other`, that this system shows by the
+// same name as the one to delete, so that it cannot tell the two apart.
+std::string sameShownNameReason(const std::string& other);
 // A copy of Quelmar that holds the single-instance lock but does not take
 // the new start's call (stopped, or hung).
 std::string runningCopyNotAnswering(long processId);

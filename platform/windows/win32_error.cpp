@@ -3,6 +3,8 @@
 #include <optional>
 #include <system_error>
 
+#include <winternl.h>
+
 #include "core/host.h"
 #include "platform/windows/win32_text.h"
 
@@ -61,6 +63,22 @@ std::optional<std::errc> conditionOf(DWORD error) {
 std::string reasonFor(DWORD error, texts::Operation operation) {
     if (const auto condition = conditionOf(error)) return texts::reasonFor(*condition, operation);
     return systemReason(error);
+}
+
+std::string reasonForStatus(LONG status, texts::Operation operation) {
+    switch (static_cast<ULONG>(status)) {
+        // "Access denied" to Windows programs: a file still mapped into
+        // memory by another program, or an image it runs. (A read-only
+        // file gets the same answer; the file system checks for that first.)
+        case 0xC0000121UL:  // STATUS_CANNOT_DELETE
+            return texts::reasonFor(std::errc::device_or_resource_busy, operation);
+        // Also "access denied": another program deleted it and still holds it.
+        case 0xC0000056UL:  // STATUS_DELETE_PENDING
+        case 0xC0000123UL:  // STATUS_FILE_DELETED
+            return texts::reasonFor(std::errc::no_such_file_or_directory, operation);
+        default:
+            return reasonFor(RtlNtStatusToDosError(status), operation);
+    }
 }
 
 std::string systemReason(DWORD error) { return texts::systemErrorReason(systemMessage(error), static_cast<long>(error)); }

@@ -15,6 +15,10 @@ namespace quelmar::win32 {
 // where it has none, the system's English text with the error's number.
 std::string reasonFor(DWORD error, texts::Operation operation);
 
+// The same for an answer of the system's file layer (an NTSTATUS), which
+// tells apart some things its Windows error number lumps together.
+std::string reasonForStatus(LONG status, texts::Operation operation);
+
 // The system's English text and the number, for failures that belong to
 // no file operation (a message box the system would not show).
 std::string systemReason(DWORD error);

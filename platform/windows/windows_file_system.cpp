@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -28,6 +29,7 @@ namespace {
 
 constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);    // STATUS_NO_MORE_FILES
 constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);     // STATUS_NO_SUCH_FILE
+constexpr NTSTATUS kNameInvalid = static_cast<NTSTATUS>(0xC0000033L);    // STATUS_OBJECT_NAME_INVALID
 constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);   // STATUS_OBJECT_NAME_NOT_FOUND
 constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003AL);   // STATUS_OBJECT_PATH_NOT_FOUND
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);  // STATUS_DELETE_PENDING
@@ -39,9 +41,9 @@ constexpr ACCESS_MASK kLookAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 // that the headers declare only for newer systems than the oldest this
 // program runs on; older systems refuse them, and the program falls back.
 constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);             // Windows 8
-constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // Windows 10 1607
-constexpr DWORD kDispositionDelete = 0x1;                                           // FILE_DISPOSITION_FLAG_DELETE
-constexpr DWORD kDispositionPosixSemantics = 0x2;  // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS
+constexpr auto kDispositionInformationEx = static_cast<FILE_INFORMATION_CLASS>(64);  // Windows 10 1607
+constexpr ULONG kDispositionDelete = 0x1;                                           // FILE_DISPOSITION_FLAG_DELETE
+constexpr ULONG kDispositionPosixSemantics = 0x2;  // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS
 
 struct FileIdInfo {  // FILE_ID_INFO
     ULONGLONG VolumeSerialNumber;
@@ -99,20 +101,45 @@ bool tooLongForWine(const std::string& path) {
     win32::fail(error, operation, path);
 }
 
+// The same for an answer of the system's own file layer, which tells apart
+// what its Windows error number lumps together (a file mapped by another
+// program and one this user may not change are both "access denied").
+[[noreturn]] void failOnStatus(NTSTATUS status, texts::Operation operation, const std::string& path) {
+    const DWORD error = errorOf(status);
+    if (error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) failOn(error, operation, path);
+    throw HostError(static_cast<long>(error), texts::failure(operation, path, reasonForStatus(status, operation)));
+}
+
 std::string join(const std::string& parent, std::string_view name) {
     std::string joined = parent;
     if (!joined.empty() && joined.back() != '\\' && joined.back() != '/') joined += '\\';
     return joined += name;
 }
 
-struct OpenFolder : FolderHandle {
-    explicit OpenFolder(Handle h) : handle(std::move(h)) {}
+// An open folder and the route it was opened by: the name it has in the
+// open folder above it, or, at the top, the path it was opened by. Shared
+// with the folders opened in it, which may outlive the walk's own hold.
+struct Route {
     Handle handle;
+    FolderId id;
+    std::shared_ptr<const Route> parent;  // none: opened by `path`
+    std::wstring name;                    // in `parent`, as listed
+    std::string path;
 };
 
-HANDLE handleOf(const Folder& folder) {
+struct OpenFolder : FolderHandle {
+    explicit OpenFolder(std::shared_ptr<const Route> r) : route(std::move(r)) {}
+    std::shared_ptr<const Route> route;
+};
+
+const Route* routeOf(const Folder& folder) {
     const auto* open = dynamic_cast<const OpenFolder*>(folder.handle.get());
-    return open ? open->handle.get() : INVALID_HANDLE_VALUE;
+    return open ? open->route.get() : nullptr;
+}
+
+HANDLE handleOf(const Folder& folder) {
+    const Route* route = routeOf(folder);
+    return route ? route->handle.get() : INVALID_HANDLE_VALUE;
 }
 
 // Opens `name` relative to the open folder `folder`, or, with no folder,
@@ -140,11 +167,69 @@ NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access,
     return openRelativeShared(folder, name, access, kShareAll, options, out);
 }
 
+bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
+
+// The file id an open folder lists for the entry spelt exactly `name`;
+// false when it lists none, or no ids. Read through a handle of its own,
+// so that no other reader of the folder loses its place.
+bool listedId(HANDLE folder, std::wstring_view name, LARGE_INTEGER& id) {
+    Handle dir;
+    if (!NT_SUCCESS(openRelative(folder, L"", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_DIRECTORY_FILE, dir)))
+        return false;
+    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));
+    const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK io{};
+        if (!NT_SUCCESS(NtQueryDirectoryFile(dir.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
+                                             static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)),
+                                             FileIdBothDirectoryInformation, FALSE, nullptr, restart)))
+            return false;
+        for (size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
+            const auto* chars =
+                reinterpret_cast<const wchar_t*>(bytes + at + offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
+            if (std::wstring_view(chars, entry->FileNameLength / sizeof(wchar_t)) == name) {
+                id = entry->FileId;
+                return id.QuadPart != 0;
+            }
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+// Opens the entry `name` of an open folder, exactly as the folder listed
+// it. A name Windows refuses to be given (made on Linux and read through
+// Wine: "?", "*", a tab, a backslash...) is opened by the file id listed
+// beside it instead; kNameInvalid when that cannot be done either.
+NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out) {
+    // A separator would make the name a path to somewhere else.
+    const bool hasSeparator = name.find_first_of(L"\\/") != std::wstring_view::npos;
+    if (!hasSeparator) {
+        const NTSTATUS status = openRelative(folder, name, access, options, out);
+        if (status != kNameInvalid) return status;
+    }
+    LARGE_INTEGER id;
+    if (!listedId(folder, name, id)) return kNameInvalid;
+    const NTSTATUS status = openRelative(
+        folder, std::wstring_view(reinterpret_cast<const wchar_t*>(&id), sizeof id / sizeof(wchar_t)), access,
+        options | FILE_OPEN_BY_FILE_ID, out);
+    return gone(status) || NT_SUCCESS(status) ? status : kNameInvalid;
+}
+
+// Raises the failure of opening the entry `name`, told as a name this
+// system cannot use where that is what kept it from opening.
+[[noreturn]] void failOnEntry(NTSTATUS status, std::wstring_view name, texts::Operation operation,
+                              const std::string& path) {
+    if (status == kNameInvalid)
+        throw HostError(ERROR_INVALID_NAME, texts::failure(operation, path, texts::nameNotUsableReason(narrow(name))));
+    failOnStatus(status, operation, path);
+}
+
 // Wine opens a Unix pipe or socket, then cannot tell what it is: "invalid
 // parameter", which Windows never answers for a plain name.
 bool wineNonFile(DWORD error) { return error == ERROR_INVALID_PARAMETER && underWine(); }
 
-bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
 
 // The system's own name for what a handle holds, in NT form. Wine answers
 // for paths of any length here, where GetFinalPathNameByHandleW stops at
@@ -213,7 +298,7 @@ FolderId handleIdentity(HANDLE handle, texts::Operation operation, const std::st
 // counts as a folder, for opening it to report.
 EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* path) {
     Handle opened;
-    const NTSTATUS status = openRelative(folder, name, kLookAccess, 0, opened);
+    const NTSTATUS status = openEntry(folder, name, kLookAccess, 0, opened);
     BY_HANDLE_FILE_INFORMATION info;
     if (NT_SUCCESS(status)) {
         if (!GetFileInformationByHandle(opened.get(), &info)) {
@@ -224,25 +309,30 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
         if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::Other;
         return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
     }
+    if (status == kNameInvalid) {
+        if (path != nullptr) failOnEntry(status, name, texts::Operation::TestPath, *path);
+        return EntryKind::Folder;
+    }
     const DWORD error = errorOf(status);
     if (meansNotFound(error) || status == kDeletePending || error == ERROR_CANT_RESOLVE_FILENAME)
         return EntryKind::Other;
     if (wineNonFile(error)) return EntryKind::Other;
     if (error != ERROR_ACCESS_DENIED) {
-        if (path != nullptr) failOn(error, texts::Operation::TestPath, *path);
+        if (path != nullptr) failOnStatus(status, texts::Operation::TestPath, *path);
         return EntryKind::Folder;
     }
     Handle link;
-    if (NT_SUCCESS(openRelative(folder, name, kLookAccess, FILE_OPEN_REPARSE_POINT, link)) &&
+    if (NT_SUCCESS(openEntry(folder, name, kLookAccess, FILE_OPEN_REPARSE_POINT, link)) &&
         GetFileInformationByHandle(link.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return EntryKind::File;
     return EntryKind::Folder;
 }
 
-// Reads an open folder; `path` is only for messages. Its identity is that
-// of the folder actually opened, so that the walk knows a folder it has
-// reached again by any route.
-Folder readFolder(Handle dir, const std::string& path) {
+// Reads an open folder, opened as the entry `name` of `parent`, or by
+// `path` where there is no parent; `path` is otherwise only for messages.
+// Its identity is that of the folder actually opened, so that the walk
+// knows a folder it has reached again by any route.
+Folder readFolder(Handle dir, const std::string& path, std::shared_ptr<const Route> parent, std::wstring name) {
     Folder folder;
     folder.path = path;
     folder.id = handleIdentity(dir.get(), texts::Operation::ReadFolder, path);
@@ -284,7 +374,13 @@ Folder readFolder(Handle dir, const std::string& path) {
             at += entry->NextEntryOffset;
         }
     }
-    folder.handle = std::make_unique<OpenFolder>(std::move(dir));
+    auto route = std::make_shared<Route>();
+    route->handle = std::move(dir);
+    route->id = folder.id;
+    route->parent = std::move(parent);
+    route->name = std::move(name);
+    route->path = path;
+    folder.handle = std::make_unique<OpenFolder>(std::move(route));
     return folder;
 }
 
@@ -306,58 +402,85 @@ bool isFolder(HANDLE handle, texts::Operation operation, const std::string& path
 // has them, so the name goes at once even while another program (a virus
 // scanner, the indexer) holds the file open, and the classic way where it
 // has not, which removes the name when the last handle closes.
-bool markForDeletion(HANDLE file) {
-    const DWORD flags = kDispositionDelete | kDispositionPosixSemantics;
-    if (SetFileInformationByHandle(file, kFileDispositionInfoEx, const_cast<DWORD*>(&flags), sizeof flags))
-        return true;
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+NTSTATUS markForDeletion(HANDLE file) {
+    IO_STATUS_BLOCK io{};
+    ULONG flags = kDispositionDelete | kDispositionPosixSemantics;
+    if (NT_SUCCESS(NtSetInformationFile(file, &io, &flags, sizeof flags, kDispositionInformationEx)))
+        return 0;
+    BOOLEAN deleteIt = TRUE;  // FILE_DISPOSITION_INFORMATION
+    return NtSetInformationFile(file, &io, &deleteIt, sizeof deleteIt, FileDispositionInformation);
 }
 
 [[noreturn]] void failAsNoFile(const std::string& path) {
     throw HostError(ERROR_INVALID_PARAMETER, texts::failure(texts::Operation::DeleteFile, path, texts::nowNotAFileReason()));
 }
 
+// Whether the name Wine keeps for the open folder `route`, made when it
+// was opened, still leads to that very folder: the path it was opened by
+// at the top, then each name as listed in the folder above.
+bool stillWhereItWasOpened(const Route& route) {
+    Handle again;
+    DWORD error = ERROR_SUCCESS;
+    if (route.parent == nullptr) {
+        again = openPath(route.path, kLookAccess, error);
+    } else if (!stillWhereItWasOpened(*route.parent) ||
+               !NT_SUCCESS(openEntry(route.parent->handle.get(), route.name, kLookAccess, FILE_DIRECTORY_FILE, again))) {
+        return false;
+    }
+    FolderId id;
+    return again && identify(again.get(), id, error) && SameFolder(id, route.id);
+}
+
+// A path as Wine may show it: Wine leaves out the dots at the end of a
+// name, and the spaces at the end of the last one. Here both go from every
+// name, so that two paths Wine could show alike come out alike.
+std::wstring looseName(std::wstring_view path) {
+    std::wstring out;
+    for (size_t from = 0;;) {
+        const size_t cut = std::min(path.find(L'\\', from), path.size());
+        const std::wstring_view name = path.substr(from, cut - from);
+        const size_t last = name.find_last_not_of(L". ");
+        out += last == std::wstring_view::npos ? name : name.substr(0, last + 1);
+        if (cut == path.size()) return out;
+        out += L'\\';
+        from = cut + 1;
+    }
+}
+
 // Wine's own ways, which Windows does not share, checked before a file is
 // deleted (see windows_file_system.h). `entry` is the file opened as the
 // entry `name` of the open folder `folder`.
-void checkWineWillDeleteTheEntry(const Folder& folder, const std::wstring& name, HANDLE entry, const FolderId& entryId,
-                                 const std::string& path) {
-    // Wine names a handle by the Unix file it holds, a link followed.
+void checkWineWillDeleteTheEntry(const Folder& folder, const std::wstring& name, HANDLE entry, const std::string& path) {
+    // Wine removes the file by a name it made when the file was opened,
+    // from the one it made for the folder when that was opened. In a folder
+    // moved since, that name leads to another file or none (a hard link to
+    // this one, even), so the folder must still be where it was opened.
+    const Route& route = *routeOf(folder);
+    if (!stillWhereItWasOpened(route))
+        throw HostError(ERROR_FILE_INVALID, texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
+
+    // Wine follows a Unix link on every open, whatever the flags, and names
+    // the handle by where the link leads: the file's name must be this
+    // entry's in this folder, or a link stands here and Wine would delete
+    // what it leads to.
     DWORD error = ERROR_SUCCESS;
-    const std::wstring entryName = systemName(entry, error);
+    std::wstring folderName = systemName(route.handle.get(), error);
+    const std::wstring entryName = folderName.empty() ? folderName : systemName(entry, error);
     if (entryName.empty()) failOn(error, texts::Operation::DeleteFile, path);
-
-    // Wine removes the file by that name when the handle closes. The name
-    // was made when the file was opened, from where the folder was then:
-    // in a folder renamed since, it leads to another file or none, and the
-    // removal would miss. So it must still lead to this very file.
-    Handle byName;
-    FolderId namedId;
-    if (!NT_SUCCESS(openRelative(nullptr, entryName, kLookAccess, FILE_OPEN_REPARSE_POINT, byName)) ||
-        !identify(byName.get(), namedId, error) || !SameFolder(namedId, entryId))
-        throw HostError(ERROR_FILE_INVALID,
-                        texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
-
-    // And it must be this entry of this folder, not what a link in it leads
-    // to: the same last name, spelt exactly (a folder that tells letter case
-    // apart may hold another spelling beside it), in the same folder, told
-    // by the folder's identity rather than its name, which may differ from
-    // another folder's by letter case alone.
-    const auto cut = entryName.find_last_of(L'\\');
-    bool sameEntry = cut != std::wstring::npos && std::wstring_view(entryName).substr(cut + 1) == name;
-    if (sameEntry) {
-        Handle parent;
-        FolderId parentId;
-        const NTSTATUS status =
-            openRelative(nullptr, std::wstring_view(entryName).substr(0, cut), kLookAccess, FILE_DIRECTORY_FILE, parent);
-        if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::DeleteFile, path);
-        if (!identify(parent.get(), parentId, error)) failOn(error, texts::Operation::DeleteFile, path);
-        sameEntry = SameFolder(parentId, folder.id);
-    }
-    if (!sameEntry)
+    if (folderName.back() != L'\\') folderName += L'\\';
+    if (looseName(entryName) != looseName(folderName + name))
         throw HostError(ERROR_NOT_SUPPORTED,
                         texts::failure(texts::Operation::DeleteFile, path, texts::linkNotDeletedReason()));
+
+    // So where the folder holds another entry Wine may show as this one
+    // ("Blueprints.pak."), the name cannot tell which of the two Wine
+    // holds, and so which it would delete.
+    for (const FolderEntry& other : folder.entries) {
+        const std::wstring otherName = widen(other.name);
+        if (otherName != name && looseName(otherName) == looseName(name))
+            throw HostError(ERROR_NOT_SUPPORTED, texts::failure(texts::Operation::DeleteFile, path,
+                                                                texts::sameShownNameReason(other.name)));
+    }
 }
 
 }  // namespace
@@ -385,17 +508,18 @@ Folder WindowsFileSystem::openFolder(const std::string& parent, const std::strin
     Handle opened = openPath(path, kFolderAccess, error);
     if (!opened) failOn(error, texts::Operation::ReadFolder, path);
     if (!isFolder(opened.get(), texts::Operation::ReadFolder, path)) failOn(ERROR_DIRECTORY, texts::Operation::ReadFolder, path);
-    return readFolder(std::move(opened), path);
+    return readFolder(std::move(opened), path, nullptr, {});
 }
 
 Folder WindowsFileSystem::openChild(const Folder& parent, const std::string& name) {
     const std::string path = join(parent.path, name);
-    const HANDLE parentHandle = handleOf(parent);
-    if (parentHandle == INVALID_HANDLE_VALUE) win32::fail(ERROR_INVALID_HANDLE, texts::Operation::ReadFolder, path);
+    const auto* open = dynamic_cast<const OpenFolder*>(parent.handle.get());
+    if (open == nullptr) win32::fail(ERROR_INVALID_HANDLE, texts::Operation::ReadFolder, path);
+    std::wstring wideName = widen(name);
     Handle opened;
-    const NTSTATUS status = openRelative(parentHandle, widen(name), kFolderAccess, FILE_DIRECTORY_FILE, opened);
-    if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::ReadFolder, path);
-    return readFolder(std::move(opened), path);
+    const NTSTATUS status = openEntry(open->route->handle.get(), wideName, kFolderAccess, FILE_DIRECTORY_FILE, opened);
+    if (!NT_SUCCESS(status)) failOnEntry(status, wideName, texts::Operation::ReadFolder, path);
+    return readFolder(std::move(opened), path, open->route, std::move(wideName));
 }
 
 EntryKind WindowsFileSystem::kindOf(const Folder& folder, const std::string& name) {
@@ -421,8 +545,8 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
 
     // The entry itself: a final link is opened as the link, not followed.
     Handle entry;
-    const NTSTATUS status = openRelative(folderHandle, wideName, DELETE | kLookAccess,
-                                         FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE, entry);
+    const NTSTATUS status = openEntry(folderHandle, wideName, DELETE | kLookAccess,
+                                      FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE, entry);
     if (!NT_SUCCESS(status)) {
         // Listed as a file a moment ago: what stands there now is no
         // archive, and the reason says what it is instead.
@@ -430,7 +554,7 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
             throw HostError(ERROR_ACCESS_DENIED,
                             texts::failure(texts::Operation::DeleteFile, path, texts::nowAFolderReason()));
         if (wineNonFile(errorOf(status))) failAsNoFile(path);
-        failOn(errorOf(status), texts::Operation::DeleteFile, path);
+        failOnEntry(status, wideName, texts::Operation::DeleteFile, path);
     }
 
     BY_HANDLE_FILE_INFORMATION info;
@@ -443,9 +567,12 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
                         texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
     const FolderId entryId = handleIdentity(entry.get(), texts::Operation::DeleteFile, path);
 
-    if (underWine()) checkWineWillDeleteTheEntry(folder, wideName, entry.get(), entryId, path);
+    if (underWine()) checkWineWillDeleteTheEntry(folder, wideName, entry.get(), path);
 
-    if (!markForDeletion(entry.get())) failOn(GetLastError(), texts::Operation::DeleteFile, path);
+    // Refused for a file another program has mapped into memory (the game
+    // running, say), which the read-only check above tells from the rest.
+    const NTSTATUS marked = markForDeletion(entry.get());
+    if (!NT_SUCCESS(marked)) failOnStatus(marked, texts::Operation::DeleteFile, path);
     entry.close();
 
     // Gone, or going once another program lets go of it. Wine removes the
@@ -454,10 +581,10 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
     // is a failure, never a deletion to count, unless another program holds
     // it open, when Wine removes it as that program lets go.
     Handle again;
-    const NTSTATUS after = openRelative(folderHandle, wideName, kLookAccess, FILE_OPEN_REPARSE_POINT, again);
+    const NTSTATUS after = openEntry(folderHandle, wideName, kLookAccess, FILE_OPEN_REPARSE_POINT, again);
     if (gone(after)) return Deletion::Done;
     if (after == kDeletePending) return Deletion::OnRelease;
-    if (!NT_SUCCESS(after)) failOn(errorOf(after), texts::Operation::DeleteFile, path);
+    if (!NT_SUCCESS(after)) failOnStatus(after, texts::Operation::DeleteFile, path);
     FolderId stillThere;
     DWORD error = ERROR_SUCCESS;
     if (!identify(again.get(), stillThere, error)) failOn(error, texts::Operation::DeleteFile, path);

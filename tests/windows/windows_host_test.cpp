@@ -266,6 +266,7 @@ TEST_F(FileSystemTest, DeleteRemovesTheEntryAndRefusesWhatItMustNot) {
 // holds open (sharing deletion) counts, going when that program lets go.
 TEST_F(FileSystemTest, DeleteSaysWhatChangedUnderIt) {
     const bool wine = testing::underWine();
+    void* view = nullptr;
     struct Case {
         std::string provider;
         std::function<void(const std::string& archive)> change;
@@ -274,6 +275,24 @@ TEST_F(FileSystemTest, DeleteSaysWhatChangedUnderIt) {
         {"Renamed", [&](const std::string&) {
              MoveFileW(extendedPath(tree.path("Renamed")).c_str(), extendedPath(tree.path("Elsewhere")).c_str());
          }, wine ? texts::folderMovedReason() : ""},
+        // Moved away, and a new folder in its place holds a hard link to
+        // the very archive: Wine would delete the link, not the archive.
+        {"Moved", [&](const std::string& archive) {
+             MoveFileW(extendedPath(tree.path("Moved")).c_str(), extendedPath(tree.path("MovedAway")).c_str());
+             CreateDirectoryW(extendedPath(tree.path("Moved")).c_str(), nullptr);
+             CreateHardLinkW(extendedPath(archive).c_str(), extendedPath(tree.path("MovedAway\\Blueprints.pak")).c_str(),
+                             nullptr);
+         }, wine ? texts::folderMovedReason() : ""},
+        // Mapped into memory by another program (as the game maps its archives).
+        {"Mapped", [&](const std::string& archive) {
+             HANDLE file = CreateFileW(extendedPath(archive).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                       nullptr);
+             HANDLE section = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+             view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
+             CloseHandle(section);
+             CloseHandle(file);
+         }, "It is in use by another program."},
         {"Folder", [&](const std::string& archive) {
              DeleteFileW(extendedPath(archive).c_str());
              CreateDirectoryW(extendedPath(archive).c_str(), nullptr);
@@ -302,6 +321,8 @@ TEST_F(FileSystemTest, DeleteSaysWhatChangedUnderIt) {
         }
     }
     EXPECT_TRUE(tree.exists("Folder\\Blueprints.pak"));
+    EXPECT_TRUE(tree.exists("Mapped\\Blueprints.pak"));
+    UnmapViewOfFile(view);
     if (wine) {  // which Wine lists as an empty plain file
         const Folder pipe = open("Pipe");
         EXPECT_EQ(kinds(pipe).at("Blueprints.pak"), EntryKind::Other);
@@ -317,6 +338,65 @@ TEST_F(FileSystemTest, DeleteSaysWhatChangedUnderIt) {
     CloseHandle(holder);
     EXPECT_TRUE(deletion == Deletion::OnRelease || !wine) << "Wine keeps the name until the holder lets go";
     EXPECT_TRUE(testing::eventually([&] { return !tree.exists("Held\\Blueprints.pak"); }));
+}
+
+// Under Wine: runs a shell script, written out as given (any name in it,
+// tabs and newlines too, needs no quoting beyond its own), and waits for
+// it to have made the file `made`.
+bool runUnixScript(const TempTree& tree, const std::string& script) {
+    const std::string file = tree.path("script.sh");
+    HANDLE h = CreateFileW(extendedPath(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const std::string text = "cd '" + testing::unixPathOf(tree.root()) + "' || exit 1\n" + script + "\ntouch made\n";
+    DWORD written = 0;
+    WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(h);
+    const bool ran = testing::runUnix({"/bin/sh", testing::unixPathOf(file)});
+    return ran && testing::eventually([&] { return tree.exists("made"); });
+}
+
+// Folder names a Linux disk holds but Windows refuses, as Wine shows them
+// to Windows programs: each is listed and its archives deleted at both
+// levels, beside a plain one, and the folders themselves stay.
+TEST_F(FileSystemTest, NamesWindowsRefusesAreListedAndDeletedUnderWine) {
+    if (!testing::underWine()) GTEST_SKIP() << "only a Linux disk holds these names";
+    tree.holdsUnixLinks();  // which Windows could not remove
+    const std::vector<std::string> names = {"Route?B", "Route*B", "Route|B", "Route<B", "Route>B",  "Route\"B",
+                                            "Route\tB", "Route\nB", "Route\\B", "Route:B", "RouteB.", "RouteB...",
+                                            "RouteB ", " RouteB"};
+    std::string script = "mkdir -p Game/Assets/Plain && printf pak > Game/Assets/Plain/Blueprints.pak\n";
+    for (const std::string& name : names) {
+        const std::string level1 = "Game/Assets/" + name, level2 = level1 + "/" + name;
+        script += "mkdir -p '" + level2 + "' && printf pak > '" + level1 + "/Blueprints.pak' && printf pak > '" +
+                  level2 + "/Blueprints.pak'\n";
+    }
+    ASSERT_TRUE(runUnixScript(tree, script));
+    tree.file("Game\\RailSim.exe");
+
+    FormState state;
+    state.GamePath = tree.path("Game");
+    RecordingWindow window;
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    RefreshList(state, host, window);
+    for (const testing::RecordedMessage& message : host.messages) ADD_FAILURE() << message.text;
+    std::vector<std::string> expected = {"Assets\\Plain\\Blueprints.pak"};
+    for (const std::string& name : names) {
+        expected.push_back("Assets\\" + name + "\\Blueprints.pak");
+        expected.push_back("Assets\\" + name + "\\" + name + "\\Blueprints.pak");
+    }
+    for (const std::string& line : expected) EXPECT_TRUE(contains(window.text2Value, line + "\r\n")) << line;
+
+    host.messages.clear();
+    DeleteArchives(state, host, window);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, texts::archivesDeleted(static_cast<std::int32_t>(expected.size())));
+    std::map<std::string, EntryKind> folders = {{"Plain", EntryKind::Folder}};
+    for (const std::string& name : names) {
+        folders[name] = EntryKind::Folder;
+        EXPECT_EQ(kinds(fs->openChild(open("Game\\Assets"), name)), (std::map<std::string, EntryKind>{{name, EntryKind::Folder}}))
+            << "only the archive went from " << name;
+    }
+    EXPECT_EQ(kinds(open("Game\\Assets")), folders);
 }
 
 // Several helper threads open and read the children of one folder at once.
@@ -469,6 +549,19 @@ TEST_F(LinkTest, LinkToAFileIsAnArchiveAndDeletingItNeverTouchesTheTarget) {
         EXPECT_EQ(number, 0) << text;
         EXPECT_TRUE(kinds(open("RS\\Assets\\P")).empty()) << "the link is gone";
     }
+}
+
+// Wine shows "Blueprints.pak." as "Blueprints.pak", and names a handle by
+// where a Unix link leads: by those names alone, a link "Blueprints.pak" to
+// the other file would be deleted as the other file. Neither is touched.
+TEST_F(LinkTest, ArchiveWineShowsByAnotherEntrysNameIsLeftAlone) {
+    if (!testing::underWine()) GTEST_SKIP() << "Windows shows every name as it is";
+    ASSERT_TRUE(runUnixScript(tree, "mkdir -p RS/Assets/P && printf pak > RS/Assets/P/Blueprints.pak. && "
+                                    "ln -s Blueprints.pak. RS/Assets/P/Blueprints.pak"));
+
+    const auto [text, number] = failureOf([&] { fs->deleteFile(open("RS\\Assets\\P"), "Blueprints.pak"); });
+    EXPECT_TRUE(contains(text, texts::sameShownNameReason("Blueprints.pak."))) << text;
+    EXPECT_EQ(kinds(open("RS\\Assets\\P")).size(), 2u) << "both stay";
 }
 
 TEST_F(LinkTest, LinkLeadingNowhereIsNoArchive) {
