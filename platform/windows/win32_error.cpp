@@ -76,6 +76,9 @@ std::string reasonForStatus(LONG status, texts::Operation operation) {
         case 0xC0000056UL:  // STATUS_DELETE_PENDING
         case 0xC0000123UL:  // STATUS_FILE_DELETED
             return texts::reasonFor(std::errc::no_such_file_or_directory, operation);
+        // And a folder where a file was asked for.
+        case 0xC00000BAUL:  // STATUS_FILE_IS_A_DIRECTORY
+            return texts::reasonFor(std::errc::is_a_directory, operation);
         default:
             return reasonFor(RtlNtStatusToDosError(status), operation);
     }

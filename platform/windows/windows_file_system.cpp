@@ -169,28 +169,30 @@ NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access,
 
 bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
 
-// The file id an open folder lists for the entry spelt exactly `name`;
-// false when it lists none, or no ids. Read through a handle of its own,
-// so that no other reader of the folder loses its place.
-bool listedId(HANDLE folder, std::wstring_view name, LARGE_INTEGER& id) {
+// The file id an open folder lists for the entry spelt exactly `name`:
+// kNameNotFound when it lists no such entry, kNameInvalid when it gives no
+// ids. Read through a handle of its own, so that no other reader of the
+// folder loses its place.
+NTSTATUS listedId(HANDLE folder, std::wstring_view name, LARGE_INTEGER& id) {
     Handle dir;
     if (!NT_SUCCESS(openRelative(folder, L"", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_DIRECTORY_FILE, dir)))
-        return false;
+        return kNameInvalid;
     std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));
     const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
         IO_STATUS_BLOCK io{};
-        if (!NT_SUCCESS(NtQueryDirectoryFile(dir.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
-                                             static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)),
-                                             FileIdBothDirectoryInformation, FALSE, nullptr, restart)))
-            return false;
+        const NTSTATUS status = NtQueryDirectoryFile(dir.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
+                                                     static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)),
+                                                     FileIdBothDirectoryInformation, FALSE, nullptr, restart);
+        if (status == kNoMoreFiles || status == kNoSuchFile) return kNameNotFound;
+        if (!NT_SUCCESS(status)) return kNameInvalid;
         for (size_t at = 0;;) {
             const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
             const auto* chars =
                 reinterpret_cast<const wchar_t*>(bytes + at + offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
             if (std::wstring_view(chars, entry->FileNameLength / sizeof(wchar_t)) == name) {
                 id = entry->FileId;
-                return id.QuadPart != 0;
+                return id.QuadPart != 0 ? 0 : kNameInvalid;
             }
             if (entry->NextEntryOffset == 0) break;
             at += entry->NextEntryOffset;
@@ -210,7 +212,7 @@ NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, UL
         if (status != kNameInvalid) return status;
     }
     LARGE_INTEGER id;
-    if (!listedId(folder, name, id)) return kNameInvalid;
+    if (const NTSTATUS listed = listedId(folder, name, id); !NT_SUCCESS(listed)) return listed;
     const NTSTATUS status = openRelative(
         folder, std::wstring_view(reinterpret_cast<const wchar_t*>(&id), sizeof id / sizeof(wchar_t)), access,
         options | FILE_OPEN_BY_FILE_ID, out);

@@ -397,6 +397,9 @@ TEST_F(FileSystemTest, NamesWindowsRefusesAreListedAndDeletedUnderWine) {
             << "only the archive went from " << name;
     }
     EXPECT_EQ(kinds(open("Game\\Assets")), folders);
+    const auto [text, number] = failureOf([&] { fs->openChild(open("Game\\Assets"), "Route?Gone"); });
+    EXPECT_TRUE(contains(text, texts::reasonFor(std::errc::no_such_file_or_directory, texts::Operation::ReadFolder)))
+        << "a name no longer listed is gone, whatever it holds: " << text;
 }
 
 // Several helper threads open and read the children of one folder at once.
@@ -777,6 +780,64 @@ TEST(WindowsReasons, CodesAreToldInTheProgramsWordsOrTheSystemsEnglish) {
     EXPECT_TRUE(network.ends_with(" (Windows error 53)")) << network;
     EXPECT_GT(network.size(), 20u) << "the system's text comes first";
     EXPECT_EQ(win32::reasonFor(0x2000ABCD, reading), "Windows error 536914893.") << "a code with no text";
+}
+
+// Every answer the file layer may give an open, a read or a deletion is
+// told as what happened: several that Windows programs only ever see as
+// "access denied" are not that at all.
+TEST(WindowsReasons, EveryStatusOfTheFileSystemIsToldAsWhatHappened) {
+    constexpr auto reading = texts::Operation::ReadFolder;
+    const std::string denied = texts::reasonFor(std::errc::permission_denied, reading);
+    const std::string inUse = texts::reasonFor(std::errc::device_or_resource_busy, reading);
+    const std::string gone = texts::reasonFor(std::errc::no_such_file_or_directory, reading);
+    const std::string io = texts::reasonFor(std::errc::io_error, reading);
+    const struct {
+        ULONG status;
+        std::string reason;  // empty: the system's own words, with the number
+    } cases[] = {
+        {0xC0000022, denied},                                                    // ACCESS_DENIED
+        {0xC00000CA, denied},                                                    // NETWORK_ACCESS_DENIED
+        {0xC0000061, denied},                                                    // PRIVILEGE_NOT_HELD
+        {0xC0000121, inUse},                                                     // CANNOT_DELETE: mapped
+        {0xC0000043, inUse},                                                     // SHARING_VIOLATION
+        {0xC0000243, inUse},                                                     // USER_MAPPED_FILE
+        {0xC0000054, inUse},                                                     // FILE_LOCK_CONFLICT
+        {0xC0000055, inUse},                                                     // LOCK_NOT_GRANTED
+        {0xC0000056, gone},                                                      // DELETE_PENDING
+        {0xC0000123, gone},                                                      // FILE_DELETED
+        {0xC0000034, gone},                                                      // OBJECT_NAME_NOT_FOUND
+        {0xC000003A, gone},                                                      // OBJECT_PATH_NOT_FOUND
+        {0xC000000F, gone},                                                      // NO_SUCH_FILE
+        {0xC00000BA, texts::reasonFor(std::errc::is_a_directory, reading)},      // FILE_IS_A_DIRECTORY
+        {0xC0000103, texts::reasonFor(std::errc::not_a_directory, reading)},     // NOT_A_DIRECTORY
+        {0xC00000A2, texts::reasonFor(std::errc::read_only_file_system, reading)},  // MEDIA_WRITE_PROTECTED
+        {0xC0000106, texts::reasonFor(std::errc::filename_too_long, reading)},   // NAME_TOO_LONG
+        {0xC000007F, texts::reasonFor(std::errc::no_space_on_device, reading)},  // DISK_FULL
+        {0xC0000017, texts::reasonFor(std::errc::not_enough_memory, reading)},   // NO_MEMORY
+        {0xC000011F, texts::reasonFor(std::errc::too_many_files_open, reading)},  // TOO_MANY_OPENED_FILES
+        {0xC0000185, io},                                                        // IO_DEVICE_ERROR
+        {0xC000009C, io},                                                        // DEVICE_DATA_ERROR
+        {0xC0000102, io},                                                        // FILE_CORRUPT_ERROR
+        {0xC0000032, io},                                                        // DISK_CORRUPT_ERROR
+        {0xC0000033, ""},                                                        // OBJECT_NAME_INVALID
+        {0xC0000013, ""},                                                        // NO_MEDIA_IN_DEVICE
+        {0xC00000BE, ""},                                                        // BAD_NETWORK_PATH
+        {0xC00000CC, ""},                                                        // BAD_NETWORK_NAME
+        {0xC000020C, ""},                                                        // CONNECTION_DISCONNECTED
+        {0xC0000906, ""},                                                        // VIRUS_INFECTED
+        {0xC000009A, ""},                                                        // INSUFFICIENT_RESOURCES
+    };
+    for (const auto& c : cases) {
+        const std::string reason = win32::reasonForStatus(static_cast<LONG>(c.status), reading);
+        if (!c.reason.empty()) {
+            EXPECT_EQ(reason, c.reason) << std::hex << c.status;
+            continue;
+        }
+        // The system's text where it has one (Wine has none for some).
+        const std::string number = "Windows error " + std::to_string(RtlNtStatusToDosError(static_cast<LONG>(c.status)));
+        EXPECT_TRUE(reason.ends_with(number + ")") || reason == number + ".") << std::hex << c.status << ": " << reason;
+        EXPECT_EQ(reason.find("denied"), std::string::npos) << std::hex << c.status << ": " << reason;
+    }
 }
 
 // Every UTF-16 name must come back from its narrow form exactly, halves
