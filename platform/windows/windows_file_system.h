@@ -13,18 +13,25 @@
 // where the system has them. Afterwards the entry must be gone from the
 // folder it was read in; one still there is a failure, never a count.
 //
+// A name Windows refuses to be given ("?", "*", a tab, a backslash: made
+// on Linux, and shown as it is by Wine) is opened by the file id its folder
+// lists beside it; where even that cannot be done, the failure says the
+// name cannot be used on this system.
+//
 // Wine differs from Windows in ways that would delete the wrong file, and
 // only under Wine (found at run time) is the following checked, because on
 // Windows a file-system driver that names handles its own way (a virtual
 // machine's shared folder, some network or encrypted drives) would make
 // every archive a false refusal. Wine resolves a Unix symbolic link to its
 // target on every open, whatever the flags, and would delete the target;
-// and it removes a file by the name it was opened by, so in a folder
-// renamed since it was read it would remove another file or none. So the
-// name the system gives the opened handle must still lead to that same
-// file, and must be this entry's name in a folder with the identity of the
-// one that was read; an entry reached through a link, or one whose folder
-// has moved, is refused instead.
+// and it removes a file by a name it made when the file was opened, from
+// the name it made for the folder when that was opened, so in a folder
+// moved since it would remove another file or none. So each folder keeps
+// the route it was opened by: the folder must still be reached by that
+// route, and the name Wine gives the opened file must be this entry's in
+// that folder. Wine leaves trailing dots (and a last trailing space) out of
+// the names it gives, so these are compared without them, and an entry
+// that another of its folder would then match is refused too.
 
 #include <cstddef>
 #include <string>
