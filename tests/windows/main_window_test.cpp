@@ -933,6 +933,30 @@ TEST_F(RealDialogTest, LongInitialFolderStillOpensTheDialog) {
     EXPECT_TRUE(watcher.found());
 }
 
+// A second start while the dialog is open brings the dialog forward, not
+// the window it disables, even from behind another program's window.
+TEST_F(RealDialogTest, ASecondStartBringsTheDialogForward) {
+    HWND dialogShown = nullptr, broughtForward = nullptr;
+    {
+        testing::DialogWatcher watcher([&](HWND dialog) {
+            dialogShown = dialog;
+            HWND other = CreateWindowExW(0, L"STATIC", L"Another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
+                                         100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+            SetForegroundWindow(other);
+            testing::eventually([&] { return GetForegroundWindow() == other; });
+            PostMessageW(window.handle(), RegisterWindowMessageW(WindowsHost::kComeForwardMessage), 0, 0);
+            testing::eventually([&] { return GetForegroundWindow() != other; });
+            broughtForward = GetForegroundWindow();
+            DestroyWindow(other);
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        });
+        EXPECT_EQ(window.showOpenDialog(request), std::nullopt);
+        EXPECT_TRUE(watcher.found());
+    }
+    EXPECT_NE(dialogShown, nullptr);
+    EXPECT_EQ(broughtForward, dialogShown) << "not the window " << window.handle();
+}
+
 TEST_F(RealDialogTest, ChosenFileComesBackAsAFullPath) {
     const std::string game = tree.file("Rail Simulator 路線\\RailSim.exe");
     std::optional<std::string> chosen;
