@@ -4,23 +4,29 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QLockFile>
 #include <QScopeGuard>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
 #include <QSpacerItem>
+#include <QStandardPaths>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "core/texts.h"
 #include "platform/linux/game_search_files.h"
@@ -46,8 +52,10 @@ constexpr int kSettingsLockWait = 40;  // ms
 LinuxHost::LinuxHost(std::string instanceName) : instanceName_(std::move(instanceName)) {}
 
 LinuxHost::~LinuxHost() {
-    secondStartNotifier_.reset();
-    if (instanceSocket_ >= 0) ::close(instanceSocket_);
+    // The socket goes first: a start that finds the lock still taken then
+    // finds nobody listening and tries the lock again.
+    secondStarts_.reset();
+    instanceLock_.reset();
 }
 
 QString LinuxHost::settingsFile(const std::string& application) {
@@ -69,7 +77,7 @@ QString LinuxHost::settingsFile(const std::string& application) {
     return config + "/" + app + "/" + app + ".conf";
 }
 
-std::string LinuxHost::defaultInstanceName() { return "quelmar-" + std::to_string(::getuid()); }
+std::string LinuxHost::defaultInstanceName() { return "quelmar"; }
 
 std::unique_ptr<FileSystem> LinuxHost::createFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
@@ -268,74 +276,135 @@ void LinuxHost::saveSetting(const std::string& application, const std::string& s
 
 namespace {
 
-// An abstract Unix socket: a name in the kernel, not a file. It depends on
-// the user's id alone, cannot be left behind by a copy that crashed (it goes
-// with the process), and needs no folder that may be missing, shared or
-// appear later.
-socklen_t abstractAddress(const std::string& name, sockaddr_un& address) {
-    address = {};
-    address.sun_family = AF_UNIX;
-    const std::size_t length = std::min(name.size(), sizeof address.sun_path - 1);
-    std::copy_n(name.data(), length, address.sun_path + 1);  // sun_path[0] stays NUL: abstract
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-}
+using Clock = std::chrono::steady_clock;
 
-bool peerIsThisUser(int socket) {
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    return ::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::getuid();
+// The copy that takes the lock listens right after: only a machine under
+// heavy load, or a copy stopped at that very moment, makes a start wait
+// long for it.
+constexpr auto kListenWait = std::chrono::seconds(3);
+// A running copy answers a call from its event loop, which never waits
+// long; one that has not answered by then is stopped or hung.
+constexpr auto kAnswerWait = std::chrono::seconds(1);
+// Between two looks at a copy that is not listening yet, or whose queue is
+// full: the system has no event to wait for either.
+constexpr auto kRetryPause = std::chrono::milliseconds(10);
+// Starts that may wait to be taken at once; more only when the running
+// copy takes none, and it is then told as not answering all the same.
+constexpr int kQueuedStarts = 128;
+// A Unix socket's name holds 107 bytes and its end.
+constexpr qsizetype kLongestSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+
+enum class Call { Answered, NotListening, Silent };
+
+// Calls the copy that listens at `path` to come forward. It answers with a
+// byte from its event loop, so a copy that is stopped or hung, whose queue
+// the system still fills, is told apart from one that runs.
+Call callRunningCopy(const QString& path) {
+    const auto giveUp = Clock::now() + kAnswerWait;
+    QLocalSocket call;
+    for (;;) {
+        call.connectToServer(path, QIODevice::ReadOnly);
+        if (call.state() != QLocalSocket::ConnectingState) break;
+        // Its queue is full. Qt would try again each time the socket says
+        // it may, which a socket still connecting says at once: a pause
+        // between tries instead.
+        call.abort();
+        if (Clock::now() >= giveUp) return Call::Silent;
+        std::this_thread::sleep_for(kRetryPause);
+    }
+    if (call.state() != QLocalSocket::ConnectedState) return Call::NotListening;
+    while (call.bytesAvailable() == 0 && call.state() == QLocalSocket::ConnectedState && Clock::now() < giveUp) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
+        call.waitForReadyRead(static_cast<int>(std::max<std::int64_t>(left.count(), 1)));
+    }
+    if (call.bytesAvailable() > 0) return Call::Answered;
+    // Hung up without a word: that copy is closing.
+    return call.state() == QLocalSocket::ConnectedState ? Call::Silent : Call::NotListening;
 }
 
 }  // namespace
 
 bool LinuxHost::anotherInstanceRunning() {
-    // Anything that keeps the lock from being made other than a running copy
-    // of this user's never keeps the program from starting: it then starts
-    // without the single-instance rule.
-    if (instanceSocket_ >= 0) return false;
-    sockaddr_un address;
-    const socklen_t size = abstractAddress(instanceName_, address);
-    // A copy that has just taken the name may not be listening yet.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const int own = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (own < 0) return false;
-        if (::bind(own, reinterpret_cast<const sockaddr*>(&address), size) == 0 && ::listen(own, 8) == 0) {
-            instanceSocket_ = own;
-            if (QCoreApplication::instance()) {  // a later start is answered by the event loop
-                secondStartNotifier_ = std::make_unique<QSocketNotifier>(own, QSocketNotifier::Read);
-                QObject::connect(secondStartNotifier_.get(), &QSocketNotifier::activated,
-                                 [this] { acceptSecondStart(); });
-            }
-            return false;
+    // Asked again by the copy that holds the rule: it does not find itself.
+    if (instanceLock_) return false;
+    // Anything that keeps the rule from being kept, other than a running
+    // copy of this user's, never keeps the program from starting: it then
+    // starts without the rule. The runtime folder is the user's alone (Qt
+    // refuses one another account owns or may write in, and makes a private
+    // one where the session names none), so no other account can hold the
+    // lock or the socket in it, and a copy found there is this user's.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty()) return false;
+    const QString base = folder + '/' + QString::fromStdString(instanceName_);
+    const QString socketPath = base + ".socket";
+    if (QFile::encodeName(socketPath).size() > kLongestSocketPath) return false;
+    auto lock = std::make_unique<QLockFile>(base + ".lock");
+    // A copy may run for days: its lock is stale only once its process is
+    // gone (a crash leaves the file, which the next start takes over).
+    lock->setStaleLockTime(0);
+
+    auto giveUp = Clock::now() + kListenWait;
+    bool leftoverRemoved = false;
+    qint64 holder = 0;
+    for (;;) {
+        if (lock->tryLock(0)) break;
+        if (lock->error() != QLockFile::LockFailedError) return false;  // a full disk, a folder gone read-only
+        if (qint64 pid = 0; lock->getLockInfo(&pid, nullptr, nullptr)) holder = pid;
+        switch (callRunningCopy(socketPath)) {
+            case Call::Answered: return true;
+            case Call::Silent:
+                showMessage(texts::runningCopyNotAnswering(static_cast<long>(holder)), MessageIcon::Warning,
+                            texts::kTitle);
+                return true;
+            case Call::NotListening: break;
         }
-        const int bindError = errno;
-        ::close(own);
-        if (bindError != EADDRINUSE) return false;
-        // Never a blocking connect: a holder that does not accept (stopped,
-        // hung, or another account filling its queue on purpose) would keep
-        // this start waiting for ever. A full queue answers EAGAIN at once,
-        // and a copy that cannot take a connection cannot come forward.
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (probe < 0) return false;
-        const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), size) == 0;
-        const int connectError = errno;
-        // The name is taken; only a copy run by this same user counts.
-        // Someone else holding it cannot keep this user from starting.
-        const bool ours = connected && peerIsThisUser(probe);
-        ::close(probe);
-        if (connected) return ours;
-        if (connectError != ECONNREFUSED) return false;  // ECONNREFUSED: bound, not listening yet
-        ::usleep(10000);
+        if (Clock::now() >= giveUp) {
+            // Held all this while, and nobody listens: a lock whose holder
+            // is gone though its process number now names another program
+            // of that name, or a file that is no lock at all. Removed only
+            // when no process holds it; once, with time for a start that
+            // takes it meanwhile to listen.
+            if (!leftoverRemoved && lock->removeStaleLockFile()) {
+                leftoverRemoved = true;
+                giveUp = Clock::now() + kListenWait;
+                continue;
+            }
+            // A copy that took the lock and stopped before it listened.
+            if (holder > 0) {
+                showMessage(texts::runningCopyNotAnswering(static_cast<long>(holder)), MessageIcon::Warning,
+                            texts::kTitle);
+                return true;
+            }
+            return false;  // no copy has ever been named in it
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
+
+    instanceLock_ = std::move(lock);
+    // A socket left by a copy that ended without closing it: none listens
+    // there now, as this copy holds the lock.
+    QLocalServer::removeServer(socketPath);
+    auto server = std::make_unique<QLocalServer>();
+    server->setListenBacklogSize(kQueuedStarts);
+    // Calls are taken by the event loop. Without one, or where the socket
+    // cannot be made, this copy still holds the lock: later starts end, and
+    // say that it does not answer.
+    if (QCoreApplication::instance() && server->listen(socketPath)) {
+        QObject::connect(server.get(), &QLocalServer::newConnection, [this] { answerSecondStarts(); });
+        secondStarts_ = std::move(server);
     }
     return false;
 }
 
-void LinuxHost::acceptSecondStart() {
-    const int peer = ::accept4(instanceSocket_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (peer < 0) return;
-    const bool ours = peerIsThisUser(peer);
-    ::close(peer);
-    if (ours && secondStart_) secondStart_();
+void LinuxHost::answerSecondStarts() {
+    while (QLocalSocket* call = secondStarts_->nextPendingConnection()) {
+        // The byte tells the new start that this copy runs and took the call.
+        call->write("!", 1);
+        call->flush();
+        call->disconnectFromServer();
+        call->deleteLater();
+        if (secondStart_) secondStart_();
+    }
 }
 
 Version LinuxHost::version() { return {QUELMAR_VERSION_MAJOR, QUELMAR_VERSION_REVISION}; }

@@ -3,7 +3,6 @@
 // settings file and the single-instance lock.
 
 #include <QPointer>
-#include <QSocketNotifier>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -12,12 +11,16 @@
 #include "core/host.h"
 #include "platform/linux/posix_file_system.h"
 
+class QLocalServer;
+class QLockFile;
+
 namespace quelmar::linux_host {
 
 class LinuxHost : public Host {
 public:
-    // `instanceName` names the single-instance lock; every copy started by
-    // one user must use the same one (the default).
+    // `instanceName` names the single-instance lock and the socket beside
+    // it in the user's runtime folder; every copy started by one user must
+    // use the same one (the default).
     explicit LinuxHost(std::string instanceName = defaultInstanceName());
     ~LinuxHost() override;
     LinuxHost(const LinuxHost&) = delete;
@@ -29,8 +32,8 @@ public:
     // $XDG_CONFIG_HOME/Quelmar/Quelmar.conf (by default under ~/.config).
     // Raises HostError when there is no telling where the user's home is.
     static QString settingsFile(const std::string& application);
-    // The lock every copy started by this user looks for: it depends on the
-    // user alone, never on the environment.
+    // The name every copy of the program uses; the folder it lives in is
+    // the user's own, so it needs nothing of the user's in it.
     static std::string defaultInstanceName();
     // Called on the GUI thread when another copy of this user's starts
     // while this one runs (it then ends at once).
@@ -50,12 +53,13 @@ public:
     LocateStart locateDialogStart() override;
 
 private:
-    void acceptSecondStart();
+    void answerSecondStarts();
 
     QPointer<QWidget> owner_;
     std::string instanceName_;
-    int instanceSocket_ = -1;
-    std::unique_ptr<QSocketNotifier> secondStartNotifier_;
+    // Held while this copy runs: the lock, and where later starts call it.
+    std::unique_ptr<QLockFile> instanceLock_;
+    std::unique_ptr<QLocalServer> secondStarts_;
     std::function<void()> secondStart_;
 };
 
