@@ -1,15 +1,24 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
-#include <sys/socket.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QLockFile>
+#include <QSocketNotifier>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
 #include <functional>
 #include <filesystem>
 #include <thread>
@@ -17,6 +26,7 @@
 #include <sstream>
 
 #include "core/archive_scan.h"
+#include "core/texts.h"
 #include "platform/linux/linux_host.h"
 #include "tests/fakes/fake_host.h"
 #include "tests/linux/temp_tree.h"
@@ -341,69 +351,273 @@ TEST_F(Settings, OneFileWhateverTheEnvironmentSays) {
     ::setenv("HOME", savedHome.c_str(), 1);
 }
 
-// Each test run uses a lock of its own, so a copy of the program running
-// for the same user cannot change the outcome.
-std::string testInstanceName() { return "quelmar-test-" + std::to_string(::getpid()); }
-
-TEST(Instance, OneCopyPerUserAndACrashCannotLeaveItStuck) {
-    {
-        LinuxHost first(testInstanceName());
-        EXPECT_FALSE(first.anotherInstanceRunning());
-        LinuxHost second(testInstanceName());
-        EXPECT_TRUE(second.anotherInstanceRunning());
+// A start of the single-instance check in a process of its own: this test
+// program, started again with --instance-start. It prints "holds" or "ends",
+// and before that the message it shows; a holder prints "forward" each time
+// a later start calls it, and ends once its input is closed.
+class Start {
+public:
+    Start() {
+        int input[2], output[2];
+        if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+        char program[] = "/proc/self/exe", flag[] = "--instance-start";
+        char* args[] = {program, flag, nullptr};
+        const int failed = ::posix_spawn(&pid_, program, &actions, nullptr, args, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(input[0]);
+        ::close(output[1]);
+        if (failed != 0) throw std::runtime_error("posix_spawn");
+        input_ = input[1];
+        output_ = output[0];
     }
-    {
-        LinuxHost afterwards(testInstanceName());
-        EXPECT_FALSE(afterwards.anotherInstanceRunning()) << "released when the first run ended";
+    ~Start() {
+        ::close(input_);
+        ::close(output_);
+        if (pid_ > 0) ::kill(pid_, SIGCONT), ::waitpid(pid_, nullptr, 0);
     }
+    Start(const Start&) = delete;
+    Start& operator=(const Start&) = delete;
 
-    // A child takes the lock and dies without letting go of it.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        LinuxHost crashing(testInstanceName());
-        ::_exit(crashing.anotherInstanceRunning() ? 3 : 0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "the lock was free for the child";
-    LinuxHost next(testInstanceName());
-    EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder leaves nothing behind";
-}
-
-// A copy that holds the name but takes no connection (stopped with Ctrl+Z,
-// hung, or its queue full) must neither hang a start nor stop it: a silent
-// copy of this user still counts, a full queue lets the start go on.
-TEST(Instance, AHolderThatAcceptsNothingAnswersAtOnce) {
-    for (const bool fullQueue : {false, true}) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string name = testInstanceName() + (fullQueue ? "-full" : "-silent");
-        std::copy(name.begin(), name.end(), address.sun_path + 1);
-        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        const int holder = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const int filler = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), size), 0);
-        ASSERT_EQ(::listen(holder, fullQueue ? 0 : 8), 0);
-        if (fullQueue) {
-            ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), size), 0);
+    pid_t pid() const { return pid_; }
+    // The next line it prints, "" once it has ended. Meanwhile this process's
+    // own event loop runs, so that a copy this process holds answers it.
+    std::string next() {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (std::size_t end; (end = pending_.find('\n')) == std::string::npos;) {
+            pollfd readable{output_, POLLIN, 0};
+            if (::poll(&readable, 1, 10) == 0) {
+                QCoreApplication::processEvents();
+                if (std::chrono::steady_clock::now() > giveUp) return "(no answer)";
+                continue;
+            }
+            char buffer[512];
+            const ssize_t got = ::read(output_, buffer, sizeof buffer);
+            if (got <= 0) return std::exchange(pending_, "");
+            pending_.append(buffer, static_cast<std::size_t>(got));
         }
-        const auto started = std::chrono::steady_clock::now();
-        LinuxHost host(name);
-        EXPECT_EQ(host.anotherInstanceRunning(), !fullQueue) << name;
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << name;
-        ::close(filler);
-        ::close(holder);
+        const std::size_t end = pending_.find('\n');
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
     }
+    void signal(int number) { ::kill(pid_, number); }
+    // Ends it as a crash would, leaving what it held where it was.
+    void crash() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+    // Returns once it has stopped.
+    void stop() {
+        ::kill(pid_, SIGSTOP);
+        int status = 0;
+        ::waitpid(pid_, &status, WUNTRACED);
+    }
+
+private:
+    pid_t pid_ = 0;
+    int input_ = -1, output_ = -1;
+    std::string pending_;
+};
+
+}  // namespace
+
+int instanceStartMain(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const auto say = [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    class PrintingHost : public LinuxHost {
+    public:
+        std::function<void(const std::string&)> say;
+        void showMessage(const std::string& text, MessageIcon icon, const std::string& title) override {
+            say(std::string(icon == MessageIcon::Warning ? "warning" : "other") + " '" + title + "': " + text);
+        }
+    } host;
+    host.say = say;
+    host.setSecondStartHandler([&] { say("forward"); });
+    if (host.anotherInstanceRunning()) {
+        say("ends");
+        return 0;
+    }
+    say("holds");
+    QSocketNotifier input(0, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char c;
+        if (::read(0, &c, 1) <= 0) app.quit();
+    });
+    return app.exec();
 }
 
-// Another local account taking this user's lock name first must not keep
-// this user from starting the program. The test's main sets that up as root
-// before it becomes an ordinary user.
-TEST(Instance, AnotherAccountHoldingTheNameLocksNobodyOut) {
-    const char* foreign = std::getenv("QUELMAR_TEST_FOREIGN_INSTANCE");
-    if (!foreign) GTEST_SKIP() << "needs a second account: run the tests as root";
-    LinuxHost host(foreign);
-    EXPECT_FALSE(host.anotherInstanceRunning());
+namespace {
+
+// Each test has a runtime folder of its own, as the session gives one to
+// each user, so a copy of the program running for the same user cannot
+// change the outcome.
+struct Instance : ::testing::Test {
+    TempTree runtime;
+    std::string lockFile = runtime.path("quelmar.lock");
+    void SetUp() override {
+        ::chmod(runtime.root().c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
+    }
+};
+
+TEST_F(Instance, OneHolderAnswersLaterStartsAndACrashLeavesNothingInTheWay) {
+    Start first;
+    ASSERT_EQ(first.next(), "holds");
+    {
+        Start second;
+        EXPECT_EQ(second.next(), "ends");
+        EXPECT_EQ(second.next(), "") << "without a message";
+    }
+    RecordingHost here;
+    EXPECT_TRUE(here.anotherInstanceRunning());
+    EXPECT_TRUE(here.messages.empty());
+    EXPECT_EQ(first.next(), "forward");
+    EXPECT_EQ(first.next(), "forward");
+
+    first.crash();
+    ASSERT_TRUE(runtime.exists("quelmar.lock") && runtime.exists("quelmar.socket")) << "left where they were";
+    {
+        RecordingHost next;
+        int calls = 0;
+        next.setSecondStartHandler([&] { ++calls; });
+        EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder's lock is taken over";
+        EXPECT_FALSE(next.anotherInstanceRunning()) << "asking again does not find itself";
+        Start later;
+        EXPECT_EQ(later.next(), "ends");
+        EXPECT_EQ(later.next(), "");
+        EXPECT_EQ(calls, 1);
+    }
+    EXPECT_FALSE(runtime.exists("quelmar.lock")) << "let go when the holder ends";
+    Start afterwards;
+    EXPECT_EQ(afterwards.next(), "holds");
+}
+
+TEST_F(Instance, FiftySimultaneousStartsLeaveExactlyOneHolder) {
+    std::vector<std::unique_ptr<Start>> starts;
+    for (int i = 0; i < 50; ++i) starts.push_back(std::make_unique<Start>());
+    Start* holder = nullptr;
+    for (auto& start : starts) {
+        const std::string first = start->next();
+        if (first == "holds") {
+            EXPECT_EQ(holder, nullptr) << "a second holder";
+            holder = start.get();
+            continue;
+        }
+        EXPECT_EQ(first, "ends") << "no message: the holder is only slow to start";
+        EXPECT_EQ(start->next(), "");
+    }
+    ASSERT_NE(holder, nullptr);
+    for (int call = 0; call < 49; ++call) ASSERT_EQ(holder->next(), "forward") << call;
+}
+
+// Stopped (Ctrl+Z, kill -STOP) or hung, with its queue still taking
+// connections or full: a start ends, and says which process does not answer.
+TEST_F(Instance, ACopyThatDoesNotAnswerIsNamedAndNeverGetsASecondBesideIt) {
+    Start stopped;
+    ASSERT_EQ(stopped.next(), "holds");
+    stopped.stop();
+    const std::string told = "warning 'Quelmar': " + texts::runningCopyNotAnswering(stopped.pid());
+    {
+        RecordingHost here;
+        EXPECT_TRUE(here.anotherInstanceRunning());
+        EXPECT_EQ(here.messages, std::vector<std::string>{texts::runningCopyNotAnswering(stopped.pid())});
+    }
+    std::vector<std::unique_ptr<Start>> starts;
+    for (int i = 0; i < 12; ++i) starts.push_back(std::make_unique<Start>());
+    for (auto& start : starts) {
+        EXPECT_EQ(start->next(), told);
+        EXPECT_EQ(start->next(), "ends");
+    }
+    stopped.signal(SIGCONT);
+    Start resumed;
+    EXPECT_EQ(resumed.next(), "ends");
+    EXPECT_EQ(resumed.next(), "") << "answered once it runs again";
+    stopped.crash();
+
+    // A queue that is full: the holder here takes no call while the start
+    // below waits, as its event loop does not run meanwhile.
+    QLockFile lock(QString::fromStdString(lockFile));
+    ASSERT_TRUE(lock.tryLock(0));
+    QLocalServer holder;
+    holder.setListenBacklogSize(0);
+    QLocalServer::removeServer(QString::fromStdString(runtime.path("quelmar.socket")));  // the crashed copy's
+    ASSERT_TRUE(holder.listen(QString::fromStdString(runtime.path("quelmar.socket"))));
+    QLocalSocket filler;
+    filler.connectToServer(holder.fullServerName());
+    ASSERT_EQ(filler.state(), QLocalSocket::ConnectedState);
+    RecordingHost here;
+    EXPECT_TRUE(here.anotherInstanceRunning());
+    EXPECT_EQ(here.messages, std::vector<std::string>{texts::runningCopyNotAnswering(::getpid())});
+}
+
+// Whatever is in the way, other than a running copy of this user's, the
+// program starts (without the rule where it cannot be kept) and says nothing.
+TEST_F(Instance, NothingButARunningCopyOfThisUsersKeepsItFromStarting) {
+    const std::string savedTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    runtime.folder("closed");
+    ::chmod(runtime.path("closed").c_str(), 0500);  // no private folder can be made in it
+    const char* foreign = std::getenv("QUELMAR_TEST_FOREIGN_TMPDIR");
+    const std::string squatted = foreign ? std::string(foreign) + "/runtime-nobody" : "";
+    const struct {
+        const char* name;
+        std::function<void()> setUp;
+        bool needsAnotherAccount = false;
+    } cases[] = {
+        {"the runtime folder is a file, and none can be made",
+         [&] {
+             runtime.file("not-a-folder");
+             ::setenv("XDG_RUNTIME_DIR", runtime.path("not-a-folder").c_str(), 1);
+             ::setenv("TMPDIR", runtime.path("closed").c_str(), 1);
+         }},
+        {"no room in a socket's name for the runtime folder's",
+         [&] {
+             const std::string deep = "deep/" + std::string(100, 'd');
+             runtime.folder(deep);
+             ::chmod(runtime.path(deep).c_str(), 0700);
+             ::setenv("XDG_RUNTIME_DIR", runtime.path(deep).c_str(), 1);
+         }},
+        {"a folder where the lock would be", [&] { runtime.folder("quelmar.lock"); }},
+        // Left by a copy whose process number now names another program of
+        // the same name, holding nothing.
+        {"a lock naming a live process that holds nothing",
+         [&] { runtime.file("quelmar.lock", std::to_string(::getpid()) + "\nquelmar_linux_host_tests\n\n"); }},
+        // Another account made the private folder Qt falls back to first,
+        // or the session names one that is not this user's: a lock and a
+        // socket in it that never answers, and the abstract name earlier
+        // versions used, held all the while with its queue full.
+        {"another account's folder in the shared temporary folder",
+         [&] {
+             ::unsetenv("XDG_RUNTIME_DIR");
+             ::setenv("TMPDIR", foreign, 1);
+         },
+         true},
+        {"another account's folder as the session's runtime folder",
+         [&] {
+             ::setenv("XDG_RUNTIME_DIR", squatted.c_str(), 1);
+             ::setenv("TMPDIR", foreign, 1);
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        if (c.needsAnotherAccount && !foreign) {
+            std::printf("skipped without a second account (run the tests as root): %s\n", c.name);
+            continue;
+        }
+        c.setUp();
+        RecordingHost host;
+        EXPECT_FALSE(host.anotherInstanceRunning()) << c.name;
+        EXPECT_TRUE(host.messages.empty()) << c.name;
+        ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
+        savedTmp.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", savedTmp.c_str(), 1);
+    }
 }
 
 TEST(ProgramInfo, VersionAndFolderOfTheRunningProgram) {
