@@ -515,6 +515,45 @@ private slots:
         QVERIFY(window.butDeletePaks->isEnabled());
     }
 
+    // A second start while the locate dialog is up: the dialog comes back
+    // and takes the keyboard, and the window it disables is never made the
+    // active one, which would stack it above the dialog.
+    void aSecondStartBringsTheLocateDialogForward() {
+        storeFolder(game_);
+        RecordingHost host;
+        MainWindow window(host);
+        window.load();
+        window.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        struct ActivationLog : QObject {
+            int activated = 0;
+            bool eventFilter(QObject*, QEvent* event) override {
+                activated += event->type() == QEvent::WindowActivate;
+                return false;
+            }
+        } log;
+        bool elsewhere = false, forward = false;
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            // Another window has the keyboard; one the dialog owns, as the
+            // dialog blocks all others here.
+            QWidget other(dialog, Qt::Window);
+            other.show();
+            if (QTest::qWaitForWindowActive(dialog) && (other.activateWindow(), QTest::qWaitForWindowActive(&other))) {
+                elsewhere = true;
+                window.showMinimized();  // the dialog goes with it, as a window manager does
+                dialog->showMinimized();
+                window.installEventFilter(&log);
+                window.bringForward();
+                forward = QTest::qWaitForWindowActive(dialog) && !dialog->isMinimized() && !window.isMinimized();
+            }
+            dialog->reject();
+        });
+        window.mnuLocateGameEXE->click();
+        QVERIFY(elsewhere);
+        QVERIFY2(forward, "the dialog is back, unminimised and active, over the window");
+        QCOMPARE(log.activated, 0);
+    }
+
     // A name that is not UTF-8 has no text form: the dialog opens above it
     // and does not offer it, and a path a desktop dialog returns as a URL
     // comes back byte for byte.

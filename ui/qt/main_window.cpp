@@ -185,19 +185,26 @@ void MainWindow::showWindow() {
 }
 
 void MainWindow::bringForward() {
-    // Before start-up has shown the window, a message box may be all there is.
-    if (isMinimized() || isVisible()) {
-        if (isMinimized()) showNormal();
+    // A message box or the locate dialog stands over the window and holds
+    // the keyboard: that is what the player has to see and answer, not the
+    // window it disables, which a window manager may stack above it once
+    // raised or activated. The desktop's own file dialog is no widget on
+    // screen: the window is activated instead, and the window manager hands
+    // that on to the dialog that stands over it.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == this || (modal != nullptr && modal->testAttribute(Qt::WA_DontShowOnScreen))) modal = nullptr;
+    // A dialog over the window was minimised with it. Before start-up has
+    // shown the window, a message box may be all there is.
+    if (isMinimized()) showNormal();
+    if (modal == nullptr && isVisible()) {
         raise();
         activateWindow();
+        return;
     }
-    // A message box or the locate dialog stands over the window and holds
-    // the keyboard: that is what the player has to see and answer.
-    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) {
-        if (modal->isMinimized()) modal->showNormal();
-        modal->raise();
-        modal->activateWindow();
-    }
+    if (modal == nullptr) return;
+    if (modal->isMinimized()) modal->showNormal();
+    modal->raise();
+    modal->activateWindow();
 }
 
 // A walk runs on this, the window's thread, and keeps the window alive by
