@@ -374,10 +374,16 @@ public:
         input_ = input[1];
         output_ = output[0];
     }
+    // A holder ends once its input is closed. Each ends well: a sanitizer
+    // that finds a fault in it makes it end otherwise.
     ~Start() {
         ::close(input_);
         ::close(output_);
-        if (pid_ > 0) ::kill(pid_, SIGCONT), ::waitpid(pid_, nullptr, 0);
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGCONT);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "start " << pid_ << ": status " << status;
     }
     Start(const Start&) = delete;
     Start& operator=(const Start&) = delete;
