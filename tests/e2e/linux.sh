@@ -4,8 +4,10 @@
 # Usage: tests/e2e/linux.sh PROGRAM OUTPUT_FOLDER
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-# Copies of the program meet through an abstract socket, which is per network
-# namespace: in its own, no copy the user has open ends the one under test.
+# Copies of the program meet in the user's runtime folder, which each part
+# below makes afresh (fresh_user): no copy the user has open ends the one
+# under test. A network namespace of its own keeps the display and the
+# session bus apart as well.
 if [ -z "${QUELMAR_E2E_ISOLATED:-}" ]; then
   if [ "$(id -u)" -eq 0 ]; then isolate=(unshare -n); else isolate=(unshare -r -n); fi
   "${isolate[@]}" true 2>/dev/null || isolate=()
@@ -98,21 +100,81 @@ check "and reports success" test "$second_status" -eq 0
 check "it shows no window of its own" test "$(e2e_windows 'Quelmar' | wc -l)" -eq 1
 stop
 
-echo "Another account holding this user's instance name, its queue full"
+# Waits up to $2 seconds until at most $3 of the processes $1 (a list) run.
+wait_running() {
+  local deadline=$((SECONDS + $2)) left p
+  while :; do
+    left=0
+    for p in $1; do kill -0 "$p" 2>/dev/null && left=$((left + 1)); done
+    [ "$left" -le "$3" ] || [ $SECONDS -ge $deadline ] && { echo "$left"; return; }
+    sleep 0.1
+  done
+}
+
+echo "Fifty copies started at once, five times over"
+fresh_user many
+"$here/../../scripts/make-sample-game.sh" "$work/many" >/dev/null
+store_folder "$work/many"  # archives to list, so a window comes without a message
+counts=""
+for round in 1 2 3 4 5; do
+  starts=""
+  for _ in $(seq 50); do "$program" >/dev/null 2>&1 & starts="$starts $!"; done
+  running=$(wait_running "$starts" 60 1)
+  e2e_wait_window "$MAIN" 10 >/dev/null
+  counts="$counts $running/$(e2e_windows "$MAIN" | wc -l)/$(e2e_windows "$BOX" | wc -l)"
+  kill $starts 2>/dev/null; wait $starts 2>/dev/null
+  e2e_wait_gone "$MAIN" 10
+done
+echo "  copies running/windows/message boxes once the others ended, each time:$counts"
+check "each time one copy runs, with one window and no message" test "$counts" = "$(printf ' 1/1/0%.0s' 1 2 3 4 5)"
+
+echo "A stopped copy, then started twelve times"
+start
+main=$(e2e_wait_window "$MAIN")
+kill -STOP "$PID"
+starts=""
+for _ in $(seq 12); do "$program" >/dev/null 2>&1 & starts="$starts $!"; done
+for _ in $(seq 100); do [ "$(e2e_windows "$BOX" | wc -l)" -ge 12 ] && break; sleep 0.1; done
+boxes=$(e2e_windows "$BOX")
+echo "  windows: $(e2e_windows "$MAIN" | wc -l), message boxes: $(echo "$boxes" | grep -c .)"
+check "each start says the running copy does not answer, and none opens a window" \
+  test "$(echo "$boxes" | grep -c .)" -eq 12 -a "$(e2e_windows "$MAIN")" = "$main"
+for box in $boxes; do e2e_keys "$box" Return; done
+check "each ends once its message is read" test "$(wait_running "$starts" 10 0)" -eq 0
+kill -CONT "$PID"
+timeout 10 "$program" >/dev/null 2>&1; again=$?
+check "resumed, the copy answers the next start, which ends by itself; still one window" \
+  test "$again" -eq 0 -a "$(e2e_windows "$MAIN")" = "$main" -a -z "$(e2e_windows "$BOX")"
+stop
+
+echo "Another account holding what it can of this user's instance names"
+# Earlier versions' abstract socket name, with its queue full; and, for a
+# session that names no runtime folder, the private folder Qt falls back to
+# in the shared temporary folder, made first, with a lock and a socket in it.
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   fresh_user hostile
   store_folder "$game"
+  shared="$(mktemp -d)" && chmod 1777 "$shared"  # as /tmp is: the test's own folder is private
   setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '
-import socket, sys, time
-name = b"\0quelmar-" + sys.argv[1].encode()
-held = socket.socket(socket.AF_UNIX); held.bind(name); held.listen(0)
-filler = socket.socket(socket.AF_UNIX); filler.setblocking(False); filler.connect(name)
-time.sleep(60)' "$(id -u)" & hostile=$!
-  sleep 0.5
-  start
-  check "the program starts all the same and shows its window" test -n "$(e2e_wait_window "$MAIN" 10)"
+import os, socket, sys, time
+def hold(name):
+    held = socket.socket(socket.AF_UNIX); held.bind(name); held.listen(0)
+    filler = socket.socket(socket.AF_UNIX); filler.setblocking(False); filler.connect(name)
+    return held, filler
+kept = hold(b"\0quelmar-" + sys.argv[1].encode())
+folder = sys.argv[2] + "/runtime-" + sys.argv[3]
+os.mkdir(folder); os.chmod(folder, 0o777)
+kept += hold(folder + "/quelmar.socket")
+with open(folder + "/quelmar.lock", "w") as lock: lock.write("%d\nquelmar\n\n" % os.getpid())
+open(sys.argv[2] + "/ready", "w").close()
+time.sleep(60)' "$(id -u)" "$shared" "$(id -un)" & hostile=$!
+  for _ in $(seq 50); do [ -e "$shared/ready" ] && break; sleep 0.1; done
+  unset XDG_RUNTIME_DIR
+  TMPDIR="$shared" start
+  check "the program starts all the same and shows its window" test -n "$(e2e_wait_window "$MAIN" 10)" -a -e "$shared/ready"
   stop
   kill "$hostile" 2>/dev/null; wait "$hostile" 2>/dev/null
+  rm -rf "$shared"
 else
   echo "  (skipped: needs root to act as another account)"
 fi
