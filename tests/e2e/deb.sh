@@ -46,7 +46,8 @@ check "the menu entry's command is on the PATH" bash -c "command -v $command >/d
 e2e_start_display || exit 1
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-# In a network namespace of its own, so that no copy the user has open ends it.
+# Its own runtime folder (above) keeps it apart from any copy the user has
+# open; a network namespace of its own keeps the session's sockets away too.
 [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null && isolate=(unshare -n) || isolate=()
 (cd "$work" && exec "${isolate[@]}" $command >"$work/log" 2>&1) & PID=$!
 box=$(e2e_wait_window "$BOX")

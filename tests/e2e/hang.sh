@@ -7,8 +7,8 @@
 # Usage: tests/e2e/hang.sh PROGRAM OUTPUT_FOLDER
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-# As linux.sh: its own network namespace, so no copy the user has open is
-# taken for this one; and its own mounts, so the file system that hangs is
+# As linux.sh: its own runtime folders (below), so no copy the user has open
+# is taken for this one, and network namespace; and its own mounts, so the file system that hangs is
 # seen by nothing else and goes with the namespace, whatever happens here.
 if [ -z "${QUELMAR_E2E_ISOLATED:-}" ]; then
   if [ "$(id -u)" -eq 0 ]; then isolate=(unshare -n); else isolate=(unshare -r -n); fi

@@ -54,8 +54,9 @@ if [ "${1:-}" != "--inside" ]; then
   check "a failed install says so" bash -c "! HOME='$work/home-of-userC' XDG_DATA_HOME= '$odd/install-menu-entry.sh' >/dev/null 2>&1"
   check "and leaves no entry, whole or half" test -z "$(ls -A "$work/home-of-userC/.local/share/applications" 2>/dev/null)"
 
-  # Everything else runs where the system's Qt cannot be seen, in a network
-  # namespace of its own, so that no copy the user has open ends the program.
+  # Everything else runs where the system's Qt cannot be seen, with a runtime
+  # folder of its own (set inside), so that no copy the user has open ends
+  # the program, and in a network namespace of its own.
   if [ "$(id -u)" -eq 0 ]; then namespace=(unshare -m -n); else namespace=(unshare -r -m -n); fi
   "${namespace[@]}" bash "$0" --inside "$folder" "$work" "$build"
   inside=$?
