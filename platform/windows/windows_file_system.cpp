@@ -232,7 +232,6 @@ NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, UL
 // parameter", which Windows never answers for a plain name.
 bool wineNonFile(DWORD error) { return error == ERROR_INVALID_PARAMETER && underWine(); }
 
-
 // The system's own name for what a handle holds, in NT form. Wine answers
 // for paths of any length here, where GetFinalPathNameByHandleW stops at
 // 260 characters. Empty when there is none, the error in `error`.
