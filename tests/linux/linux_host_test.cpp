@@ -536,11 +536,12 @@ TEST_F(Instance, ACopyThatDoesNotAnswerIsNamedAndNeverGetsASecondBesideIt) {
         EXPECT_TRUE(here.anotherInstanceRunning());
         EXPECT_EQ(here.messages, std::vector<std::string>{texts::runningCopyNotAnswering(stopped.pid())});
     }
-    std::vector<std::unique_ptr<Start>> starts;
-    for (int i = 0; i < 12; ++i) starts.push_back(std::make_unique<Start>());
-    for (auto& start : starts) {
-        EXPECT_EQ(start->next(), told);
-        EXPECT_EQ(start->next(), "ends");
+    {
+        // Many starts against it, with their boxes on screen, are the
+        // end-to-end test's: here one in a process of its own.
+        Start another;
+        EXPECT_EQ(another.next(), told);
+        EXPECT_EQ(another.next(), "ends");
     }
     stopped.signal(SIGCONT);
     Start resumed;
