@@ -129,7 +129,7 @@ private:
 
     void addLine(const std::string& reachedPath, const std::string& name) {
         const char sep = plan_.separator;
-        list_ += ListingEntry(reachedPath + sep + (plan_.namesIgnoreCase ? texts::kArchiveName : name), sep);
+        list_ += ShownEntry(ListingEntry(reachedPath + sep + (plan_.namesIgnoreCase ? texts::kArchiveName : name), sep), sep);
         list_ += texts::kCrLf;
     }
 
@@ -181,6 +181,68 @@ std::string ListingEntry(const std::string& candidatePath, char separator) {
                                    [](char a, char b) { return asciiLower(a) == asciiLower(b); });
     if (found == candidatePath.end()) return candidatePath;
     return std::string(found + 1, candidatePath.end());
+}
+
+namespace {
+
+// The code point of the UTF-8 sequence at `text[at]` and its length; a
+// length of 0 where the bytes there are no well-formed sequence (a stray or
+// cut-off byte, an overlong form, a surrogate, past U+10FFFF).
+std::pair<char32_t, std::size_t> decodeUtf8(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return {lead, 1};
+    std::size_t length = 0;
+    char32_t point = 0, least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2, point = lead & 0x1F, least = 0x80;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, point = lead & 0x0F, least = 0x800;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, point = lead & 0x07, least = 0x10000;
+    else return {0, 0};
+    if (at + length > text.size()) return {0, 0};
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return {0, 0};
+        point = (point << 6) | (byte(i) & 0x3F);
+    }
+    if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return {0, 0};
+    return {point, length};
+}
+
+// Characters that change how the text around them is shown rather than
+// showing themselves: controls, the bidirectional marks, embeddings,
+// overrides and isolates, and the line and paragraph separators.
+bool changesTheLine(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+void appendHex(std::string& out, unsigned long value, int digits) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+}
+
+}  // namespace
+
+std::string ShownEntry(std::string_view entry, char separator) {
+    std::string out;
+    out.reserve(entry.size());
+    for (std::size_t at = 0; at < entry.size();) {
+        const auto [point, length] = decodeUtf8(entry, at);
+        if (length == 0) {
+            out += "\\x";
+            appendHex(out, static_cast<unsigned char>(entry[at]), 2);
+            ++at;
+            continue;
+        }
+        if (point == '\\' && separator != '\\') out += "\\\\";
+        else if (point == '\n') out += "\\n";
+        else if (point == '\r') out += "\\r";
+        else if (point == '\t') out += "\\t";
+        else if (point < 0x20 || point == 0x7F) out += "\\x", appendHex(out, point, 2);
+        else if (changesTheLine(point)) out += "\\u", appendHex(out, point, 4);
+        else out.append(entry, at, length);
+        at += length;
+    }
+    return out;
 }
 
 bool IsArchiveName(std::string_view name) { return sameIgnoringAsciiCase(name, texts::kArchiveName); }

@@ -30,6 +30,16 @@ int CheckPaths(FormState& state, Host& host, WindowOps* window = nullptr);
 // whole path when there is none.
 std::string ListingEntry(const std::string& candidatePath, char separator);
 
+// A listing entry as the list shows it: one line that reads as what is on
+// disk. Control characters (a line feed in a folder's name would split its
+// line into two paths that both look real), the marks that turn text right
+// to left, line and paragraph separators and bytes that are no UTF-8 are
+// written as escapes ("\n", "\t", "\x1B", "\u202E"), as file managers and
+// ls do; where the separator is not the backslash, a backslash is doubled,
+// so that no name reads as another's escape. Only the list is escaped: the
+// names the walk acts on stay as on disk.
+std::string ShownEntry(std::string_view entry, char separator);
+
 // The message for a failure that is not the host's own (a HostError says
 // what happened itself).
 std::string UnexpectedFailureText(const std::exception& error);

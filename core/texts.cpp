@@ -204,6 +204,16 @@ std::string sameShownNameReason(const std::string& other) {
            "and left both alone.";
 }
 
+std::string sameShownFolderReason(const std::string& folder, const std::string& other) {
+    return "The folder \"" + folder + "\" on its way stands beside \"" + other +
+           "\", which this system shows by the same name, so Quelmar cannot tell which of the two it would delete "
+           "from and left it alone. Rename one of them (in a Linux file manager, say), then refresh the list.";
+}
+
+std::string notCheckableReason() {
+    return "This system could not confirm that it would delete this very file, so Quelmar left it alone.";
+}
+
 std::string runningCopyNotAnswering(long processId) {
     return "Quelmar is already running (process " + std::to_string(processId) +
            "), but it does not answer. It may be busy or stopped: wait for it, or end that process, then start "

@@ -96,6 +96,11 @@ std::string nameNotUsableReason(const std::string& name);
 // Another entry of the same folder, `other`, that this system shows by the
 // same name as the one to delete, so that it cannot tell the two apart.
 std::string sameShownNameReason(const std::string& other);
+// A folder on the way to a file's folder stands beside `other`, which the
+// system shows by the same name, so it cannot tell which it would delete from.
+std::string sameShownFolderReason(const std::string& folder, const std::string& other);
+// The system could not confirm that it would delete the very file listed.
+std::string notCheckableReason();
 // A copy of Quelmar that holds the single-instance lock but does not take
 // the new start's call (stopped, or hung).
 std::string runningCopyNotAnswering(long processId);

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "core/texts.h"
+#include "platform/windows/nt_files.h"
 #include "platform/windows/system_functions.h"
+#include "platform/windows/wine_file_system.h"
 #include "platform/windows/win32_error.h"
 #include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_text.h"
@@ -29,13 +31,9 @@ namespace {
 
 constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);    // STATUS_NO_MORE_FILES
 constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);     // STATUS_NO_SUCH_FILE
-constexpr NTSTATUS kNameInvalid = static_cast<NTSTATUS>(0xC0000033L);    // STATUS_OBJECT_NAME_INVALID
-constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);   // STATUS_OBJECT_NAME_NOT_FOUND
 constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003AL);   // STATUS_OBJECT_PATH_NOT_FOUND
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);  // STATUS_DELETE_PENDING
 constexpr NTSTATUS kFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);  // STATUS_FILE_IS_A_DIRECTORY
-constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
-constexpr ACCESS_MASK kLookAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
 // Classes of GetFileInformationByHandleEx and SetFileInformationByHandle
 // that the headers declare only for newer systems than the oldest this
@@ -73,33 +71,23 @@ bool meansNotFound(DWORD error) {
 
 DWORD errorOf(NTSTATUS status) { return RtlNtStatusToDosError(status); }
 
-// Whether Wine, which makes every path a Unix one, would find the Unix form
-// of `path` longer than Linux takes (4,096 bytes with its end).
-bool tooLongForWine(const std::string& path) {
-    constexpr size_t kUnixPathMax = 4096;
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    static const auto unixName = systemFunction<UnixName>(L"kernel32.dll", "wine_get_unix_file_name");
-    if (unixName == nullptr) return path.size() >= kUnixPathMax;
-    char* name = unixName(extendedPath(path).c_str());
-    if (name == nullptr) return path.size() >= kUnixPathMax;
-    const bool tooLong = std::strlen(name) >= kUnixPathMax;
-    HeapFree(GetProcessHeap(), 0, name);
-    return tooLong;
-}
-
 // Raises the failure of `operation` on `path`. Wine has no answer of its
 // own for a Unix path too long: it says "unsuccessful" when opening by
 // path, and "invalid handle" when opening relative to a folder whose handle
 // is perfectly good. Either is told as the path being too long, which is
 // what it is. Wine opens relative to a folder by the folder's path when it
 // was opened, so "invalid handle" otherwise means the folder has moved.
+}  // namespace
+
 [[noreturn]] void failOn(DWORD error, texts::Operation operation, const std::string& path) {
-    if ((error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) && underWine() && tooLongForWine(path))
+    if ((error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) && underWine() && wine::pathTooLong(path))
         error = ERROR_FILENAME_EXCED_RANGE;
     else if (error == ERROR_INVALID_HANDLE && underWine())
         throw HostError(static_cast<long>(error), texts::failure(operation, path, texts::folderMovedReason()));
     win32::fail(error, operation, path);
 }
+
+namespace {
 
 // The same for an answer of the system's own file layer, which tells apart
 // what its Windows error number lumps together (a file mapped by another
@@ -116,17 +104,6 @@ std::string join(const std::string& parent, std::string_view name) {
     return joined += name;
 }
 
-// An open folder and the route it was opened by: the name it has in the
-// open folder above it, or, at the top, the path it was opened by. Shared
-// with the folders opened in it, which may outlive the walk's own hold.
-struct Route {
-    Handle handle;
-    FolderId id;
-    std::shared_ptr<const Route> parent;  // none: opened by `path`
-    std::wstring name;                    // in `parent`, as listed
-    std::string path;
-};
-
 struct OpenFolder : FolderHandle {
     explicit OpenFolder(std::shared_ptr<const Route> r) : route(std::move(r)) {}
     std::shared_ptr<const Route> route;
@@ -141,6 +118,8 @@ HANDLE handleOf(const Folder& folder) {
     const Route* route = routeOf(folder);
     return route ? route->handle.get() : INVALID_HANDLE_VALUE;
 }
+
+}  // namespace
 
 // Opens `name` relative to the open folder `folder`, or, with no folder,
 // the full NT name `name`. The name is passed as given, without the
@@ -166,6 +145,8 @@ NTSTATUS openRelativeShared(HANDLE folder, std::wstring_view name, ACCESS_MASK a
 NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out) {
     return openRelativeShared(folder, name, access, kShareAll, options, out);
 }
+
+namespace {
 
 bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
 
@@ -200,6 +181,8 @@ NTSTATUS listedId(HANDLE folder, std::wstring_view name, LARGE_INTEGER& id) {
     }
 }
 
+}  // namespace
+
 // Opens the entry `name` of an open folder, exactly as the folder listed
 // it. A name Windows refuses to be given (made on Linux and read through
 // Wine: "?", "*", a tab, a backslash...) is opened by the file id listed
@@ -216,8 +199,11 @@ NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, UL
     const NTSTATUS status = openRelative(
         folder, std::wstring_view(reinterpret_cast<const wchar_t*>(&id), sizeof id / sizeof(wchar_t)), access,
         options | FILE_OPEN_BY_FILE_ID, out);
-    return gone(status) || NT_SUCCESS(status) ? status : kNameInvalid;
+    if (NT_SUCCESS(status)) return status;
+    return gone(status) ? wine::openedByListedId(status) : kNameInvalid;
 }
+
+namespace {
 
 // Raises the failure of opening the entry `name`, told as a name this
 // system cannot use where that is what kept it from opening.
@@ -228,9 +214,7 @@ NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, UL
     failOnStatus(status, operation, path);
 }
 
-// Wine opens a Unix pipe or socket, then cannot tell what it is: "invalid
-// parameter", which Windows never answers for a plain name.
-bool wineNonFile(DWORD error) { return error == ERROR_INVALID_PARAMETER && underWine(); }
+}  // namespace
 
 // The system's own name for what a handle holds, in NT form. Wine answers
 // for paths of any length here, where GetFinalPathNameByHandleW stops at
@@ -283,6 +267,8 @@ bool identify(HANDLE handle, FolderId& id, DWORD& error) {
     return true;
 }
 
+namespace {
+
 FolderId handleIdentity(HANDLE handle, texts::Operation operation, const std::string& path) {
     FolderId id;
     DWORD error = ERROR_SUCCESS;
@@ -303,7 +289,7 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
     BY_HANDLE_FILE_INFORMATION info;
     if (NT_SUCCESS(status)) {
         if (!GetFileInformationByHandle(opened.get(), &info)) {
-            if (wineNonFile(GetLastError())) return EntryKind::Other;
+            if (wine::nonFile(GetLastError())) return EntryKind::Other;
             if (path != nullptr) failOn(GetLastError(), texts::Operation::TestPath, *path);
             return EntryKind::Folder;
         }
@@ -317,7 +303,7 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
     const DWORD error = errorOf(status);
     if (meansNotFound(error) || status == kDeletePending || error == ERROR_CANT_RESOLVE_FILENAME)
         return EntryKind::Other;
-    if (wineNonFile(error)) return EntryKind::Other;
+    if (wine::nonFile(error)) return EntryKind::Other;
     if (error != ERROR_ACCESS_DENIED) {
         if (path != nullptr) failOnStatus(status, texts::Operation::TestPath, *path);
         return EntryKind::Folder;
@@ -381,9 +367,13 @@ Folder readFolder(Handle dir, const std::string& path, std::shared_ptr<const Rou
     route->parent = std::move(parent);
     route->name = std::move(name);
     route->path = path;
+    if (route->parent != nullptr) route->places = route->parent->places;
+    else if (underWine()) route->places = std::make_shared<wine::Places>();
     folder.handle = std::make_unique<OpenFolder>(std::move(route));
     return folder;
 }
+
+}  // namespace
 
 // Opens a path as given, links followed; the error when it cannot.
 Handle openPath(const std::string& path, DWORD access, DWORD& error) {
@@ -392,6 +382,8 @@ Handle openPath(const std::string& path, DWORD access, DWORD& error) {
     error = opened ? ERROR_SUCCESS : GetLastError();
     return opened;
 }
+
+namespace {
 
 bool isFolder(HANDLE handle, texts::Operation operation, const std::string& path) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -414,74 +406,6 @@ NTSTATUS markForDeletion(HANDLE file) {
 
 [[noreturn]] void failAsNoFile(const std::string& path) {
     throw HostError(ERROR_INVALID_PARAMETER, texts::failure(texts::Operation::DeleteFile, path, texts::nowNotAFileReason()));
-}
-
-// Whether the name Wine keeps for the open folder `route`, made when it
-// was opened, still leads to that very folder: the path it was opened by
-// at the top, then each name as listed in the folder above.
-bool stillWhereItWasOpened(const Route& route) {
-    Handle again;
-    DWORD error = ERROR_SUCCESS;
-    if (route.parent == nullptr) {
-        again = openPath(route.path, kLookAccess, error);
-    } else if (!stillWhereItWasOpened(*route.parent) ||
-               !NT_SUCCESS(openEntry(route.parent->handle.get(), route.name, kLookAccess, FILE_DIRECTORY_FILE, again))) {
-        return false;
-    }
-    FolderId id;
-    return again && identify(again.get(), id, error) && SameFolder(id, route.id);
-}
-
-// A path as Wine may show it: Wine leaves out the dots at the end of a
-// name, and the spaces at the end of the last one. Here both go from every
-// name, so that two paths Wine could show alike come out alike.
-std::wstring looseName(std::wstring_view path) {
-    std::wstring out;
-    for (size_t from = 0;;) {
-        const size_t cut = std::min(path.find(L'\\', from), path.size());
-        const std::wstring_view name = path.substr(from, cut - from);
-        const size_t last = name.find_last_not_of(L". ");
-        out += last == std::wstring_view::npos ? name : name.substr(0, last + 1);
-        if (cut == path.size()) return out;
-        out += L'\\';
-        from = cut + 1;
-    }
-}
-
-// Wine's own ways, which Windows does not share, checked before a file is
-// deleted (see windows_file_system.h). `entry` is the file opened as the
-// entry `name` of the open folder `folder`.
-void checkWineWillDeleteTheEntry(const Folder& folder, const std::wstring& name, HANDLE entry, const std::string& path) {
-    // Wine removes the file by a name it made when the file was opened,
-    // from the one it made for the folder when that was opened. In a folder
-    // moved since, that name leads to another file or none (a hard link to
-    // this one, even), so the folder must still be where it was opened.
-    const Route& route = *routeOf(folder);
-    if (!stillWhereItWasOpened(route))
-        throw HostError(ERROR_FILE_INVALID, texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
-
-    // Wine follows a Unix link on every open, whatever the flags, and names
-    // the handle by where the link leads: the file's name must be this
-    // entry's in this folder, or a link stands here and Wine would delete
-    // what it leads to.
-    DWORD error = ERROR_SUCCESS;
-    std::wstring folderName = systemName(route.handle.get(), error);
-    const std::wstring entryName = folderName.empty() ? folderName : systemName(entry, error);
-    if (entryName.empty()) failOn(error, texts::Operation::DeleteFile, path);
-    if (folderName.back() != L'\\') folderName += L'\\';
-    if (looseName(entryName) != looseName(folderName + name))
-        throw HostError(ERROR_NOT_SUPPORTED,
-                        texts::failure(texts::Operation::DeleteFile, path, texts::linkNotDeletedReason()));
-
-    // So where the folder holds another entry Wine may show as this one
-    // ("Blueprints.pak."), the name cannot tell which of the two Wine
-    // holds, and so which it would delete.
-    for (const FolderEntry& other : folder.entries) {
-        const std::wstring otherName = widen(other.name);
-        if (otherName != name && looseName(otherName) == looseName(name))
-            throw HostError(ERROR_NOT_SUPPORTED, texts::failure(texts::Operation::DeleteFile, path,
-                                                                texts::sameShownNameReason(other.name)));
-    }
 }
 
 }  // namespace
@@ -554,13 +478,13 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
         if (status == kFileIsADirectory)
             throw HostError(ERROR_ACCESS_DENIED,
                             texts::failure(texts::Operation::DeleteFile, path, texts::nowAFolderReason()));
-        if (wineNonFile(errorOf(status))) failAsNoFile(path);
+        if (wine::nonFile(errorOf(status))) failAsNoFile(path);
         failOnEntry(status, wideName, texts::Operation::DeleteFile, path);
     }
 
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(entry.get(), &info)) {
-        if (wineNonFile(GetLastError())) failAsNoFile(path);
+        if (wine::nonFile(GetLastError())) failAsNoFile(path);
         failOn(GetLastError(), texts::Operation::DeleteFile, path);
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
@@ -568,12 +492,22 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
                         texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
     const FolderId entryId = handleIdentity(entry.get(), texts::Operation::DeleteFile, path);
 
-    if (underWine()) checkWineWillDeleteTheEntry(folder, wideName, entry.get(), path);
+    if (underWine()) wine::checkDeletion(*routeOf(folder), folder.entries, wideName, entry.get(), path);
 
     // Refused for a file another program has mapped into memory (the game
     // running, say), which the read-only check above tells from the rest.
     const NTSTATUS marked = markForDeletion(entry.get());
     if (!NT_SUCCESS(marked)) failOnStatus(marked, texts::Operation::DeleteFile, path);
+    // Wine removes the file only as the handle closes, by the path it made
+    // at the open: a folder moved since the check would make that path lead
+    // elsewhere, so the mark is taken back.
+    if (underWine() && !wine::stillWhereItWasOpened(*routeOf(folder))) {
+        IO_STATUS_BLOCK io{};
+        BOOLEAN keep = FALSE;
+        NtSetInformationFile(entry.get(), &io, &keep, sizeof keep, FileDispositionInformation);
+        throw HostError(ERROR_FILE_INVALID,
+                        texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
+    }
     entry.close();
 
     // Gone, or going once another program lets go of it. Wine removes the

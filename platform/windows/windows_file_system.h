@@ -18,20 +18,9 @@
 // lists beside it; where even that cannot be done, the failure says the
 // name cannot be used on this system.
 //
-// Wine differs from Windows in ways that would delete the wrong file, and
-// only under Wine (found at run time) is the following checked, because on
-// Windows a file-system driver that names handles its own way (a virtual
-// machine's shared folder, some network or encrypted drives) would make
-// every archive a false refusal. Wine resolves a Unix symbolic link to its
-// target on every open, whatever the flags, and would delete the target;
-// and it removes a file by a name it made when the file was opened, from
-// the name it made for the folder when that was opened, so in a folder
-// moved since it would remove another file or none. So each folder keeps
-// the route it was opened by: the folder must still be reached by that
-// route, and the name Wine gives the opened file must be this entry's in
-// that folder. Wine leaves trailing dots (and a last trailing space) out of
-// the names it gives, so these are compared without them, and an entry
-// that another of its folder would then match is refused too.
+// Under Wine (found at run time), a Linux disk and Wine's own ways would
+// make it delete the wrong file; the checks only Wine needs are in
+// wine_file_system.h, and are called only there.
 
 #include <cstddef>
 #include <string>

@@ -24,6 +24,32 @@ TEST(ListingEntry, StartsAtTheFirstAssetsInAnyCase) {
     EXPECT_EQ(ListingEntry("/home/u/rs/Assets/P/Blueprints.pak", '\\'), "/home/u/rs/Assets/P/Blueprints.pak");
 }
 
+// Each row: a listing entry as on disk, and the one line the list shows
+// for it, with the slash and the backslash as separator.
+TEST(ShownEntry, EveryArchiveReadsAsOneLineOfWhatIsOnDisk) {
+    struct Row {
+        std::string onDisk, slash, backslash;
+    };
+    const std::vector<Row> rows = {
+        {"Assets/RouteB/Blueprints.pak", "Assets/RouteB/Blueprints.pak", "Assets/RouteB/Blueprints.pak"},
+        {"Assets/Route\\nB", "Assets/Route\\\\nB", "Assets/Route\\nB"},  // a backslash of its own
+        {"A/Route\nB\r\n/\tC", "A/Route\\nB\\r\\n/\\tC", "A/Route\\nB\\r\\n/\\tC"},
+        {std::string("A/\x1B[2J\x7F\0", 8), "A/\\x1B[2J\\x7F\\x00", "A/\\x1B[2J\\x7F\\x00"},
+        {"A/\u202Ekap.stnirpeulB", "A/\\u202Ekap.stnirpeulB", "A/\\u202Ekap.stnirpeulB"},  // U+202E as UTF-8
+        {"A/x\u2066y\u200Fz\u2028w\u0085v", "A/x\\u2066y\\u200Fz\\u2028w\\u0085v",
+         "A/x\\u2066y\\u200Fz\\u2028w\\u0085v"},
+        {"A/Strecke\u00C4\u65E5\U0001F682", "A/Strecke\u00C4\u65E5\U0001F682", "A/Strecke\u00C4\u65E5\U0001F682"},
+        {"A/bad\xFF\xC3(", "A/bad\\xFF\\xC3(", "A/bad\\xFF\\xC3("},                      // stray bytes
+        {"A/\xED\xA0\xBD\xC0\xAF\xF4\x90\x80\x80", "A/\\xED\\xA0\\xBD\\xC0\\xAF\\xF4\\x90\\x80\\x80",
+         "A/\\xED\\xA0\\xBD\\xC0\\xAF\\xF4\\x90\\x80\\x80"},  // a surrogate, an overlong form, past U+10FFFF
+        {"A/cut\xE2\x80", "A/cut\\xE2\\x80", "A/cut\\xE2\\x80"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(ShownEntry(row.onDisk, '/'), row.slash) << row.onDisk;
+        EXPECT_EQ(ShownEntry(row.onDisk, '\\'), row.backslash) << row.onDisk;
+    }
+}
+
 struct WalkTest : ::testing::Test {
     FakeHost host;
     FormState state;
@@ -96,6 +122,17 @@ TEST_F(WalkTest, EntryStartsAtAnAssetsInTheGameFolderItself) {
     state.AssetsPath = "D:\\Assets\\RailSim\\Assets";
     EXPECT_EQ(walk(), 1);
     EXPECT_EQ(list, "Assets\\RailSim\\Assets\\ProviderA\\Blueprints.pak\r\n");
+}
+
+TEST_F(WalkTest, ListShowsOddNamesEscapedAndTheActionGetsThemAsOnDisk) {
+    host.addFolder("D:\\RS\\Assets\\Route\nB");
+    host.addFolder("D:\\RS\\Assets\\Route\nB\\R\r\nC");
+    host.addFile("D:\\RS\\Assets\\Route\nB\\R\r\nC\\Blueprints.pak");
+    host.addFile("D:\\RS\\Assets\\Route\nB\\Blueprints.pak");
+    EXPECT_EQ(walk(), 2);
+    EXPECT_EQ(list, "Assets\\Route\\nB\\Blueprints.pak\r\nAssets\\Route\\nB\\R\\r\\nC\\Blueprints.pak\r\n");
+    EXPECT_EQ(acted, (std::vector<std::string>{"D:\\RS\\Assets\\Route\nB\\Blueprints.pak",
+                                               "D:\\RS\\Assets\\Route\nB\\R\r\nC\\Blueprints.pak"}));
 }
 
 TEST_F(WalkTest, OpensEveryVisitedFolderRelativeToTheOneItWasListedIn) {

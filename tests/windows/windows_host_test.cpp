@@ -362,8 +362,8 @@ TEST_F(FileSystemTest, NamesWindowsRefusesAreListedAndDeletedUnderWine) {
     if (!testing::underWine()) GTEST_SKIP() << "only a Linux disk holds these names";
     tree.holdsUnixLinks();  // which Windows could not remove
     const std::vector<std::string> names = {"Route?B", "Route*B", "Route|B", "Route<B", "Route>B",  "Route\"B",
-                                            "Route\tB", "Route\nB", "Route\\B", "Route:B", "RouteB.", "RouteB...",
-                                            "RouteB ", " RouteB"};
+                                            "Route\tB", "Route\nB", "Route\\B", "Route:B", "RouteC.", "RouteD...",
+                                            "RouteE ", " RouteF"};
     std::string script = "mkdir -p Game/Assets/Plain && printf pak > Game/Assets/Plain/Blueprints.pak\n";
     for (const std::string& name : names) {
         const std::string level1 = "Game/Assets/" + name, level2 = level1 + "/" + name;
@@ -384,7 +384,8 @@ TEST_F(FileSystemTest, NamesWindowsRefusesAreListedAndDeletedUnderWine) {
         expected.push_back("Assets\\" + name + "\\Blueprints.pak");
         expected.push_back("Assets\\" + name + "\\" + name + "\\Blueprints.pak");
     }
-    for (const std::string& line : expected) EXPECT_TRUE(contains(window.text2Value, line + "\r\n")) << line;
+    for (const std::string& line : expected)
+        EXPECT_TRUE(contains(window.text2Value, ShownEntry(line, '\\') + "\r\n")) << line;
 
     host.messages.clear();
     DeleteArchives(state, host, window);
@@ -400,6 +401,76 @@ TEST_F(FileSystemTest, NamesWindowsRefusesAreListedAndDeletedUnderWine) {
     const auto [text, number] = failureOf([&] { fs->openChild(open("Game\\Assets"), "Route?Gone"); });
     EXPECT_TRUE(contains(text, texts::reasonFor(std::errc::no_such_file_or_directory, texts::Operation::ReadFolder)))
         << "a name no longer listed is gone, whatever it holds: " << text;
+}
+
+// Under Wine: Unix links that Wine would resolve to a file whose path it
+// shows as the link's own, since it leaves trailing dots and spaces out of
+// the names it gives. Whatever the list shows, no target may be deleted
+// through a link, and a link Wine cannot follow by its name is told.
+TEST_F(FileSystemTest, LinksWineShowsAsTheirOwnPathNeverDeleteTheirTarget) {
+    if (!testing::underWine()) GTEST_SKIP() << "only Wine shows two paths alike";
+    tree.holdsUnixLinks();
+    struct Row {
+        std::string script;  // run in the row's own folder; the game is G
+        std::string target;  // what must still be there afterwards
+    };
+    const std::vector<Row> rows = {
+        {"mkdir -p G/Assets/d G/Assets./d && printf pak > G/Assets./d/Blueprints.pak && "
+         "ln -s ../../Assets./d/Blueprints.pak G/Assets/d/Blueprints.pak", "G/Assets./d/Blueprints.pak"},
+        {"mkdir -p G/Assets/d G./Assets/d && printf pak > G./Assets/d/Blueprints.pak && "
+         "ln -s ../../../G./Assets/d/Blueprints.pak G/Assets/d/Blueprints.pak", "G./Assets/d/Blueprints.pak"},
+        {"mkdir -p G/Assets/d 'G/Assets /d' && printf pak > 'G/Assets /d/Blueprints.pak' && "
+         "ln -s '../../Assets /d/Blueprints.pak' G/Assets/d/Blueprints.pak", "G/Assets /d/Blueprints.pak"},
+        {"mkdir -p G/Assets/d G/Assets/d. && printf pak > G/Assets/d./Blueprints.pak. && "
+         "ln -s ../d./Blueprints.pak. G/Assets/d/Blueprints.pak", "G/Assets/d./Blueprints.pak."},
+        {"mkdir -p G/Assets/d/x G/Assets/d./x. && printf pak > G/Assets/d./x./Blueprints.pak. && "
+         "ln -s ../../d./x./Blueprints.pak. G/Assets/d/x/Blueprints.pak", "G/Assets/d./x./Blueprints.pak."},
+        // Both inside the rule: listed twice, the target never deleted
+        // through the link.
+        {"mkdir -p G/Assets/d G/Assets/d. && printf pak > G/Assets/d./Blueprints.pak && "
+         "ln -s ../d./Blueprints.pak G/Assets/d/Blueprints.pak", "G/Assets/d./Blueprints.pak"},
+    };
+    std::string make, check;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::string row = "Row" + std::to_string(i);
+        make += "(mkdir " + row + " && cd " + row + " && " + rows[i].script + " && : > G/RailSim.exe)\n";
+        check += "test -f '" + row + "/" + rows[i].target + "' && : > " + row + "/TargetStays\n";
+    }
+    ASSERT_TRUE(runUnixScript(tree, make));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::string row = "Row" + std::to_string(i);
+        FormState state;
+        state.GamePath = tree.path(row + "\\G");
+        RecordingWindow window;
+        ASSERT_EQ(CheckPaths(state, host), kCheckPassed) << rows[i].script;
+        RefreshList(state, host, window);
+        EXPECT_TRUE(contains(window.text2Value, "Assets\\d\\")) << rows[i].script;
+        failureOf([&] { DeleteArchives(state, host, window); });
+    }
+    ASSERT_TRUE(DeleteFileW(extendedPath(tree.path("made")).c_str()));
+    ASSERT_TRUE(runUnixScript(tree, check));
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_TRUE(tree.exists("Row" + std::to_string(i) + "\\TargetStays")) << "deleted through the link: " << rows[i].script;
+}
+
+TEST_F(FileSystemTest, LinkWithANameWindowsRefusesLeadingOutsideIsFollowedOrTold) {
+    if (!testing::underWine()) GTEST_SKIP() << "only a Linux disk holds these names";
+    tree.holdsUnixLinks();
+    ASSERT_TRUE(runUnixScript(tree, "mkdir -p G/Assets/Plain Outside/R && : > G/RailSim.exe && "
+                                    "printf pak > G/Assets/Plain/Blueprints.pak && printf pak > Outside/Blueprints.pak && "
+                                    "printf pak > Outside/R/Blueprints.pak && ln -s ../../Outside 'G/Assets/q?out'"));
+    FormState state;
+    state.GamePath = tree.path("G");
+    RecordingWindow window;
+    ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
+    const auto [text, number] = failureOf([&] { RefreshList(state, host, window); });
+    if (number == 0) {
+        EXPECT_EQ(window.text2Value, "Assets\\Plain\\Blueprints.pak\r\nAssets\\q?out\\Blueprints.pak\r\n"
+                                     "Assets\\q?out\\R\\Blueprints.pak\r\n");
+    } else {
+        EXPECT_TRUE(contains(text, texts::nameNotUsableReason("q?out"))) << text;
+        EXPECT_TRUE(contains(text, tree.path("G\\Assets\\q?out"))) << text;
+    }
 }
 
 // Several helper threads open and read the children of one folder at once.

@@ -1,0 +1,67 @@
+#pragma once
+// The file layer's calls that the Windows file system and its checks under
+// Wine share: opening relative to an open folder, a folder's route, and what
+// the system says a handle holds.
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/host.h"
+#include "core/texts.h"
+#include "platform/windows/win32_handle.h"
+
+namespace quelmar::win32 {
+
+namespace wine {
+class Places;
+}
+
+inline constexpr NTSTATUS kNameInvalid = static_cast<NTSTATUS>(0xC0000033L);  // STATUS_OBJECT_NAME_INVALID
+inline constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);  // STATUS_OBJECT_NAME_NOT_FOUND
+inline constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+inline constexpr ACCESS_MASK kLookAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// An open folder and the route it was opened by: the name it has in the
+// open folder above it, or, at the top, the path it was opened by. Shared
+// with the folders opened in it, which may outlive the walk's own hold.
+struct Route {
+    Handle handle;
+    FolderId id;
+    std::shared_ptr<const Route> parent;  // none: opened by `path`
+    std::wstring name;                    // in `parent`, as listed
+    std::string path;
+    // Under Wine: what the deletions below this top folder have learnt of
+    // the folders on their way (shared by every route below it).
+    std::shared_ptr<wine::Places> places;
+};
+
+// Opens `name` relative to the open folder `folder`, or, with no folder,
+// the full NT name `name`, exactly as spelt.
+NTSTATUS openRelativeShared(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
+                            Handle& out);
+NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out);
+
+// Opens the entry `name` of an open folder, exactly as the folder listed
+// it, also where Windows refuses the name (by the file id listed beside
+// it); kNameInvalid when that cannot be done.
+NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out);
+
+// Opens a path as given, links followed; the error when it cannot.
+Handle openPath(const std::string& path, DWORD access, DWORD& error);
+
+// The identity of what a handle holds; false, the error in `error`, when
+// the system gives none.
+bool identify(HANDLE handle, FolderId& id, DWORD& error);
+
+// The system's own name for what a handle holds, in NT form; empty, the
+// error in `error`, when there is none.
+std::wstring systemName(HANDLE handle, DWORD& error);
+
+// Raises the failure of `operation` on `path` for a Windows error number.
+[[noreturn]] void failOn(DWORD error, texts::Operation operation, const std::string& path);
+
+}  // namespace quelmar::win32
