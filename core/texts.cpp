@@ -214,6 +214,11 @@ std::string notCheckableReason() {
     return "This system could not confirm that it would delete this very file, so Quelmar left it alone.";
 }
 
+std::string notAnsweringReason() {
+    return "It does not answer: a network drive whose server cannot be reached, say, or a disk that has stopped. "
+           "Choose the game folder with \"...\" once it answers, or choose another.";
+}
+
 std::string runningCopyNotAnswering(long processId) {
     return "Quelmar is already running (process " + std::to_string(processId) +
            "), but it does not answer. It may be busy or stopped: wait for it, or end that process, then start "

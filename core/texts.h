@@ -101,6 +101,9 @@ std::string sameShownNameReason(const std::string& other);
 std::string sameShownFolderReason(const std::string& folder, const std::string& other);
 // The system could not confirm that it would delete the very file listed.
 std::string notCheckableReason();
+// A folder that did not answer in time (a share whose server is gone, a
+// disk that stopped): the user can wait for it or pick another.
+std::string notAnsweringReason();
 // A copy of Quelmar that holds the single-instance lock but does not take
 // the new start's call (stopped, or hung).
 std::string runningCopyNotAnswering(long processId);
