@@ -44,6 +44,11 @@ struct FormState {
     // mount that does not answer never keeps the user from the dialog.
     std::chrono::milliseconds storedFolderWait{250};
     std::chrono::milliseconds locateSearchLimit{1000};
+    // At start-up the stored folder is waited for this long at most: long
+    // enough for a sleeping disk to spin up or a share to reconnect, short
+    // enough that one that never answers soon leaves the user "..." to
+    // choose another.
+    std::chrono::milliseconds startUpCheckLimit{10000};
     // The window was asked to close while a command ran: the command ends
     // at once, its walk starts nothing more, and the window closes.
     bool closeRequested = false;

@@ -75,6 +75,21 @@ Form1::Start Form1::Form_Load() {
     // A stored folder that cannot be checked or read is the user's to
     // replace, and "..." is how: so the failure is told like one in a click,
     // naming the path and the reason, and the window opens all the same.
+    // One on a mount that never answers would hold start-up, and with it
+    // every click, for good: after a while it is told as not answering.
+    bool answers = true;
+    try {
+        answers = storedFolderAnswers();
+    } catch (const WalkStopped&) {
+        return Start::EndProgram;  // closed while it waited
+    }
+    if (!answers) {
+        window_.setDeleteEnabled(false);
+        window_.setRefreshEnabled(false);
+        report(HostError(0, texts::failure(texts::Operation::TestPath, state_.GamePath, texts::notAnsweringReason())),
+               MessageIcon::Warning);
+        return state_.closeRequested ? Start::EndProgram : Start::ShowWindow;
+    }
     bool checked = false;
     try {
         const int result = CheckPaths(state_, host_, &window_);
@@ -92,6 +107,25 @@ Form1::Start Form1::Form_Load() {
     // Closed during start-up, after the walk's last look: the program ends
     // there too.
     return state_.closeRequested ? Start::EndProgram : Start::ShowWindow;
+}
+
+bool Form1::storedFolderAnswers() {
+    if (state_.GamePath.empty()) return true;
+    // The check asks the same again, by then at once: the system keeps
+    // what it has just looked up.
+    const std::shared_ptr<FileSystem> fs = state_.sharedFileSystem(host_);
+    const auto answered = OffTheWindowThread(
+        state_, window_,
+        [fs, game = state_.GamePath] {
+            try {
+                if (fs->folderExists(game)) fs->childFolderExists(game, texts::kAssetsFolder);
+            } catch (const HostError&) {
+                // An answer all the same, which the check tells.
+            }
+            return true;
+        },
+        state_.startUpCheckLimit);
+    return answered.has_value();
 }
 
 void Form1::applyCheckResult(int result) {
@@ -126,10 +160,17 @@ void Form1::locateGameExe() {
     };
     const std::shared_ptr<FileSystem> fs = state_.sharedFileSystem(host_);
     bool usable = false;
+    // The dialog reads the folder it opens in on the window's thread, so a
+    // folder is sent there only once a read of its entries has answered.
     if (!request.initialFolder.empty())
         skipOnError([&] {
             usable = OffTheWindowThread(
-                         state_, window_, [fs, folder = request.initialFolder] { return fs->folderExists(folder); },
+                         state_, window_,
+                         [fs, &host = host_, folder = request.initialFolder] {
+                             if (!fs->folderExists(folder)) return false;
+                             host.readFolder(*fs, folder);
+                             return true;
+                         },
                          std::min(state_.storedFolderWait, left()))
                          .value_or(false);
         });
@@ -150,12 +191,16 @@ void Form1::locateGameExe() {
         auto answered = std::make_shared<Answered>();
         OffTheWindowThread(
             state_, window_,
-            [fs, places = std::move(start->places), answered, slow = state_.slowCallWait] {
+            [fs, &host = host_, places = std::move(start->places), answered, slow = state_.slowCallWait] {
                 for (const Place& place : places) {
                     const auto asked = std::chrono::steady_clock::now();
-                    bool there = false;
-                    skipOnError([&] { there = fs->folderExists(place.path) || place.name.empty(); });
-                    if (!there || std::chrono::steady_clock::now() - asked >= slow) continue;
+                    bool offered = false;
+                    skipOnError([&] {
+                        const bool there = fs->folderExists(place.path);
+                        if (there && place.name.empty()) host.readFolder(*fs, place.path);
+                        offered = there || place.name.empty();
+                    });
+                    if (!offered || std::chrono::steady_clock::now() - asked >= slow) continue;
                     std::lock_guard lock(answered->mutex);
                     answered->places.push_back(place);
                 }

@@ -41,11 +41,13 @@ public:
     bool requestClose();
 
     const FormState& state() const { return state_; }
+    FormState& state() { return state_; }  // its limits, for a test to shorten
 
 private:
     void locateGameExe();
     void refreshList();
     void deletePaks();
+    bool storedFolderAnswers();
     void applyCheckResult(int result);
     void command(const std::function<void()>& handler);
     void reportErrors(const std::function<void()>& handler);

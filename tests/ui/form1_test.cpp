@@ -482,52 +482,92 @@ TEST(Form1Slow, EverySlowStepKeepsTheWindowAliveAndACloseEndsIt) {
 }
 
 // A folder on a mount that never answers locks nobody out: stored, the
-// window shows while start-up waits for it and a close ends the program at
-// once; "..." opens its dialog all the same, where it would with nothing
-// stored, and so it does when the store search never answers.
+// window shows while start-up waits for it, a close ends the program at
+// once, and after a while it is told as not answering, with both commands
+// off and "..." free; "..." opens its dialog all the same, where it would
+// with nothing stored, and so it does when the store search never answers.
 TEST(Form1Slow, AFolderThatNeverAnswersLocksNobodyOut) {
     for (const std::string hanging : {"D:\\Slow", "store search"}) {
-        SCOPED_TRACE(hanging);
+        for (const bool closed : {true, false}) {
+            if (hanging == "store search" && closed) continue;
+            SCOPED_TRACE(hanging + (closed ? ", closed at start-up" : ""));
+            FakeHost h;
+            FakeWindow w;
+            Form1 f{h, w};
+            f.state().startUpCheckLimit = std::chrono::milliseconds(100);
+            h.gameFolderSetting() = hanging == "store search" ? "" : "D:\\Slow";
+            h.libraryPlaces = {{"E:\\Library\\common", "LibraryB"}};
+            std::promise<void> answer;
+            std::shared_future<void> answered = answer.get_future().share();
+            std::atomic<int> inCall = 0;
+            h.slowly = [&, answered](const std::string& path) {
+                if (path != hanging) return;
+                ++inCall;
+                answered.wait();
+                --inCall;
+            };
+            w.onKeepAlive = [&] {
+                if (closed && inCall > 0 && w.shown) f.requestClose();
+            };
+            if (closed) {
+                EXPECT_EQ(f.Form_Load(), Form1::Start::EndProgram) << "a close while the window waits ends it";
+                EXPECT_TRUE(w.shown);
+            } else {
+                ASSERT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
+                if (hanging == "D:\\Slow") {
+                    ASSERT_EQ(h.messages.size(), 1u);
+                    EXPECT_NE(h.messages[0].text.find("D:\\Slow"), std::string::npos);
+                    EXPECT_NE(h.messages[0].text.find("does not answer"), std::string::npos);
+                    EXPECT_FALSE(w.deleteEnabled);
+                    EXPECT_FALSE(w.refreshEnabled);
+                }
+                bool waitedMeanwhile = false;
+                w.whileDialogOpen = [&] { waitedMeanwhile = inCall > 0; };
+                f.mnuLocateGameEXE_Click();  // in the very window start-up left
+                ASSERT_EQ(w.dialogRequests.size(), 1u);
+                EXPECT_TRUE(waitedMeanwhile) << "the dialog opened while the look-up was still unanswered";
+                if (hanging == "D:\\Slow") {
+                    // Where it would open with nothing stored; the search's folder
+                    // itself is left out if it was slow to answer on a loaded machine.
+                    EXPECT_NE(w.dialogRequests[0].initialFolder, "D:\\Slow");
+                } else {
+                    EXPECT_TRUE(w.dialogRequests[0].places.empty());
+                }
+            }
+            answer.set_value();
+            while (inCall > 0) std::this_thread::yield();
+            h.waitUntilIdle();
+        }
+    }
+}
+
+// The dialog reads the folder it opens in on the window's thread: a folder
+// whose look-up answers but whose read never does, whether stored or where
+// the search would start, is not where it opens, and it opens all the same.
+TEST(Form1Slow, AFolderWhoseReadNeverAnswersIsNotWhereTheDialogOpens) {
+    for (const bool stored : {true, false}) {
+        SCOPED_TRACE(stored ? "stored" : "the search's");
         FakeHost h;
         FakeWindow w;
         Form1 f{h, w};
-        h.gameFolderSetting() = "D:\\Slow";
+        const std::string folder = stored ? "D:\\Unread" : h.programFolderPath;
+        h.addFolder(folder);
+        if (stored) h.gameFolderSetting() = folder;
         std::promise<void> answer;
         std::shared_future<void> answered = answer.get_future().share();
-        std::atomic<int> inCall = 0;
-        bool listenAtStartUp = hanging == "D:\\Slow";
+        std::atomic<int> asked = 0, inCall = 0;
         h.slowly = [&, answered](const std::string& path) {
-            if (path != hanging) return;
+            if (path != folder || ++asked < 2) return;  // its look-up answers, its read does not
             ++inCall;
             answered.wait();
             --inCall;
         };
-        w.onKeepAlive = [&] {
-            if (listenAtStartUp && inCall > 0 && w.shown) f.requestClose();
-        };
-        if (listenAtStartUp) {
-            EXPECT_EQ(f.Form_Load(), Form1::Start::EndProgram) << "a close while the window waits ends it";
-            EXPECT_TRUE(w.shown);
-            listenAtStartUp = false;
-            h.gameFolderSetting() = "D:\\Slow";
-        } else {
-            h.gameFolderSetting() = "";
-            ASSERT_EQ(f.Form_Load(), Form1::Start::ShowWindow);
-            h.libraryPlaces = {{"E:\\Library\\common", "LibraryB"}};
-        }
         bool waitedMeanwhile = false;
         w.whileDialogOpen = [&] { waitedMeanwhile = inCall > 0; };
-        Form1 again{h, w};  // a fresh window's command, as after a new start
-        again.mnuLocateGameEXE_Click();
+        f.mnuLocateGameEXE_Click();
         ASSERT_EQ(w.dialogRequests.size(), 1u);
-        EXPECT_TRUE(waitedMeanwhile) << "the dialog opened while the look-up was still unanswered";
-        if (hanging == "D:\\Slow") {
-            // Where it would open with nothing stored; the search's folder
-            // itself is left out if it was slow to answer on a loaded machine.
-            EXPECT_NE(w.dialogRequests[0].initialFolder, "D:\\Slow");
-        } else {
-            EXPECT_TRUE(w.dialogRequests[0].places.empty());
-        }
+        EXPECT_TRUE(waitedMeanwhile) << "the dialog opened while the read was still unanswered";
+        EXPECT_NE(w.dialogRequests[0].initialFolder, folder);
         answer.set_value();
         while (inCall > 0) std::this_thread::yield();
         h.waitUntilIdle();
