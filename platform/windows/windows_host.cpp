@@ -212,4 +212,9 @@ LocateStart WindowsHost::locateDialogStart() {
     return FindWindowsLocateStart(disk, programFolder(), win32::StoreFolders());
 }
 
+void WindowsHost::readFolder(FileSystem&, const std::string& path) {
+    if (!win32::WindowsSearchDisk().listFolder(path))
+        throw HostError(ERROR_PATH_NOT_FOUND, texts::failure(texts::Operation::ReadFolder, path, ""));
+}
+
 }  // namespace quelmar
