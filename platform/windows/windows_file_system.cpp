@@ -498,16 +498,7 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
     // running, say), which the read-only check above tells from the rest.
     const NTSTATUS marked = markForDeletion(entry.get());
     if (!NT_SUCCESS(marked)) failOnStatus(marked, texts::Operation::DeleteFile, path);
-    // Wine removes the file only as the handle closes, by the path it made
-    // at the open: a folder moved since the check would make that path lead
-    // elsewhere, so the mark is taken back.
-    if (underWine() && !wine::stillWhereItWasOpened(*routeOf(folder))) {
-        IO_STATUS_BLOCK io{};
-        BOOLEAN keep = FALSE;
-        NtSetInformationFile(entry.get(), &io, &keep, sizeof keep, FileDispositionInformation);
-        throw HostError(ERROR_FILE_INVALID,
-                        texts::failure(texts::Operation::DeleteFile, path, texts::folderMovedReason()));
-    }
+    if (underWine()) wine::takeBackIfMoved(*routeOf(folder), entry.get(), path);
     entry.close();
 
     // Gone, or going once another program lets go of it. Wine removes the

@@ -206,4 +206,12 @@ void checkDeletion(const Route& route, const std::vector<FolderEntry>& entries, 
     if (const auto why = route.places->whyNotUnique(folderName, route.id)) refuse(ERROR_NOT_SUPPORTED, path, *why);
 }
 
+void takeBackIfMoved(const Route& route, HANDLE entry, const std::string& path) {
+    if (stillWhereItWasOpened(route)) return;
+    IO_STATUS_BLOCK io{};
+    BOOLEAN deleteIt = FALSE;  // FILE_DISPOSITION_INFORMATION
+    NtSetInformationFile(entry, &io, &deleteIt, sizeof deleteIt, FileDispositionInformation);
+    refuse(ERROR_FILE_INVALID, path, texts::folderMovedReason());
+}
+
 }  // namespace quelmar::win32::wine

@@ -83,4 +83,10 @@ void checkDeletion(const Route& route, const std::vector<FolderEntry>& entries, 
 // by: the path at the top, then each name as listed in the folder above.
 bool stillWhereItWasOpened(const Route& route);
 
+// Called once the file `entry` is marked for deletion, which Wine carries
+// out as the handle closes, by the path it made at the open: where the
+// folder `route` has moved since, that path leads elsewhere, so the mark is
+// taken back and the deletion refused.
+void takeBackIfMoved(const Route& route, HANDLE entry, const std::string& path);
+
 }  // namespace quelmar::win32::wine
