@@ -4,18 +4,22 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QLockFile>
 #include <QScopeGuard>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QSpacerItem>
-#include <QStandardPaths>
+#include <QTimer>
 #include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,10 +27,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <system_error>
-#include <thread>
 
 #include "core/texts.h"
 #include "platform/linux/game_search_files.h"
@@ -48,15 +56,6 @@ constexpr int kSettingsLockWait = 40;  // ms
 }
 
 }  // namespace
-
-LinuxHost::LinuxHost(std::string instanceName) : instanceName_(std::move(instanceName)) {}
-
-LinuxHost::~LinuxHost() {
-    // The socket goes first: a start that finds the lock still taken then
-    // finds nobody listening and tries the lock again.
-    secondStarts_.reset();
-    instanceLock_.reset();
-}
 
 QString LinuxHost::settingsFile(const std::string& application) {
     const QString app = QString::fromStdString(application);
@@ -278,132 +277,460 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The copy that takes the lock listens right after: only a machine under
-// heavy load, or a copy stopped at that very moment, makes a start wait
-// long for it.
-constexpr auto kListenWait = std::chrono::seconds(3);
-// A running copy answers a call from its event loop, which never waits
-// long; one that has not answered by then is stopped or hung.
-constexpr auto kAnswerWait = std::chrono::seconds(1);
-// Between two looks at a copy that is not listening yet, or whose queue is
-// full: the system has no event to wait for either.
-constexpr auto kRetryPause = std::chrono::milliseconds(10);
-// Starts that may wait to be taken at once; more only when the running
-// copy takes none, and it is then told as not answering all the same.
+// A running copy answers a call from its event loop. One that has not
+// answered yet is judged by what its process does, never by a fixed time
+// alone: on a loaded machine it is slow, not hung.
+// Stopped (Ctrl+Z, kill -STOP) for this long: it will not answer.
+constexpr auto kStoppedFor = std::chrono::seconds(1);
+// Neither using the processor nor waiting for it, for this long: it waits
+// on something that does not come (a mount that never answers). A copy
+// whose socket was removed listens again well within it.
+constexpr auto kStalledFor = std::chrono::seconds(5);
+// Busy all along and still not answering: a copy caught in a loop.
+constexpr auto kAnswerAtMost = std::chrono::seconds(30);
+// Between two looks at a copy that has not answered.
+constexpr int kLookMs = 20;
+// How often the holder makes sure its folder and socket are still where
+// later starts look for them (a cleaner may remove either).
+constexpr int kKeepInPlaceMs = 1000;
+// Starts that may wait to be taken at once.
 constexpr int kQueuedStarts = 128;
-// A Unix socket's name holds 107 bytes and its end.
-constexpr qsizetype kLongestSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+constexpr char kSocketName[] = "socket";
 
-enum class Call { Answered, NotListening, Silent };
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
 
-// Calls the copy that listens at `path` to come forward. It answers with a
-// byte from its event loop, so a copy that is stopped or hung, whose queue
-// the system still fills, is told apart from one that runs.
-Call callRunningCopy(const QString& path) {
-    const auto giveUp = Clock::now() + kAnswerWait;
-    QLocalSocket call;
-    for (;;) {
-        call.connectToServer(path, QIODevice::ReadOnly);
-        if (call.state() != QLocalSocket::ConnectingState) break;
-        // Its queue is full. Qt would try again each time the socket says
-        // it may, which a socket still connecting says at once: a pause
-        // between tries instead.
-        call.abort();
-        if (Clock::now() >= giveUp) return Call::Silent;
-        std::this_thread::sleep_for(kRetryPause);
-    }
-    if (call.state() != QLocalSocket::ConnectedState) return Call::NotListening;
-    while (call.bytesAvailable() == 0 && call.state() == QLocalSocket::ConnectedState && Clock::now() < giveUp) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
-        call.waitForReadyRead(static_cast<int>(std::max<std::int64_t>(left.count(), 1)));
-    }
-    if (call.bytesAvailable() > 0) return Call::Answered;
-    // Hung up without a word: that copy is closing.
-    return call.state() == QLocalSocket::ConnectedState ? Call::Silent : Call::NotListening;
+private:
+    int fd_;
+};
+
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId&) const = default;
+};
+std::optional<FileId> idAt(int folder, const char* name) {
+    struct stat st;
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
 }
+std::optional<FileId> idOf(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
+// A folder that holds the rule's folder must let no other account replace
+// what this user makes in it: this user's own and closed to others, or the
+// system's with the sticky bit (as /tmp is).
+bool safeParent(int parent) {
+    struct stat st;
+    if (::fstat(parent, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) return false;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
+}
+
+// The rule's folder at `place`, made if need be and opened without
+// following a link: one this user owns and no other may enter, or none.
+// Anything else of this user's at its name (a file, a pipe, a link) is
+// removed; never a folder, so two starts doing this at once cannot remove
+// the one the other has just made. Another account's passes the place by.
+Fd openRuleFolder(const Fd& parent, const std::string& name) {
+    const uid_t me = ::geteuid();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::mkdirat(parent.get(), name.c_str(), 0700) != 0 && errno != EEXIST) return Fd();
+        Fd folder(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!folder) {
+            if (errno != ENOTDIR && errno != ELOOP) return Fd();
+            struct stat st;
+            if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                (st.st_uid != me || S_ISDIR(st.st_mode)))
+                return Fd();
+            ::unlinkat(parent.get(), name.c_str(), 0);
+            continue;
+        }
+        struct stat st;
+        if (::fstat(folder.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me) return Fd();
+        if ((st.st_mode & 077) != 0 && ::fchmod(folder.get(), 0700) != 0) return Fd();
+        return folder;
+    }
+    return Fd();
+}
+
+// Where a socket in `folder` is reached: by its path, or through the open
+// folder where the path is too long for a socket's name.
+std::optional<sockaddr_un> socketAddress(const std::string& folderPath, int folder) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = folderPath + '/' + kSocketName;
+    if (path.size() >= sizeof address.sun_path)
+        path = "/proc/self/fd/" + std::to_string(folder) + '/' + kSocketName;
+    if (path.size() >= sizeof address.sun_path) return std::nullopt;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+// The process that holds the lock on `folder`, as the system lists it; 0
+// when none does.
+pid_t lockHolder(int folder) {
+    struct stat st;
+    if (::fstat(folder, &st) != 0) return 0;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, id;
+        fields >> number >> kind;
+        if (kind == "->") fields >> kind;  // one waiting for the lock
+        fields >> mode >> access >> pid >> id;
+        if (kind == "FLOCK" && id == wanted) return static_cast<pid_t>(std::atol(pid.c_str()));
+    }
+    return 0;
+}
+
+// Whether the copy that holds the rule may still answer, from what its
+// process does while a start waits for it.
+class HolderWatch {
+public:
+    enum class Verdict { Waiting, Ended, NotAnswering, Unknown };
+    Verdict judge(pid_t pid) {
+        const auto now = Clock::now();
+        if (pid != pid_) {
+            pid_ = pid;
+            cpu_ = -1;
+            since_ = lastProgress_ = now;
+            stopped_ = false;
+        }
+        if (pid <= 0) return now - lastProgress_ >= kStalledFor ? Verdict::Unknown : Verdict::Waiting;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) return Verdict::Ended;
+        std::istringstream fields(text.substr(close + 1));
+        std::string state, field;
+        long long utime = 0, stime = 0;
+        fields >> state;
+        for (int i = 4; i <= 13 && fields >> field; ++i) {
+        }
+        fields >> utime >> stime;
+        // Its first thread has ended: the process is ending, or what is
+        // left of it waits in the kernel and will never answer.
+        if (state == "Z" || state == "X" || state == "x") return Verdict::Ended;
+        if (state == "T" || state == "t") {
+            if (!stopped_) stoppedSince_ = now;
+            stopped_ = true;
+            return now - stoppedSince_ >= kStoppedFor ? Verdict::NotAnswering : Verdict::Waiting;
+        }
+        stopped_ = false;
+        // Running, or waiting for the processor (a loaded machine): progress.
+        if (state == "R" || utime + stime != cpu_) lastProgress_ = now;
+        cpu_ = utime + stime;
+        if (now - lastProgress_ >= kStalledFor || now - since_ >= kAnswerAtMost) return Verdict::NotAnswering;
+        return Verdict::Waiting;
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    long long cpu_ = -1;
+    bool stopped_ = false;
+    Clock::time_point since_, lastProgress_, stoppedSince_;
+};
+
+void pause(int ms) { ::poll(nullptr, 0, ms); }
 
 }  // namespace
 
+struct LinuxHost::Rule {
+    Fd parent;
+    std::string name, path;
+    Fd folder;
+    FileId folderId;
+    Fd listener;
+    std::optional<FileId> socketId;
+    std::unique_ptr<QSocketNotifier> calls;
+};
+
+namespace {
+
+// Makes the holder's socket, taking the place of whatever is at its name:
+// a socket left by a copy that crashed, or anything else. The holder owns
+// the folder, so nothing there is another copy's.
+bool listenIn(LinuxHost::Rule& rule);
+
+}  // namespace
+
+LinuxHost::LinuxHost(std::string instanceName) : places_(rulePlaces(instanceName)) {}
+
+LinuxHost::LinuxHost(std::vector<RulePlace> places) : places_(std::move(places)) {}
+
+LinuxHost::~LinuxHost() { letGoOfTheRule(); }
+
+std::vector<RulePlace> LinuxHost::rulePlaces(const std::string& instanceName) {
+    const std::string uid = std::to_string(::geteuid());
+    // The session's runtime folder, which the system makes for the account
+    // (it is there whenever the user is logged in)...
+    std::vector<RulePlace> places{{"/run/user/" + uid, instanceName}};
+    // ... else the shared temporary folder, named by the account's number:
+    // /tmp itself, whatever TMPDIR says, so that every session finds it...
+    places.push_back({"/tmp", instanceName + "-" + uid});
+    // ... and where another account made that name first, the user's own
+    // home, named by the machine too as a home may be shared between them.
+    const passwd* account = ::getpwuid(::geteuid());
+    const std::string home = account && account->pw_dir ? account->pw_dir : "";
+    char host[256] = {};
+    if (home.starts_with('/') && ::gethostname(host, sizeof host - 1) == 0)
+        places.push_back({home + "/.cache", instanceName + "-" + host});
+    return places;
+}
+
 bool LinuxHost::anotherInstanceRunning() {
     // Asked again by the copy that holds the rule: it does not find itself.
-    if (instanceLock_) return false;
-    // Anything that keeps the rule from being kept, other than a running
-    // copy of this user's, never keeps the program from starting: it then
-    // starts without the rule. The runtime folder is the user's alone (Qt
-    // refuses one another account owns or may write in, and makes a private
-    // one where the session names none), so no other account can hold the
-    // lock or the socket in it, and a copy found there is this user's.
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty()) return false;
-    const QString base = folder + '/' + QString::fromStdString(instanceName_);
-    const QString socketPath = base + ".socket";
-    if (QFile::encodeName(socketPath).size() > kLongestSocketPath) return false;
-    auto lock = std::make_unique<QLockFile>(base + ".lock");
-    // A copy may run for days: its lock is stale only once its process is
-    // gone (a crash leaves the file, which the next start takes over).
-    lock->setStaleLockTime(0);
+    if (rule_) return false;
+    // The first place this user alone can write holds the rule. Anything
+    // that keeps the rule from being kept, other than a running copy of
+    // this user's, never keeps the program from starting: it then starts
+    // without the rule, and says nothing.
+    for (const RulePlace& place : places_) {
+        auto rule = std::make_unique<Rule>();
+        rule->parent = Fd(::open(place.parent.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+        if (!rule->parent || !safeParent(rule->parent.get())) continue;
+        rule->name = place.name;
+        rule->path = place.parent + '/' + place.name;
+        rule->folder = openRuleFolder(rule->parent, rule->name);
+        if (!rule->folder) continue;
 
-    auto giveUp = Clock::now() + kListenWait;
-    bool leftoverRemoved = false;
-    qint64 holder = 0;
-    for (;;) {
-        if (lock->tryLock(0)) break;
-        if (lock->error() != QLockFile::LockFailedError) return false;  // a full disk, a folder gone read-only
-        if (qint64 pid = 0; lock->getLockInfo(&pid, nullptr, nullptr)) holder = pid;
-        switch (callRunningCopy(socketPath)) {
-            case Call::Answered: return true;
-            case Call::Silent:
-                showMessage(texts::runningCopyNotAnswering(static_cast<long>(holder)), MessageIcon::Warning,
-                            texts::kTitle);
-                return true;
-            case Call::NotListening: break;
-        }
-        if (Clock::now() >= giveUp) {
-            // Held all this while, and nobody listens: a lock whose holder
-            // is gone though its process number now names another program
-            // of that name, or a file that is no lock at all. Removed only
-            // when no process holds it; once, with time for a start that
-            // takes it meanwhile to listen.
-            if (!leftoverRemoved && lock->removeStaleLockFile()) {
-                leftoverRemoved = true;
-                giveUp = Clock::now() + kListenWait;
-                continue;
+        HolderWatch watch;
+        Fd call;
+        pid_t holder = 0;
+        for (;;) {
+            if (!call) {
+                if (::flock(rule->folder.get(), LOCK_EX | LOCK_NB) == 0) {
+                    // A copy that let go removes the folder while it still
+                    // holds it: this one is gone, so the rule is in a new one.
+                    struct stat st;
+                    if (::fstat(rule->folder.get(), &st) != 0) return false;
+                    if (st.st_nlink == 0) {
+                        rule->folder = openRuleFolder(rule->parent, rule->name);
+                        if (!rule->folder) return false;
+                        continue;
+                    }
+                    rule->folderId = {st.st_dev, st.st_ino};
+                    if (!listenIn(*rule)) return false;  // the lock goes with it
+                    holdTheRule(std::move(rule));
+                    return false;
+                }
+                if (errno != EWOULDBLOCK) return false;  // a system that keeps no such locks
+                const auto address = socketAddress(rule->path, rule->folder.get());
+                if (!address) return false;
+                call = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+                if (!call) return false;
+                if (::connect(call.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
+                    // The folder is this user's alone; the holder's
+                    // credentials say so again, and name its process.
+                    ucred peer{};
+                    socklen_t size = sizeof peer;
+                    if (::getsockopt(call.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid())
+                        return false;
+                    holder = peer.pid;
+                } else {
+                    // Not listening yet (it has just taken the lock, or its
+                    // socket was removed and it is making it again), or its
+                    // queue is full.
+                    call.reset();
+                    holder = lockHolder(rule->folder.get());
+                }
             }
-            // A copy that took the lock and stopped before it listened.
-            if (holder > 0) {
-                showMessage(texts::runningCopyNotAnswering(static_cast<long>(holder)), MessageIcon::Warning,
-                            texts::kTitle);
-                return true;
+            if (call) {
+                pollfd answer{call.get(), POLLIN, 0};
+                if (::poll(&answer, 1, kLookMs) > 0) {
+                    char byte;
+                    if (::recv(call.get(), &byte, 1, MSG_DONTWAIT) == 1) return true;
+                    call.reset();  // hung up without a word: that copy is closing
+                    continue;
+                }
+            } else {
+                pause(kLookMs);
             }
-            return false;  // no copy has ever been named in it
+            switch (watch.judge(holder)) {
+                case HolderWatch::Verdict::Waiting: break;
+                case HolderWatch::Verdict::Unknown: return false;  // a lock no copy can be found behind
+                case HolderWatch::Verdict::NotAnswering:
+                    showMessage(texts::runningCopyNotAnswering(static_cast<long>(holder)), MessageIcon::Warning,
+                                texts::kTitle);
+                    return true;
+                case HolderWatch::Verdict::Ended:
+                    call.reset();
+                    if (::flock(rule->folder.get(), LOCK_EX | LOCK_NB) == 0) {
+                        ::flock(rule->folder.get(), LOCK_UN);
+                        continue;  // taken from the top
+                    }
+                    // Its process keeps the lock though it has ended: a
+                    // thread of it is held in a read that never returns.
+                    // The rule moves to a new folder, if this one is still
+                    // the one at the rule's name.
+                    if (idAt(rule->parent.get(), rule->name.c_str()) == idOf(rule->folder.get())) {
+                        ::unlinkat(rule->folder.get(), kSocketName, 0);
+                        ::unlinkat(rule->parent.get(), rule->name.c_str(), AT_REMOVEDIR);
+                    }
+                    rule->folder = openRuleFolder(rule->parent, rule->name);
+                    if (!rule->folder) return false;
+                    break;
+            }
         }
-        std::this_thread::sleep_for(kRetryPause);
-    }
-
-    instanceLock_ = std::move(lock);
-    // A socket left by a copy that ended without closing it: none listens
-    // there now, as this copy holds the lock.
-    QLocalServer::removeServer(socketPath);
-    auto server = std::make_unique<QLocalServer>();
-    server->setListenBacklogSize(kQueuedStarts);
-    // Calls are taken by the event loop. Without one, or where the socket
-    // cannot be made, this copy still holds the lock: later starts end, and
-    // say that it does not answer.
-    if (QCoreApplication::instance() && server->listen(socketPath)) {
-        QObject::connect(server.get(), &QLocalServer::newConnection, [this] { answerSecondStarts(); });
-        secondStarts_ = std::move(server);
     }
     return false;
 }
 
+namespace {
+
+bool listenIn(LinuxHost::Rule& rule) {
+    const int folder = rule.folder.get();
+    rule.calls.reset();
+    rule.listener.reset();
+    if (::unlinkat(folder, kSocketName, 0) != 0 && errno != ENOENT &&
+        ::unlinkat(folder, kSocketName, AT_REMOVEDIR) != 0) {
+        const std::string aside = std::string(".") + kSocketName + "-" + std::to_string(::getpid());
+        ::renameat(folder, kSocketName, folder, aside.c_str());
+    }
+    const auto address = socketAddress(rule.path, folder);
+    Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!address || !listener ||
+        ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0 ||
+        ::listen(listener.get(), kQueuedStarts) != 0)
+        return false;
+    rule.socketId = idAt(folder, kSocketName);
+    rule.listener = std::move(listener);
+    return true;
+}
+
+// Lets the holder go as soon as its window has closed: hidden by the
+// program (not minimised), or destroyed; and keeps its rule in place
+// meanwhile. Outlives the host by a moment (it is deleted from the event
+// loop), so it calls the host only until detached.
+class RuleWatch : public QObject {
+public:
+    std::function<void()> closed, keep;
+    void detach() {
+        closed = keep = nullptr;
+        deleteLater();
+    }
+    void onClosed() {
+        if (const auto call = closed) call();
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Hide && !event->spontaneous()) {
+            auto* window = qobject_cast<QWidget*>(watched);
+            if (window && !window->isVisible()) onClosed();
+        }
+        return false;
+    }
+    void watch(QWidget* window) {
+        window->installEventFilter(this);
+        QObject::connect(window, &QObject::destroyed, this, [this] { onClosed(); });
+    }
+};
+
+}  // namespace
+
+void LinuxHost::holdTheRule(std::unique_ptr<Rule> rule) {
+    rule_ = std::move(rule);
+    if (!QCoreApplication::instance()) return;  // nobody to answer: later starts are told so
+    rule_->calls = std::make_unique<QSocketNotifier>(rule_->listener.get(), QSocketNotifier::Read);
+    QObject::connect(rule_->calls.get(), &QSocketNotifier::activated, [this] { answerSecondStarts(); });
+    if (ruleWatch_) return;
+    auto* watch = new RuleWatch;
+    watch->closed = [this] { letGoOfTheRule(); };
+    watch->keep = [this] { keepTheRuleInPlace(); };
+    auto* timer = new QTimer(watch);
+    QObject::connect(timer, &QTimer::timeout, watch, [watch] {
+        if (const auto call = watch->keep) call();
+    });
+    timer->start(kKeepInPlaceMs);
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, watch, [watch] { watch->onClosed(); });
+    if (owner_) watch->watch(owner_);
+    ruleWatch_.reset(watch);
+}
+
+void LinuxHost::setMessageOwner(QWidget* owner) {
+    owner_ = owner;
+    if (ruleWatch_ && owner) static_cast<RuleWatch*>(ruleWatch_.get())->watch(owner);
+}
+
+void LinuxHost::letGoOfTheRule() {
+    if (!rule_) return;
+    std::unique_ptr<Rule> rule = std::move(rule_);
+    rule->calls.reset();
+    rule->listener.reset();
+    // Removed while still held, so that a start that opened this folder
+    // meanwhile sees it gone once it takes the lock; the rule then lives
+    // in a new one. Only the socket and folder that are this copy's.
+    const int folder = rule->folder.get();
+    if (rule->socketId && idAt(folder, kSocketName) == rule->socketId) ::unlinkat(folder, kSocketName, 0);
+    if (idAt(rule->parent.get(), rule->name.c_str()) == rule->folderId)
+        ::unlinkat(rule->parent.get(), rule->name.c_str(), AT_REMOVEDIR);
+    rule.reset();  // the lock goes with the folder's descriptor
+    if (ruleWatch_) {
+        if (owner_) owner_->removeEventFilter(ruleWatch_.get());
+        static_cast<RuleWatch*>(ruleWatch_.release())->detach();
+    }
+}
+
+void LinuxHost::keepTheRuleInPlace() {
+    if (!rule_) return;
+    Rule& rule = *rule_;
+    if (idAt(rule.parent.get(), rule.name.c_str()) != rule.folderId) {
+        // The folder was removed under this copy (a cleaner of the temporary
+        // folder): later starts would make a new one and hold it too. It is
+        // made again and held, unless a start has done so already.
+        Fd fresh = openRuleFolder(rule.parent, rule.name);
+        struct stat st;
+        if (!fresh || ::flock(fresh.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fresh.get(), &st) != 0) {
+            letGoOfTheRule();
+            return;
+        }
+        rule.folder = std::move(fresh);
+        rule.folderId = {st.st_dev, st.st_ino};
+        rule.socketId.reset();
+    }
+    if (rule.socketId && idAt(rule.folder.get(), kSocketName) == rule.socketId) return;
+    // The socket was removed or replaced: later starts find it again.
+    if (!listenIn(rule)) return letGoOfTheRule();
+    rule.calls = std::make_unique<QSocketNotifier>(rule.listener.get(), QSocketNotifier::Read);
+    QObject::connect(rule.calls.get(), &QSocketNotifier::activated, [this] { answerSecondStarts(); });
+}
+
 void LinuxHost::answerSecondStarts() {
-    while (QLocalSocket* call = secondStarts_->nextPendingConnection()) {
+    if (!rule_) return;
+    for (;;) {
+        const int call = ::accept4(rule_->listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (call < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;  // none left
+        }
         // The byte tells the new start that this copy runs and took the call.
-        call->write("!", 1);
-        call->flush();
-        call->disconnectFromServer();
-        call->deleteLater();
+        (void)!::send(call, "!", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::close(call);
         if (secondStart_) secondStart_();
+        if (!rule_) return;  // let go meanwhile
     }
 }
 

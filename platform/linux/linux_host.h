@@ -7,27 +7,38 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/host.h"
 #include "platform/linux/posix_file_system.h"
 
-class QLocalServer;
-class QLockFile;
+class QObject;
 
 namespace quelmar::linux_host {
 
+// A folder that may hold the single-instance rule: `name` inside `parent`.
+// The rule's folder is made there, private to this user.
+struct RulePlace {
+    std::string parent, name;
+    bool operator==(const RulePlace&) const = default;
+};
+
 class LinuxHost : public Host {
 public:
-    // `instanceName` names the single-instance lock and the socket beside
-    // it in the user's runtime folder; every copy started by one user must
-    // use the same one (the default).
+    // `instanceName` names the single-instance rule's folder; every copy
+    // started by one user must use the same one (the default). The folder
+    // lives in the first of rulePlaces() that this user alone can write.
     explicit LinuxHost(std::string instanceName = defaultInstanceName());
+    // The rule in the places given, best first (tests keep theirs apart).
+    explicit LinuxHost(std::vector<RulePlace> places);
     ~LinuxHost() override;
     LinuxHost(const LinuxHost&) = delete;
     LinuxHost& operator=(const LinuxHost&) = delete;
 
     // Message boxes are centred on and modal to this window once it exists.
-    void setMessageOwner(QWidget* owner) { owner_ = owner; }
+    // Closing it lets go of the single-instance rule.
+    void setMessageOwner(QWidget* owner);
 
     // $XDG_CONFIG_HOME/Quelmar/Quelmar.conf (by default under ~/.config).
     // Raises HostError when there is no telling where the user's home is.
@@ -35,6 +46,11 @@ public:
     // The name every copy of the program uses; the folder it lives in is
     // the user's own, so it needs nothing of the user's in it.
     static std::string defaultInstanceName();
+    // Where every start of this account looks for the rule, best first:
+    // from the account's number and its entry in the user database alone,
+    // never from the environment, which differs between sessions (su, ssh,
+    // a cleaned environment) of one user.
+    static std::vector<RulePlace> rulePlaces(const std::string& instanceName);
     // Called on the GUI thread when another copy of this user's starts
     // while this one runs (it then ends at once).
     void setSecondStartHandler(std::function<void()> handler) { secondStart_ = std::move(handler); }
@@ -52,14 +68,25 @@ public:
     std::string programFolder() override;
     LocateStart locateDialogStart() override;
 
+    // Lets go of the single-instance rule: later starts run as if this copy
+    // had ended. Done by itself once the window has closed, before the
+    // program ends: a thread of it may be held in a read that never
+    // returns, which would keep the process, and so the rule, for good.
+    void letGoOfTheRule();
+
+    struct Rule;
+
 private:
+    void holdTheRule(std::unique_ptr<Rule> rule);
     void answerSecondStarts();
+    void keepTheRuleInPlace();
 
     QPointer<QWidget> owner_;
-    std::string instanceName_;
-    // Held while this copy runs: the lock, and where later starts call it.
-    std::unique_ptr<QLockFile> instanceLock_;
-    std::unique_ptr<QLocalServer> secondStarts_;
+    std::vector<RulePlace> places_;
+    // Held while this copy runs: the locked folder and the socket in it
+    // where later starts call.
+    std::unique_ptr<Rule> rule_;
+    std::unique_ptr<QObject> ruleWatch_;
     std::function<void()> secondStart_;
 };
 

@@ -4,7 +4,10 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +38,25 @@ namespace quelmar::linux_host {
 namespace {
 
 using testing::TempTree;
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    ~Fd() { reset(); }
+    void reset() { fd_ >= 0 && ::close(fd_), fd_ = -1; }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+sockaddr_un socketIn(const std::string& folder) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/socket", folder.c_str());
+    return address;
+}
 
 // The real host with its message boxes recorded instead of shown.
 class RecordingHost : public LinuxHost {
@@ -411,6 +433,7 @@ public:
         return line;
     }
     void signal(int number) { ::kill(pid_, number); }
+    void say(const std::string& line) { (void)!::write(input_, (line + "\n").data(), line.size() + 1); }
     // Ends it as a crash would, leaving what it held where it was.
     void crash() {
         ::kill(pid_, SIGKILL);
@@ -430,6 +453,18 @@ private:
     std::string pending_;
 };
 
+// The places a start looks in: QUELMAR_TEST_RULE_PLACES, "parent|name" per
+// line, else the user's own for QUELMAR_TEST_INSTANCE_NAME.
+std::vector<RulePlace> testRulePlaces() {
+    std::vector<RulePlace> places;
+    std::istringstream lines(std::getenv("QUELMAR_TEST_RULE_PLACES") ? std::getenv("QUELMAR_TEST_RULE_PLACES") : "");
+    for (std::string line; std::getline(lines, line);)
+        if (const auto bar = line.find('|'); bar != std::string::npos)
+            places.push_back({line.substr(0, bar), line.substr(bar + 1)});
+    const char* name = std::getenv("QUELMAR_TEST_INSTANCE_NAME");
+    return places.empty() ? LinuxHost::rulePlaces(name ? name : "quelmar-test") : places;
+}
+
 }  // namespace
 
 int instanceStartMain(int argc, char** argv) {
@@ -440,6 +475,7 @@ int instanceStartMain(int argc, char** argv) {
     };
     class PrintingHost : public LinuxHost {
     public:
+        PrintingHost() : LinuxHost(testRulePlaces()) {}
         std::function<void(const std::string&)> say;
         void showMessage(const std::string& text, MessageIcon icon, const std::string& title) override {
             say(std::string(icon == MessageIcon::Warning ? "warning" : "other") + " '" + title + "': " + text);
@@ -452,26 +488,48 @@ int instanceStartMain(int argc, char** argv) {
         return 0;
     }
     say("holds");
+    // A line "let go" lets go of the rule, as a closed window does, and the
+    // process lives on; its input closed, it ends.
     QSocketNotifier input(0, QSocketNotifier::Read);
+    std::string line;
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
         char c;
-        if (::read(0, &c, 1) <= 0) app.quit();
+        if (::read(0, &c, 1) <= 0) return app.quit();
+        if (c != '\n') return line.push_back(c);
+        if (line == "let go") host.letGoOfTheRule(), say("let go");
+        line.clear();
     });
     return app.exec();
 }
 
 namespace {
 
-// Each test has a runtime folder of its own, as the session gives one to
-// each user, so a copy of the program running for the same user cannot
-// change the outcome.
+// Each test keeps the rule in a folder of its own, as each account has its
+// own, so a copy of the program running for the same user cannot change
+// the outcome.
 struct Instance : ::testing::Test {
     TempTree runtime;
-    std::string lockFile = runtime.path("quelmar.lock");
+    std::string folder = runtime.path("quelmar");
     void SetUp() override {
         ::chmod(runtime.root().c_str(), 0700);
-        ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
+        use({{runtime.root(), "quelmar"}});
     }
+    void TearDown() override { ::unsetenv("QUELMAR_TEST_RULE_PLACES"); }
+    std::vector<RulePlace> places;
+    void use(std::vector<RulePlace> p) {
+        places = std::move(p);
+        std::string text;
+        for (const auto& place : places) text += place.parent + "|" + place.name + "\n";
+        ::setenv("QUELMAR_TEST_RULE_PLACES", text.c_str(), 1);
+    }
+};
+
+// The real host with its boxes recorded, in the test's places.
+class PlacedHost : public LinuxHost {
+public:
+    explicit PlacedHost(std::vector<RulePlace> places) : LinuxHost(std::move(places)) {}
+    std::vector<std::string> messages;
+    void showMessage(const std::string& text, MessageIcon, const std::string&) override { messages.push_back(text); }
 };
 
 TEST_F(Instance, OneHolderAnswersLaterStartsAndACrashLeavesNothingInTheWay) {
@@ -482,26 +540,26 @@ TEST_F(Instance, OneHolderAnswersLaterStartsAndACrashLeavesNothingInTheWay) {
         EXPECT_EQ(second.next(), "ends");
         EXPECT_EQ(second.next(), "") << "without a message";
     }
-    RecordingHost here;
+    PlacedHost here(places);
     EXPECT_TRUE(here.anotherInstanceRunning());
     EXPECT_TRUE(here.messages.empty());
     EXPECT_EQ(first.next(), "forward");
     EXPECT_EQ(first.next(), "forward");
 
     first.crash();
-    ASSERT_TRUE(runtime.exists("quelmar.lock") && runtime.exists("quelmar.socket")) << "left where they were";
+    ASSERT_TRUE(runtime.exists("quelmar/socket")) << "left where it was";
     {
-        RecordingHost next;
+        PlacedHost next(places);
         int calls = 0;
         next.setSecondStartHandler([&] { ++calls; });
-        EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder's lock is taken over";
+        EXPECT_FALSE(next.anotherInstanceRunning()) << "a dead holder's rule is taken over";
         EXPECT_FALSE(next.anotherInstanceRunning()) << "asking again does not find itself";
         Start later;
         EXPECT_EQ(later.next(), "ends");
         EXPECT_EQ(later.next(), "");
         EXPECT_EQ(calls, 1);
     }
-    EXPECT_FALSE(runtime.exists("quelmar.lock")) << "let go when the holder ends";
+    EXPECT_FALSE(runtime.exists("quelmar")) << "let go when the holder ends";
     Start afterwards;
     EXPECT_EQ(afterwards.next(), "holds");
 }
@@ -524,21 +582,28 @@ TEST_F(Instance, FiftySimultaneousStartsLeaveExactlyOneHolder) {
     for (int call = 0; call < 49; ++call) ASSERT_EQ(holder->next(), "forward") << call;
 }
 
-// Stopped (Ctrl+Z, kill -STOP) or hung, with its queue still taking
-// connections or full: a start ends, and says which process does not answer.
+// Stopped (Ctrl+Z, kill -STOP), with its queue taking calls or full, or
+// waiting on something that never comes: a start ends, and says which
+// process does not answer.
 TEST_F(Instance, ACopyThatDoesNotAnswerIsNamedAndNeverGetsASecondBesideIt) {
     Start stopped;
     ASSERT_EQ(stopped.next(), "holds");
     stopped.stop();
     const std::string told = "warning 'Quelmar': " + texts::runningCopyNotAnswering(stopped.pid());
     {
-        RecordingHost here;
+        PlacedHost here(places);
         EXPECT_TRUE(here.anotherInstanceRunning());
         EXPECT_EQ(here.messages, std::vector<std::string>{texts::runningCopyNotAnswering(stopped.pid())});
     }
     {
-        // Many starts against it, with their boxes on screen, are the
-        // end-to-end test's: here one in a process of its own.
+        // Its queue full: the process is named all the same.
+        std::vector<Fd> queued;
+        for (int i = 0; i < 200; ++i) {
+            Fd call(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            const sockaddr_un address = socketIn(folder);
+            if (::connect(call.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) break;
+            queued.push_back(std::move(call));
+        }
         Start another;
         EXPECT_EQ(another.next(), told);
         EXPECT_EQ(another.next(), "ends");
@@ -549,69 +614,151 @@ TEST_F(Instance, ACopyThatDoesNotAnswerIsNamedAndNeverGetsASecondBesideIt) {
     EXPECT_EQ(resumed.next(), "") << "answered once it runs again";
     stopped.crash();
 
-    // A queue that is full: the holder here takes no call while the start
-    // below waits, as its event loop does not run meanwhile.
-    QLockFile lock(QString::fromStdString(lockFile));
-    ASSERT_TRUE(lock.tryLock(0));
-    QLocalServer holder;
-    holder.setListenBacklogSize(0);
-    QLocalServer::removeServer(QString::fromStdString(runtime.path("quelmar.socket")));  // the crashed copy's
-    ASSERT_TRUE(holder.listen(QString::fromStdString(runtime.path("quelmar.socket"))));
-    QLocalSocket filler;
-    filler.connectToServer(holder.fullServerName());
-    ASSERT_EQ(filler.state(), QLocalSocket::ConnectedState);
-    RecordingHost here;
-    EXPECT_TRUE(here.anotherInstanceRunning());
-    EXPECT_EQ(here.messages, std::vector<std::string>{texts::runningCopyNotAnswering(::getpid())});
+    // Asleep without taking calls, as a copy whose thread waits on a mount
+    // that never answers: told once it has stayed so for a while.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t sleeper = ::fork();
+    if (sleeper == 0) {
+        const int locked = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        const int never = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un address = socketIn(folder);
+        ::unlink(address.sun_path);
+        const bool held = ::flock(locked, LOCK_EX | LOCK_NB) == 0 &&
+                          ::bind(never, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                          ::listen(never, 4) == 0;
+        (void)!::write(ready[1], held ? "y" : "n", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char held = 'n';
+    (void)!::read(ready[0], &held, 1);
+    ::close(ready[0]);
+    ASSERT_EQ(held, 'y');
+    {
+        Start asleep;
+        EXPECT_EQ(asleep.next(), "warning 'Quelmar': " + texts::runningCopyNotAnswering(sleeper));
+        EXPECT_EQ(asleep.next(), "ends");
+    }
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
 }
 
-// Whatever is in the way, other than a running copy of this user's, the
-// program starts (without the rule where it cannot be kept) and says nothing.
+// A copy whose process cannot end (a thread of it held in a read that
+// never returns) keeps no later start from running: it let go when its
+// window closed, or, where its first thread has ended with the lock still
+// held, the rule moves to a new folder.
+TEST_F(Instance, ACopyThatLetGoOrEndedKeepsNothingFromStarting) {
+    {
+        Start closed;
+        ASSERT_EQ(closed.next(), "holds");
+        closed.say("let go");
+        ASSERT_EQ(closed.next(), "let go");
+        Start next;
+        EXPECT_EQ(next.next(), "holds") << "while the copy that let go still runs";
+    }
+    // The lock held by what is left of a process whose first thread ended.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    runtime.folder("quelmar");
+    const pid_t ended = ::fork();
+    if (ended == 0) {
+        const int locked = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (::flock(locked, LOCK_EX | LOCK_NB) != 0) ::_exit(1);
+        if (const pid_t left = ::fork(); left != 0) {
+            (void)!::write(ready[1], &left, sizeof left);
+            ::_exit(0);
+        }
+        ::pause();  // shares the lock, as a thread left behind would
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    pid_t left = 0;
+    ASSERT_EQ(::read(ready[0], &left, sizeof left), static_cast<ssize_t>(sizeof left));
+    ::close(ready[0]);
+    ::waitpid(ended, nullptr, 0);
+    {
+        Start next;
+        EXPECT_EQ(next.next(), "holds");
+        Start after;
+        EXPECT_EQ(after.next(), "ends");
+        EXPECT_EQ(next.next(), "forward");
+    }
+    ::kill(left, SIGKILL);
+}
+
+// A holder whose socket, or whole folder, a cleaner removed answers again.
+TEST_F(Instance, AHolderAnswersAgainAfterItsSocketOrFolderIsRemoved) {
+    Start holder;
+    ASSERT_EQ(holder.next(), "holds");
+    for (const auto& remove : std::vector<std::function<void()>>{
+             [&] { std::filesystem::remove(folder + "/socket"); },
+             // Made again by the holder before the next start comes.
+             [&] {
+                 std::filesystem::remove_all(folder);
+                 while (!runtime.exists("quelmar/socket")) ::poll(nullptr, 0, 10);
+             },
+             [&] {
+                 std::filesystem::remove(folder + "/socket");
+                 ::mkfifo((folder + "/socket").c_str(), 0600);
+             },
+         }) {
+        remove();
+        Start later;
+        EXPECT_EQ(later.next(), "ends");
+        EXPECT_EQ(later.next(), "") << "without a message";
+        EXPECT_EQ(holder.next(), "forward");
+    }
+}
+
+// Whatever is at the rule's names, other than a running copy of this
+// user's, the program starts at once and says nothing; what is this user's
+// is taken over, so the rule holds from then on.
 TEST_F(Instance, NothingButARunningCopyOfThisUsersKeepsItFromStarting) {
-    const std::string savedTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-    runtime.folder("closed");
-    ::chmod(runtime.path("closed").c_str(), 0500);  // no private folder can be made in it
+    const std::string deep = runtime.path("deep/" + std::string(110, 'd'));
     const char* foreign = std::getenv("QUELMAR_TEST_FOREIGN_TMPDIR");
-    const std::string squatted = foreign ? std::string(foreign) + "/runtime-nobody" : "";
     const struct {
         const char* name;
         std::function<void()> setUp;
+        bool ruleHolds;
         bool needsAnotherAccount = false;
     } cases[] = {
-        {"the runtime folder is a file, and none can be made",
+        {"a pipe at the folder's name", [&] { ::mkfifo(folder.c_str(), 0600); }, true},
+        {"a file at the folder's name", [&] { runtime.file("quelmar", "garbage"); }, true},
+        {"a link at the folder's name", [&] { std::filesystem::create_directory_symlink("/", folder); }, true},
+        {"a link that leads nowhere", [&] { std::filesystem::create_symlink(runtime.path("nowhere"), folder); }, true},
+        {"a folder open to others", [&] { ::mkdir(folder.c_str(), 0777), ::chmod(folder.c_str(), 0777); }, true},
+        {"a pipe at the socket's name", [&] { runtime.folder("quelmar"), ::mkfifo((folder + "/socket").c_str(), 0600); }, true},
+        {"a folder at the socket's name", [&] { runtime.folder("quelmar/socket/inside"); }, true},
+        {"garbage at the socket's name", [&] { runtime.file("quelmar/socket", "garbage"); }, true},
+        {"a socket nobody listens at",
+         [&] {
+             runtime.folder("quelmar");
+             Fd left(::socket(AF_UNIX, SOCK_STREAM, 0));
+             const sockaddr_un address = socketIn(folder);
+             (void)!::bind(left.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+         },
+         true},
+        {"no room in a socket's name for the folder's",
+         [&] {
+             runtime.folder(deep.substr(runtime.root().size() + 1));
+             use({{deep, "quelmar"}});
+         },
+         true},
+        {"a place that is a file, then one that cannot be written",
          [&] {
              runtime.file("not-a-folder");
-             ::setenv("XDG_RUNTIME_DIR", runtime.path("not-a-folder").c_str(), 1);
-             ::setenv("TMPDIR", runtime.path("closed").c_str(), 1);
-         }},
-        {"no room in a socket's name for the runtime folder's",
-         [&] {
-             const std::string deep = "deep/" + std::string(100, 'd');
-             runtime.folder(deep);
-             ::chmod(runtime.path(deep).c_str(), 0700);
-             ::setenv("XDG_RUNTIME_DIR", runtime.path(deep).c_str(), 1);
-         }},
-        {"a folder where the lock would be", [&] { runtime.folder("quelmar.lock"); }},
-        // Left by a copy whose process number now names another program of
-        // the same name, holding nothing.
-        {"a lock naming a live process that holds nothing",
-         [&] { runtime.file("quelmar.lock", std::to_string(::getpid()) + "\nquelmar_linux_host_tests\n\n"); }},
-        // Another account made the private folder Qt falls back to first,
-        // or the session names one that is not this user's: a lock and a
-        // socket in it that never answers, and the abstract name earlier
-        // versions used, held all the while with its queue full.
-        {"another account's folder in the shared temporary folder",
-         [&] {
-             ::unsetenv("XDG_RUNTIME_DIR");
-             ::setenv("TMPDIR", foreign, 1);
+             runtime.folder("closed");
+             ::chmod(runtime.path("closed").c_str(), 0500);
+             use({{runtime.path("not-a-folder"), "quelmar"}, {runtime.path("closed"), "quelmar"}});
          },
-         true},
-        {"another account's folder as the session's runtime folder",
-         [&] {
-             ::setenv("XDG_RUNTIME_DIR", squatted.c_str(), 1);
-             ::setenv("TMPDIR", foreign, 1);
-         },
-         true},
+         false},
+        // Another account made the rule's folder first in the shared
+        // temporary folder: the next place holds the rule.
+        {"another account's folder, then a place of this user's",
+         [&] { use({{foreign ? foreign : "", "runtime-nobody"}, {runtime.root(), "quelmar"}}); }, true, true},
+        {"another account's folder alone", [&] { use({{foreign ? foreign : "", "runtime-nobody"}}); }, false, true},
     };
     for (const auto& c : cases) {
         if (c.needsAnotherAccount && !foreign) {
@@ -619,12 +766,55 @@ TEST_F(Instance, NothingButARunningCopyOfThisUsersKeepsItFromStarting) {
             continue;
         }
         c.setUp();
-        RecordingHost host;
-        EXPECT_FALSE(host.anotherInstanceRunning()) << c.name;
-        EXPECT_TRUE(host.messages.empty()) << c.name;
-        ::setenv("XDG_RUNTIME_DIR", runtime.root().c_str(), 1);
-        savedTmp.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", savedTmp.c_str(), 1);
+        const auto started = std::chrono::steady_clock::now();
+        {
+            PlacedHost first(places);
+            EXPECT_FALSE(first.anotherInstanceRunning()) << c.name;
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500)) << c.name;
+            EXPECT_TRUE(first.messages.empty()) << c.name;
+            Start second;
+            EXPECT_EQ(second.next(), c.ruleHolds ? "ends" : "holds") << c.name;
+        }
+        std::filesystem::remove_all(folder);
+        ::chmod(runtime.path("closed").c_str(), 0700);
+        use({{runtime.root(), "quelmar"}});
     }
+}
+
+// Every start of one account finds the same rule, whatever its session
+// says of itself.
+TEST_F(Instance, OneRulePerAccountWhateverTheEnvironment) {
+    const std::string name = "quelmar-test-" + std::to_string(::getpid());
+    ::unsetenv("QUELMAR_TEST_RULE_PLACES");
+    ::setenv("QUELMAR_TEST_INSTANCE_NAME", name.c_str(), 1);
+    const std::vector<RulePlace> expected = LinuxHost::rulePlaces(name);
+    const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    Start first;
+    ASSERT_EQ(first.next(), "holds");
+    const std::string unset = "(unset)";
+    const struct {
+        std::string runtimeDir, home, tmp;
+    } sessions[] = {
+        {runtime.root(), "/home/userA", unset},
+        {unset, unset, runtime.root()},
+        {runtime.root() + "/", "/elsewhere", "/var/tmp"},
+    };
+    const auto put = [&](const char* name, const std::string& value) {
+        value == unset ? ::unsetenv(name) : ::setenv(name, value.c_str(), 1);
+    };
+    for (const auto& s : sessions) {
+        put("XDG_RUNTIME_DIR", s.runtimeDir);
+        put("HOME", s.home);
+        put("TMPDIR", s.tmp);
+        EXPECT_EQ(LinuxHost::rulePlaces(name), expected);
+        Start another;
+        EXPECT_EQ(another.next(), "ends");
+        EXPECT_EQ(another.next(), "");
+        EXPECT_EQ(first.next(), "forward");
+    }
+    ::setenv("HOME", savedHome.c_str(), 1);
+    ::unsetenv("TMPDIR");
+    ::unsetenv("QUELMAR_TEST_INSTANCE_NAME");
 }
 
 TEST(ProgramInfo, VersionAndFolderOfTheRunningProgram) {
