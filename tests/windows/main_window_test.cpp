@@ -934,27 +934,41 @@ TEST_F(RealDialogTest, LongInitialFolderStillOpensTheDialog) {
 }
 
 // A second start while the dialog is open brings the dialog forward, not
-// the window it disables, even from behind another program's window.
+// the window it disables: from behind another program's window, minimised
+// on its own, and minimised with its window.
 TEST_F(RealDialogTest, ASecondStartBringsTheDialogForward) {
-    HWND dialogShown = nullptr, broughtForward = nullptr;
-    {
-        testing::DialogWatcher watcher([&](HWND dialog) {
-            dialogShown = dialog;
-            HWND other = CreateWindowExW(0, L"STATIC", L"Another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
-                                         100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-            SetForegroundWindow(other);
-            testing::eventually([&] { return GetForegroundWindow() == other; });
-            PostMessageW(window.handle(), RegisterWindowMessageW(WindowsHost::kComeForwardMessage), 0, 0);
-            testing::eventually([&] { return GetForegroundWindow() != other; });
-            broughtForward = GetForegroundWindow();
-            DestroyWindow(other);
-            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-        });
-        EXPECT_EQ(window.showOpenDialog(request), std::nullopt);
-        EXPECT_TRUE(watcher.found());
+    enum class Hidden { BehindAnother, DialogMinimised, WindowMinimised };
+    for (const Hidden hidden : {Hidden::BehindAnother, Hidden::DialogMinimised, Hidden::WindowMinimised}) {
+        SCOPED_TRACE(static_cast<int>(hidden));
+        HWND dialogShown = nullptr, broughtForward = nullptr;
+        bool restored = false;
+        {
+            testing::DialogWatcher watcher([&](HWND dialog) {
+                dialogShown = dialog;
+                HWND other = CreateWindowExW(0, L"STATIC", L"Another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                             200, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+                SetForegroundWindow(other);
+                testing::eventually([&] { return GetForegroundWindow() == other; });
+                if (hidden != Hidden::BehindAnother) {
+                    HWND minimised = hidden == Hidden::DialogMinimised ? dialog : window.handle();
+                    PostMessageW(minimised, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+                    testing::eventually([&] { return IsIconic(minimised) != FALSE; });
+                }
+                PostMessageW(window.handle(), RegisterWindowMessageW(WindowsHost::kComeForwardMessage), 0, 0);
+                testing::eventually([&] { return GetForegroundWindow() != other; });
+                broughtForward = GetForegroundWindow();
+                testing::eventually([&] { return !IsIconic(dialog) && !IsIconic(window.handle()); });
+                restored = !IsIconic(dialog) && IsWindowVisible(dialog) && !IsIconic(window.handle());
+                DestroyWindow(other);
+                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            });
+            EXPECT_EQ(window.showOpenDialog(request), std::nullopt);
+            EXPECT_TRUE(watcher.found());
+        }
+        EXPECT_NE(dialogShown, nullptr);
+        EXPECT_EQ(broughtForward, dialogShown) << "not the window " << window.handle();
+        EXPECT_TRUE(restored) << "the dialog is on screen, not minimised";
     }
-    EXPECT_NE(dialogShown, nullptr);
-    EXPECT_EQ(broughtForward, dialogShown) << "not the window " << window.handle();
 }
 
 TEST_F(RealDialogTest, ChosenFileComesBackAsAFullPath) {

@@ -339,6 +339,25 @@ void MainWindow::comeForward() {
     if (IsWindowVisible(window_)) {
         if (IsIconic(window_)) ShowWindow(window_, SW_RESTORE);
         target = GetLastActivePopup(window_);  // itself, or the message box or file dialog in front of it
+        // A dialog minimised on its own is no longer the last active, and
+        // the window it disables would come forward in its place.
+        if (!IsWindowEnabled(window_)) {
+            struct Search {
+                HWND owner;
+                HWND found;
+            } search{window_, nullptr};
+            EnumThreadWindows(
+                GetCurrentThreadId(),
+                [](HWND window, LPARAM data) -> BOOL {
+                    auto* search = reinterpret_cast<Search*>(data);
+                    if (GetWindow(window, GW_OWNER) != search->owner || !IsWindowEnabled(window)) return TRUE;
+                    search->found = window;
+                    return FALSE;
+                },
+                reinterpret_cast<LPARAM>(&search));
+            if (search.found != nullptr) target = search.found;
+        }
+        if (target != nullptr && IsIconic(target)) ShowWindow(target, SW_RESTORE);
     } else {
         // Start-up's message, before the window is shown, has no owner.
         EnumThreadWindows(
