@@ -6,13 +6,14 @@
 # Safe to run again: apt skips what is already there.
 set -euo pipefail
 
-# The compiler and build tools, Qt 6 with the X11 platform plugin (Qt's CMake
-# files want the OpenGL headers even though the window draws in software),
-# the fonts the window is laid out for, and the virtual screen run.sh falls
-# back to where no desktop is found.
+# The compiler and build tools, Qt 6 with the X11 and Wayland platform
+# plugins (a Wayland session without X has no other way to show the
+# window; Qt's CMake files want the OpenGL headers even though the window
+# draws in software), the fonts the window is laid out for, and the virtual
+# screen run.sh falls back to where no desktop is found.
 run_packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-wayland libgl-dev
   fonts-liberation fonts-dejavu-core
   xvfb xauth
 )
@@ -30,7 +31,7 @@ test_packages=(
   openbox wmctrl strace python3 libxfixes3 libglib2.0-bin fuse3 python3-fusepy
   dbus-bin at-spi2-core gir1.2-atspi-2.0 python3-gi
   lintian desktop-file-utils appstream
-  qt6-gtk-platformtheme qt6-xdgdesktopportal-platformtheme qt6-wayland weston
+  qt6-gtk-platformtheme qt6-xdgdesktopportal-platformtheme weston
 )
 case "${1:-test}" in
   run) packages=("${run_packages[@]}") ;;
