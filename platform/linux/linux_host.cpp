@@ -587,12 +587,15 @@ bool LinuxHost::anotherInstanceRunning() {
                     // thread of it is held in a read that never returns.
                     // The rule moves to a new folder, if this one is still
                     // the one at the rule's name.
-                    if (idAt(rule->parent.get(), rule->name.c_str()) == idOf(rule->folder.get())) {
+                    const auto ended = idOf(rule->folder.get());
+                    if (idAt(rule->parent.get(), rule->name.c_str()) == ended) {
                         ::unlinkat(rule->folder.get(), kSocketName, 0);
-                        ::unlinkat(rule->parent.get(), rule->name.c_str(), AT_REMOVEDIR);
+                        const std::string aside = rule->name + ".ended-" + std::to_string(holder);
+                        if (::unlinkat(rule->parent.get(), rule->name.c_str(), AT_REMOVEDIR) != 0)
+                            ::renameat(rule->parent.get(), rule->name.c_str(), rule->parent.get(), aside.c_str());
                     }
                     rule->folder = openRuleFolder(rule->parent, rule->name);
-                    if (!rule->folder) return false;
+                    if (!rule->folder || idOf(rule->folder.get()) == ended) return false;  // it could not be moved
                     break;
             }
         }
