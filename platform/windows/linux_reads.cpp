@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "platform/windows/system_functions.h"
 #include "platform/windows/win32_text.h"
@@ -69,6 +70,32 @@ std::string linuxPath(const std::string& path) {
     return out;
 }
 
+// Whether a name is UTF-8 as Wine reads it. Wine turns anything else into a
+// name of its own (surrogate halves too, which a round trip through UTF-16
+// would keep), so no Windows path leads back to it.
+bool isUtf8(std::string_view name) {
+    for (std::size_t i = 0; i < name.size();) {
+        const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(name[at]); };
+        const unsigned char lead = byte(i);
+        std::size_t more;
+        char32_t code;
+        if (lead < 0x80) more = 0, code = lead;
+        else if (lead >= 0xC2 && lead < 0xE0) more = 1, code = lead & 0x1F;
+        else if (lead >= 0xE0 && lead < 0xF0) more = 2, code = lead & 0x0F;
+        else if (lead >= 0xF0 && lead < 0xF5) more = 3, code = lead & 0x07;
+        else return false;
+        if (more >= name.size() - i) return false;
+        for (std::size_t k = 1; k <= more; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80) return false;
+            code = code << 6 | (byte(i + k) & 0x3F);
+        }
+        const char32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (code < least[more] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
 std::optional<LinuxStat> statAt(Word folder, const char* name) {
     LinuxStat st{};
     if (retried(kFStatAt, folder, reinterpret_cast<Word>(name), reinterpret_cast<Word>(&st), 0) != 0)
@@ -115,7 +142,7 @@ std::optional<std::vector<FolderEntry>> LinuxListFolder(const std::string& path)
             const char* name = buffer + at + 19;
             at += length;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-            if (narrow(widen(name)) != name) continue;
+            if (!isUtf8(name)) continue;
             EntryKind kind = type == kTypeFolder ? EntryKind::Folder : type == kTypeFile ? EntryKind::File : EntryKind::Other;
             if (kind == EntryKind::Other || type == kTypeUnknown) {
                 // A link, or a disk that does not say: what it leads to.
