@@ -7,12 +7,19 @@
 # Usage: tests/e2e/hang.sh PROGRAM OUTPUT_FOLDER
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-# As linux.sh: its own runtime folders (below), so no copy the user has open
-# is taken for this one, and network namespace; and its own mounts, so the file system that hangs is
-# seen by nothing else and goes with the namespace, whatever happens here.
+# As linux.sh: its own /tmp and /run/user, where copies of one account meet,
+# so no copy the user has open is taken for this one, and network namespace;
+# and its own mounts, so the file system that hangs is seen by nothing else
+# and goes with the namespace, whatever happens here.
 if [ -z "${QUELMAR_E2E_ISOLATED:-}" ]; then
   if [ "$(id -u)" -eq 0 ]; then isolate=(unshare -n); else isolate=(unshare -r -n); fi
-  if "${isolate[@]}" -m true 2>/dev/null; then isolate+=(-m); else "${isolate[@]}" true 2>/dev/null || isolate=(); fi
+  # /tmp is a fresh folder on the same disk (file order there is what the
+  # tests expect of a disk), removed afterwards.
+  private='d=$(mktemp -d /var/tmp/quelmar-e2e-XXXXXX) && chmod 1777 "$d" && mount --bind "$d" /tmp &&
+    { [ ! -d /run/user ] || mount -t tmpfs tmpfs /run/user; } || exit 1
+    "$@"; s=$?; umount -l /tmp; rm -rf --one-file-system "$d"; exit $s'
+  if "${isolate[@]}" -m sh -c "$private" sh true 2>/dev/null; then isolate+=(-m sh -c "$private" sh)
+  else "${isolate[@]}" true 2>/dev/null || isolate=(); fi
   QUELMAR_E2E_ISOLATED=1 exec "${isolate[@]}" dbus-run-session -- "$0" "$@" 2> >(trap "" TERM INT HUP; exec grep -v -e '^dbus-daemon' -e '^SpiRegistry' >&2)
 fi
 source "$here/lib.sh"
@@ -260,7 +267,17 @@ if mount_fs; then
     note "hung listing: closed, the program ended $(secs "$took" "not within 5 s") after$(held)"
     check "closed, the program ends within 5 s (after ${took:-more than 5} s)" test -n "$took"
     if [ -n "$took" ]; then
+      # What is left of it cannot end, even killed, while the read waits;
+      # it let go of the single-instance rule when its window closed.
+      held_copy=$PID
+      kill -9 "$held_copy" 2>/dev/null
+      start_and_time "$MAIN" 10; next=$PID PID=$held_copy
+      note "closed, then killed: a new start showed its window $(secs "$SHOWN" "never (10 s)") after it"
+      check "closed, then killed, it keeps no new start from showing its window (after ${SHOWN:-more than 10} s)" \
+        test -n "$WINDOW" -a -d "/proc/$held_copy"
+      kill -9 "$next" 2>/dev/null
       unmount
+      reap "$next"
       reap "$PID"; status=$?; PID=""
       check "and once the mount is gone, with status 0" test "$status" -eq 0
     fi

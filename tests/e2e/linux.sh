@@ -4,13 +4,25 @@
 # Usage: tests/e2e/linux.sh PROGRAM OUTPUT_FOLDER
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-# Copies of the program meet in the user's runtime folder, which each part
-# below makes afresh (fresh_user): no copy the user has open ends the one
-# under test. A network namespace of its own keeps the display and the
-# session bus apart as well.
+# Copies of one account meet in a folder named by its number, in /tmp or
+# /run/user, whatever their environment: these tests get a /tmp and a
+# /run/user of their own, so that no copy the user has open, nor another run
+# of the tests, ends the one under test. A network namespace of its own
+# keeps the display and the session bus apart as well.
 if [ -z "${QUELMAR_E2E_ISOLATED:-}" ]; then
-  if [ "$(id -u)" -eq 0 ]; then isolate=(unshare -n); else isolate=(unshare -r -n); fi
-  "${isolate[@]}" true 2>/dev/null || isolate=()
+  if [ "$(id -u)" -eq 0 ]; then isolate=(unshare -n -m); else isolate=(unshare -r -n -m); fi
+  # /tmp is a fresh folder on the same disk (file order there is what the
+  # tests expect of a disk), removed afterwards.
+  private='d=$(mktemp -d /var/tmp/quelmar-e2e-XXXXXX) && chmod 1777 "$d" && mount --bind "$d" /tmp &&
+    { [ ! -d /run/user ] || mount -t tmpfs tmpfs /run/user; } || exit 1
+    "$@"; s=$?; umount -l /tmp; rm -rf --one-file-system "$d"; exit $s'
+  if "${isolate[@]}" sh -c "$private" sh true 2>/dev/null; then
+    isolate+=(sh -c "$private" sh)
+  else
+    echo "  (no mount namespace: copies the user has open may meet the ones under test)" >&2
+    isolate=("${isolate[@]/-m/}")
+    "${isolate[@]}" true 2>/dev/null || isolate=()
+  fi
   QUELMAR_E2E_ISOLATED=1 exec "${isolate[@]}" dbus-run-session -- "$0" "$@" 2> >(grep -v -e '^dbus-daemon' -e '^SpiRegistry' >&2)
 fi
 source "$here/lib.sh"
@@ -25,7 +37,9 @@ trap 'kill $(program_pids) $wm 2>/dev/null; e2e_stop_display; rm -rf "$work"' EX
 
 e2e_start_display || exit 1
 
-# A fresh user: nothing stored yet.
+# A fresh user: nothing stored yet. Each part runs its own copies to the
+# end, and its session names a runtime folder of its own, which the rule
+# does not go by.
 fresh_user() {
   export XDG_CONFIG_HOME="$work/config-$1" XDG_RUNTIME_DIR="$work/runtime-$1"
   mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
@@ -98,6 +112,11 @@ check "the second copy ends by itself" bash -c "! kill -0 $SECOND 2>/dev/null"
 wait "$SECOND"; second_status=$?
 check "and reports success" test "$second_status" -eq 0
 check "it shows no window of its own" test "$(e2e_windows 'Quelmar' | wc -l)" -eq 1
+# Another session of the same account: no runtime folder named, another
+# home and temporary folder (su, ssh, a cleaned environment).
+timeout 30 env -u XDG_RUNTIME_DIR HOME="$work/elsewhere" TMPDIR="$work" "$program" >/dev/null 2>&1; other=$?
+check "a start from a session that names no runtime folder ends too, with status 0; still one window" \
+  test "$other" -eq 0 -a "$(e2e_windows 'Quelmar' | wc -l)" -eq 1
 stop
 
 # Waits up to $2 seconds until at most $3 of the processes $1 (a list) run.
@@ -148,13 +167,15 @@ check "resumed, the copy answers the next start, which ends by itself; still one
 stop
 
 echo "Another account holding what it can of this user's instance names"
-# Earlier versions' abstract socket name, with its queue full; and, for a
-# session that names no runtime folder, the private folder Qt falls back to
-# in the shared temporary folder, made first, with a lock and a socket in it.
-if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+# The folder in /tmp named by this account's number, made first and open to
+# all, with a socket whose queue is full and a lock file in it; earlier
+# versions' abstract socket name; and, for a session that names no runtime
+# folder, the private folder Qt falls back to, made first likewise.
+if [ "$(id -u)" -eq 0 ] && [ -w / ] && command -v setpriv >/dev/null; then
   fresh_user hostile
   store_folder "$game"
   shared="$(mktemp -d)" && chmod 1777 "$shared"  # as /tmp is: the test's own folder is private
+  rm -rf "/tmp/quelmar-$(id -u)"  # left by the copies stopped above: no copy runs now
   setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '
 import os, socket, sys, time
 def hold(name):
@@ -162,19 +183,24 @@ def hold(name):
     filler = socket.socket(socket.AF_UNIX); filler.setblocking(False); filler.connect(name)
     return held, filler
 kept = hold(b"\0quelmar-" + sys.argv[1].encode())
-folder = sys.argv[2] + "/runtime-" + sys.argv[3]
-os.mkdir(folder); os.chmod(folder, 0o777)
-kept += hold(folder + "/quelmar.socket")
-with open(folder + "/quelmar.lock", "w") as lock: lock.write("%d\nquelmar\n\n" % os.getpid())
+for folder in ("/tmp/quelmar-" + sys.argv[1], sys.argv[2] + "/runtime-" + sys.argv[3]):
+    os.mkdir(folder); os.chmod(folder, 0o777)
+    kept += hold(folder + "/socket") + hold(folder + "/quelmar.socket")
+    with open(folder + "/quelmar.lock", "w") as lock: lock.write("%d\nquelmar\n\n" % os.getpid())
 open(sys.argv[2] + "/ready", "w").close()
 time.sleep(60)' "$(id -u)" "$shared" "$(id -un)" & hostile=$!
   for _ in $(seq 50); do [ -e "$shared/ready" ] && break; sleep 0.1; done
   unset XDG_RUNTIME_DIR
   TMPDIR="$shared" start
   check "the program starts all the same and shows its window" test -n "$(e2e_wait_window "$MAIN" 10)" -a -e "$shared/ready"
+  if [ -d /run/user/0 ] || [ -w "$(getent passwd 0 | cut -d: -f6)" ]; then
+    timeout 30 "$program" >/dev/null 2>&1; again=$?
+    check "the rule holds elsewhere: a second start ends, with status 0; still one window" \
+      test "$again" -eq 0 -a "$(e2e_windows "$MAIN" | wc -l)" -eq 1
+  fi
   stop
   kill "$hostile" 2>/dev/null; wait "$hostile" 2>/dev/null
-  rm -rf "$shared"
+  rm -rf "$shared" "/tmp/quelmar-$(id -u)" "$(getent passwd 0 | cut -d: -f6)/.cache/quelmar-$(hostname)"
 else
   echo "  (skipped: needs root to act as another account)"
 fi
@@ -358,12 +384,26 @@ for app in (desktop.get_child_at_index(i) for i in range(desktop.get_child_count
             print(r.x + r.width // 2, r.y + r.height // 2, n.get_name(), *(["focused"] if focused else []))
 PY
 }
+# Waits until what a11y finds (arguments 2 on) has a line matching the
+# regular expression $1, and prints it: the accessibility registry and the
+# window's accessible tree come up, and change, in their own time, which a
+# loaded machine makes long. Gives up after 60 s, printing nothing.
+a11y_until() {
+  local want=$1 found deadline=$((SECONDS + 60)); shift
+  until found=$(a11y "$@" | grep -E -- "$want"); do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.2
+  done
+  echo "$found"
+}
 e2e_keys "$main" space
 dialog=$(e2e_wait_window "$DIALOG")
-# Each library under its own folder's name, not "common" twice.
-for _ in $(seq 50); do [ -n "$(a11y "list item" '^StoreLibrary$')" ] && break; sleep 0.1; done
-reached=$(a11y "list item" '^(Steam|StoreLibrary)$' | while read -r x y _; do
-  xdotool mousemove "$x" "$y" click 1 && sleep 0.5 && a11y "combo box" '^/' | cut -d' ' -f3-
+# Each library under its own folder's name, not "common" twice: clicked,
+# each leads the dialog's folder box to its own folder.
+a11y_until . "list item" '^StoreLibrary$' >/dev/null
+reached=$(a11y "list item" '^(Steam|StoreLibrary)$' | while read -r x y name; do
+  [ "$name" = Steam ] && want="$library1/steamapps/common" || want="$library2/steamapps/common"
+  xdotool mousemove "$x" "$y" click 1 && a11y_until " $want\$" "combo box" '^/' | cut -d' ' -f3-
 done | sort)
 check "the dialog's sidebar holds both libraries, told apart by name" test "$reached" = \
   "$(printf '%s\n' "$library1/steamapps/common" "$library2/steamapps/common" | sort)"
@@ -372,14 +412,15 @@ check "the dialog's sidebar holds both libraries, told apart by name" test "$rea
 echo "The list as a screen reader and the eye find it"
 e2e_keys "$main" Tab Tab Tab  # from "...": Delete, Refresh List, the list
 check "the list is named and takes the focus by Tab" \
-  test "$(a11y text '^Archives found$' | cut -d' ' -f3-)" = "Archives found focused"
-read -r lx ly _ <<<"$(a11y text '^Archives found$')"
+  test "$(a11y_until ' focused$' text '^Archives found$' | cut -d' ' -f3-)" = "Archives found focused"
+read -r lx ly _ <<<"$(a11y_until . text '^Archives found$')"
 import -window root -crop "300x24+$((lx - 150))+$((ly - 34))" "$work/list.png"
 contrast=$(convert "$work/list.png" -colorspace LinearGray -format '%[fx:(maxima + 0.05) / (minima + 0.05)]' info:)
 check "its text stands out from its background by $contrast:1, at least 4.5:1" awk "BEGIN { exit !($contrast >= 4.5) }"
 import -window "$main" "$out/linux-list-focused.png" 2>/dev/null
 # A screen reader's press on Refresh List while "Complete." is up is dropped:
 # the empty folders would otherwise bring "No .pak files found." over it.
+a11y_until . "push button" '^Refresh List$' >/dev/null
 (a11y "push button" '^Delete All' press >/dev/null &)
 box=$(e2e_wait_window "$BOX")
 timeout 5 bash -c "$(declare -f a11y); a11y 'push button' '^Refresh List$' press" >/dev/null; sleep 1
