@@ -14,6 +14,8 @@ Folders are told apart by name, wherever they are:
              up anything inside it never answers
   StuckGame  even looking at the folder itself never answers
   Broken     opening it fails at once with an input/output error
+  Unlisted   looking up anything in it answers, but opening or reading it,
+             or any folder inside it, never does
 Every other listing takes a few milliseconds, as on a slow disk; everything
 else answers at once.
 
@@ -23,6 +25,7 @@ The tree:
           providers
   /GameB  RailSim.exe, Assets: Stuck first, then the same providers
   /StuckGame  RailSim.exe, Assets: ProviderA
+  /Unlisted  a store library: steamapps/common/RailSimulator with RailSim.exe
   /ready  a file, there once the mount answers
 """
 
@@ -40,7 +43,7 @@ except ImportError:
 
 ARCHIVE = b"PAK0"
 SLOW_LISTING = 0.005
-STUCK, STUCK_ITSELF, BROKEN = "Stuck", "StuckGame", "Broken"
+STUCK, STUCK_ITSELF, BROKEN, UNLISTED = "Stuck", "StuckGame", "Broken", "Unlisted"
 
 
 def provider(routes=0):
@@ -65,6 +68,7 @@ TREE = {
         "Assets": {STUCK: {"RouteB": {}}, "ProviderA": provider(), **providers("C", 12)},
     },
     STUCK_ITSELF: {"RailSim.exe": b"MZ", "Assets": {"ProviderA": provider()}},
+    UNLISTED: {"steamapps": {"common": {"RailSimulator": {"RailSim.exe": b"MZ"}}}},
     "ready": b"",
 }
 
@@ -107,7 +111,7 @@ class HangFs(fuse.Operations):
 
     def opendir(self, path):
         parts = self.parts(path)
-        if STUCK in parts or STUCK_ITSELF in parts:
+        if STUCK in parts or STUCK_ITSELF in parts or UNLISTED in parts:
             self.wait_forever("opendir", path)
         if parts and parts[-1] == BROKEN:
             raise fuse.FuseOSError(errno.EIO)
@@ -115,7 +119,7 @@ class HangFs(fuse.Operations):
 
     def readdir(self, path, fh):
         parts = self.parts(path)
-        if STUCK in parts or STUCK_ITSELF in parts:
+        if STUCK in parts or STUCK_ITSELF in parts or UNLISTED in parts:
             self.wait_forever("readdir", path)
         node = self.node(path)
         time.sleep(SLOW_LISTING)

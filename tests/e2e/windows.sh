@@ -11,7 +11,10 @@ build="$(dirname "$(dirname "$program")")"
 out="$(mkdir -p "$2" && realpath "$2")"
 work="$(mktemp -d)"
 export WINEPREFIX="$build/wine-prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k 2>/dev/null; e2e_stop_display; rm -rf "$work"' EXIT
+FS=""
+# The test file system goes before the folder it is mounted in.
+unmount() { [ -z "$FS" ] || { fusermount3 -u -z "$work/mnt" || umount -l "$work/mnt"; kill -9 "$FS"; FS=""; } 2>/dev/null; }
+trap 'wineserver -k 2>/dev/null; unmount; e2e_stop_display; timeout 30 rm -rf --one-file-system "$work"' EXIT
 
 KEY='HKCU\Software\VB and VBA Program Settings\Quelmar\Preferences'
 
@@ -91,6 +94,66 @@ check "and the listing shows without a message" test -z "$(e2e_windows "$BOX")"
 [ -n "$main" ] && import -window "$main" "$out/windows-store-library.png" 2>/dev/null
 wine reg delete 'HKCU\Software\Valve\Steam' /f >/dev/null 2>&1
 wine reg delete "$KEY" /f >/dev/null 2>&1
+
+echo "A mount that never answers: a store library's folder read, then the stored folder's look-up"
+# Microseconds on a clock, and how long since one, in seconds.
+now() { echo "${EPOCHREALTIME/[.,]/}"; }
+since() { local t; t=$(now); printf '%d.%02d' $(((t - $1) / 1000000)) $(((t - $1) % 1000000 / 10000)); }
+# Presses "..." (the focus is on it) in window $1 and prints how long the
+# locate dialog took to show, or nothing if it had not after 10 s.
+dialog_after_dots() {
+  local asked
+  xdotool windowactivate --sync "$1" >/dev/null 2>&1 || xdotool windowfocus --sync "$1"
+  asked=$(now)
+  xdotool key --clearmodifiers space
+  for _ in $(seq 200); do
+    [ -n "$(e2e_windows "$DIALOG")" ] && { since "$asked"; return 0; }
+    sleep 0.05
+  done
+}
+within2() { [ -n "$1" ] && awk -v t="$1" 'BEGIN { exit !(t <= 2) }'; }
+# The copy started from Downloads still runs, and would take the next start for a second copy.
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+mkdir "$work/mnt"
+/usr/bin/python3 "$here/hang_fs.py" "$work/mnt" "$work/fs.log" 2>"$work/fs.err" & FS=$!; disown
+for _ in $(seq 100); do timeout 2 test -e "$work/mnt/ready" && break; sleep 0.1; done
+if timeout 2 test -e "$work/mnt/ready"; then
+  printf '"libraryfolders"\n{\n\t"0" { "path" "%s" }\n\t"1" { "path" "%s" }\n}\n' \
+    "$(escaped "$store")" "$(escaped "$work/mnt/Unlisted")" >"$store/steamapps/libraryfolders.vdf"
+  wine reg add 'HKCU\Software\Valve\Steam' /v SteamPath /t REG_SZ /d "z:$store" /f >/dev/null 2>&1
+  wine "$tool/quelmar.exe" >"$work/log" 2>&1 & disown
+  box=$(e2e_wait_window "$BOX" 60)
+  [ -n "$box" ] && e2e_keys "$box" Return
+  main=$(e2e_wait_window "$MAIN" 20)
+  took=$([ -n "$main" ] && dialog_after_dots "$main")
+  echo "  the dialog showed ${took:-never (10 s)} after \"...\""
+  check "the search reached the library's folder read, which never answers" \
+    grep -q '^waits [a-z]* /Unlisted/steamapps/common' "$work/fs.log"
+  check "\"...\" shows the dialog within 2 s all the same (after ${took:-more than 10} s)" within2 "$took"
+  dialog=$(e2e_windows "$DIALOG" | head -n 1)
+  [ -n "$dialog" ] && e2e_keys "$dialog" Escape && e2e_wait_gone "$DIALOG" 10
+  took=$([ -n "$main" ] && dialog_after_dots "$main")
+  check "the window still answers: \"...\" again shows the dialog within 2 s (after ${took:-more than 10} s)" within2 "$took"
+  wine reg delete 'HKCU\Software\Valve\Steam' /f >/dev/null 2>&1
+  wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+
+  wine reg add "$KEY" /v GameFolder /t REG_SZ /d "Z:${work//\//\\}\\mnt\\StuckGame" /f >/dev/null 2>&1
+  wine "$program" >"$work/log" 2>&1 & disown
+  main=$(e2e_wait_window "$MAIN" 60)
+  box=$(e2e_wait_window "$BOX" 20)
+  check "with the stored folder's look-up never answering, the window comes up and a message tells it" \
+    test -n "$main" -a -n "$box"
+  check "the look-up of the stored folder is what waits" grep -q '^waits getattr /StuckGame' "$work/fs.log"
+  [ -n "$box" ] && e2e_keys "$box" Return
+  took=$([ -n "$main" ] && e2e_wait_gone "$BOX" 10 && dialog_after_dots "$main")
+  check "and \"...\" shows the dialog within 2 s (after ${took:-more than 10} s)" within2 "$took"
+  wine reg delete "$KEY" /f >/dev/null 2>&1
+  wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+else
+  echo "  skipped: the test file system does not mount here (needs /dev/fuse, fuse3 and python3-fusepy)"
+  cat "$work/fs.err"
+fi
+unmount
 
 echo "The release package"
 if cmake --build "$build" --target package >/dev/null 2>&1; then
