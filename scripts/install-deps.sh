@@ -28,7 +28,7 @@ test_packages=(
   wine wine64
   hyperfine fd-find jq time
   dpkg-dev file unzip patchelf
-  openbox wmctrl strace python3 libxfixes3 libglib2.0-bin fuse3 python3-fusepy
+  openbox wmctrl strace python3 libxfixes3 libglib2.0-bin fuse3 libfuse3-dev python3-fusepy
   dbus-bin at-spi2-core gir1.2-atspi-2.0 python3-gi
   lintian desktop-file-utils appstream
   qt6-gtk-platformtheme qt6-xdgdesktopportal-platformtheme weston
