@@ -15,6 +15,8 @@ FS=""
 # The test file system goes before the folder it is mounted in.
 unmount() { [ -z "$FS" ] || { fusermount3 -u -z "$work/mnt" || umount -l "$work/mnt"; kill -9 "$FS"; FS=""; } 2>/dev/null; }
 trap 'wineserver -k 2>/dev/null; unmount; e2e_stop_display; timeout 30 rm -rf --one-file-system "$work"' EXIT
+# Stopped from outside, the same clean-up: no mount is left behind.
+trap 'exit 143' TERM INT HUP
 
 KEY='HKCU\Software\VB and VBA Program Settings\Quelmar\Preferences'
 
@@ -115,7 +117,7 @@ within2() { [ -n "$1" ] && awk -v t="$1" 'BEGIN { exit !(t <= 2) }'; }
 # The copy started from Downloads still runs, and would take the next start for a second copy.
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
 mkdir "$work/mnt"
-/usr/bin/python3 "$here/hang_fs.py" "$work/mnt" "$work/fs.log" 2>"$work/fs.err" & FS=$!; disown
+/usr/bin/python3 "$here/hang_fs.py" "$work/mnt" "$work/fs.log" >/dev/null 2>"$work/fs.err" & FS=$!; disown
 for _ in $(seq 100); do timeout 2 test -e "$work/mnt/ready" && break; sleep 0.1; done
 if timeout 2 test -e "$work/mnt/ready"; then
   printf '"libraryfolders"\n{\n\t"0" { "path" "%s" }\n\t"1" { "path" "%s" }\n}\n' \
@@ -135,8 +137,15 @@ if timeout 2 test -e "$work/mnt/ready"; then
   took=$([ -n "$main" ] && dialog_after_dots "$main")
   check "the window still answers: \"...\" again shows the dialog within 2 s (after ${took:-more than 10} s)" within2 "$took"
   wine reg delete 'HKCU\Software\Valve\Steam' /f >/dev/null 2>&1
-  wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
-
+  # A Wine whose own server waits in the mount would never end.
+  wineserver -k 2>/dev/null
+  check "Wine ends once the program is stopped" timeout 10 wineserver -w
+else
+  echo "  skipped: the test file system does not mount here (needs /dev/fuse, fuse3 and python3-fusepy)"
+  cat "$work/fs.err"
+fi
+# Only once Wine has ended: the start would otherwise wait for it.
+if timeout 2 test -e "$work/mnt/ready" && timeout 10 wineserver -w; then
   wine reg add "$KEY" /v GameFolder /t REG_SZ /d "Z:${work//\//\\}\\mnt\\StuckGame" /f >/dev/null 2>&1
   wine "$program" >"$work/log" 2>&1 & disown
   main=$(e2e_wait_window "$MAIN" 60)
@@ -148,10 +157,7 @@ if timeout 2 test -e "$work/mnt/ready"; then
   took=$([ -n "$main" ] && e2e_wait_gone "$BOX" 10 && dialog_after_dots "$main")
   check "and \"...\" shows the dialog within 2 s (after ${took:-more than 10} s)" within2 "$took"
   wine reg delete "$KEY" /f >/dev/null 2>&1
-  wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
-else
-  echo "  skipped: the test file system does not mount here (needs /dev/fuse, fuse3 and python3-fusepy)"
-  cat "$work/fs.err"
+  wineserver -k 2>/dev/null; timeout 10 wineserver -w
 fi
 unmount
 
