@@ -6,28 +6,38 @@
 # them in order, with and without first reading every folder the walk must
 # read), and checks the performance targets: listing warm and cold,
 # deleting, the real window, growth and memory, plus a sweep of the number
-# of folder readers.
+# of folder readers, and the same commands on a slow share that keeps
+# nothing (a FUSE passthrough that holds every request 1 ms).
 #
-# Usage: bench/run.sh [--no-targets] [--quick] [--keep]
-#   --no-targets  report the figures only; do not fail when a target is missed
-#   --quick       fewer runs (for trying things out; not for published figures)
-#   --keep        leave the trees and results in the temporary folder
+# Usage: bench/run.sh [--no-targets] [--quick] [--keep] [--no-share | --share-only] [--share-targets]
+#   --no-targets     report the figures only; do not fail when a target is missed
+#   --quick          fewer runs (for trying things out; not for published figures)
+#   --keep           leave the trees and results in the temporary folder
+#   --no-share       leave out the slow share (it takes minutes)
+#   --share-only     build, then run the slow share alone
+#   --share-targets  count the slow share's targets too (reported only otherwise)
 # Environment: QUELMAR_BUILD_DIR (default: build), TMPDIR (where the trees go).
 # Results: $QUELMAR_BUILD_DIR/bench-results/ (hyperfine JSON and summary.txt).
 # The cold-cache part drops the kernel's caches before every run; it runs
-# when this script may do that (root), and says so when it may not.
+# when this script may do that (root), and says so when it may not. The
+# slow share needs /dev/fuse and quelmar-slow-share (built where libfuse3-dev
+# is installed); without them it says it was skipped.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUELMAR_BUILD_DIR:-$root/build}"
 check_targets=1 keep=0
-runs=40 warmup=5 delete_runs=15 growth_runs=10 clicks=20 big_clicks=5 cold_rounds=7 sweep_runs=20
+share_wanted=1 share_only=0 share_enforced=0
+runs=40 warmup=5 delete_runs=15 growth_runs=10 clicks=20 big_clicks=5 cold_rounds=7 sweep_runs=20 share_rounds=5
 for arg in "$@"; do
   case "$arg" in
     --no-targets) check_targets=0 ;;
-    --quick) runs=10 warmup=2 delete_runs=5 growth_runs=3 clicks=5 big_clicks=2 cold_rounds=3 sweep_runs=5 ;;
+    --quick) runs=10 warmup=2 delete_runs=5 growth_runs=3 clicks=5 big_clicks=2 cold_rounds=3 sweep_runs=5 share_rounds=2 ;;
     --keep) keep=1 ;;
-    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+    --no-share) share_wanted=0 ;;
+    --share-only) share_only=1 ;;
+    --share-targets) share_enforced=1 ;;
+    *) sed -n '2,20p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -39,12 +49,29 @@ step() { printf '\n== %s ==\n' "$*"; }
 
 step "Build"
 [ -f "$build/build.ninja" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build "$build" --target quelmar-bench quelmar-bench-window quelmar-bench-reference
+share_target=()
+# Built only where libfuse3 was found when the build folder was configured.
+cmake --build "$build" --target help | grep -q '^quelmar-slow-share:' && share_target=(quelmar-slow-share)
+cmake --build "$build" --target quelmar-bench quelmar-bench-window quelmar-bench-reference "${share_target[@]}"
 results="$build/bench-results"
 mkdir -p "$results"
 
+# The slow share's server, while it runs. It must be unmounted before the
+# temporary folder is removed, or the removal would go through it.
+share_pid="" share_mnt=""
+share_unmount() {
+  [ -n "$share_pid" ] || return 0
+  # Asked to end, the server unmounts and closes its connection. Unmounting
+  # alone is not enough: a process started meanwhile in a mount namespace of
+  # its own holds a copy of the mount, and the server would wait for it.
+  kill -TERM "$share_pid" 2>/dev/null || true
+  wait "$share_pid" 2>/dev/null || true
+  share_pid=""
+  if mountpoint -q "$share_mnt"; then fusermount3 -u "$share_mnt" 2>/dev/null || umount -l "$share_mnt" 2>/dev/null || true; fi
+}
+
 work="$(mktemp -d "${TMPDIR:-/tmp}/quelmar-bench-XXXXXX")"
-cleanup() { if [ "$keep" = 1 ]; then echo "Trees kept in $work"; else rm -rf "$work"; fi; }
+cleanup() { share_unmount; if [ "$keep" = 1 ]; then echo "Trees kept in $work"; else rm -rf "$work"; fi; }
 trap cleanup EXIT
 # Run copies from the temporary folder: a cleanup elsewhere that matches
 # command lines starting with build/bin/quelmar must not end a timing run.
@@ -109,6 +136,176 @@ cold() {  # GAMEFOLDER ROUNDS NAME=COMMAND...; prints "NAME median_seconds" line
   done
 }
 cold_of() { awk -v n="$2" '$1 == n { print $2 }' "$1"; }
+
+# A slow share that keeps nothing, like an SMB or sshfs share with caching
+# off: quelmar-slow-share passes an 80 x 25 tree through FUSE, holds every
+# lookup, getattr, opendir, readdir, readlink and unlink 1 ms and serves up
+# to 64 of them at once; the kernel keeps no entry, attribute or listing, so
+# every command pays for every request it makes. The commands take turns, one
+# run each per round, so a slow moment of the machine favours none, and the
+# server's counts are taken before and after each run.
+share_delay_us=1000 share_threads=64 share_providers=80 share_ran=0
+share_kinds=(opendir readdir lookup getattr readlink unlink)
+share_snapshot() {  # FILE: the server's counts now, copied to FILE
+  share_asked=$((share_asked + 1))
+  kill -USR1 "$share_pid"
+  until grep -qx "snapshot=$share_asked" "$share_counters" 2>/dev/null; do
+    kill -0 "$share_pid" 2>/dev/null || { echo "FAIL: the slow share's server ended" >&2; exit 1; }
+    sleep 0.01
+  done
+  cp "$share_counters" "$1"
+}
+share_requests() {  # BEFORE AFTER: the requests made in between, KIND=N a line
+  awk -F= 'NR == FNR { before[$1] = $2; next }
+           $1 == "snapshot" { next }
+           $1 == "peak_in_flight" { print; next }
+           { print $1 "=" $2 - before[$1] }' "$1" "$2"
+}
+target() {  # NAME VALUE OPERATOR LIMIT [reported]: a reported target is shown, never counted as missed
+  local note=""; [ -n "${5:-}" ] && note="  (reported, not enforced)"
+  if awk -v v="$2" -v l="$4" -v op="$3" 'BEGIN { exit !((op == "<=") ? v <= l : v < l) }'; then
+    printf 'PASS  %-44s %s %s %s%s\n' "$1" "$2" "$3" "$4" "$note" | tee -a "$summary"
+  else
+    printf 'MISS  %-44s %s %s %s%s\n' "$1" "$2" "$3" "$4" "$note" | tee -a "$summary"
+    [ -n "$note" ] || missed=$((missed + 1))
+  fi
+}
+# The slow share's targets are what the walk is meant to reach there; until
+# it does they are shown without failing the run, unless --share-targets.
+share_summary() {
+  if [ "$share_ran" = 1 ]; then
+    echo "slow share:     $(cat "$work/share-tree.txt"); $share_folders folders listed; 1 ms per request, up to $share_threads at once ($share_peak seen), nothing kept"
+    sed 's/^/  /' "$results/share.txt"
+  else
+    echo "slow share:     not measured (see the step above for why)"
+  fi
+}
+share_targets() {
+  [ "$share_ran" = 1 ] || return 0
+  local reported=reported; [ "$share_enforced" = 1 ] && reported=""
+  target "slow share: list / reading the folders, 16 threads" \
+    "$(ratio "$(share_time quelmar)" "$(share_time reference-read-16)")" "<=" 1.0 $reported
+  target "slow share: delete / find -L -delete" \
+    "$(ratio "$(share_time quelmar-delete)" "$(share_time find-delete)")" "<=" 0.30 $reported
+  target "slow share: opendir per folder listed" "$(ratio "$(share_count quelmar opendir)" "$share_folders")" "<=" 1.0 $reported
+}
+share_of() { sed -n "s/^$2=//p" "$1"; }  # FILE KIND
+median_of() { sort -g | awk '{ a[NR] = $1 } END { if (NR) printf "%s", (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+share_time() { for f in "$share_out/$1".*.json; do jq -r '.results[0].mean' "$f"; done | median_of; }  # NAME
+share_count() { for f in "$share_out/$1".*.req; do share_of "$f" "$2"; done | median_of; }  # NAME KIND
+
+slow_share() {
+  step "Slow share: $share_providers x 25 tree through FUSE, every request held $((share_delay_us / 1000)) ms, up to $share_threads at once, nothing kept ($share_rounds rounds, taking turns)"
+  if [ "$share_wanted" = 0 ]; then echo "SKIPPED: --no-share"; return 0; fi
+  if [ ! -x "$build/bin/quelmar-slow-share" ]; then
+    echo "SKIPPED: quelmar-slow-share was not built (it needs libfuse3-dev: scripts/install-deps.sh, then configure again)"; return 0
+  fi
+  command -v fusermount3 >/dev/null || { echo "SKIPPED: fusermount3 is missing (scripts/install-deps.sh)"; return 0; }
+  if [ ! -r /dev/fuse ] || [ ! -w /dev/fuse ]; then echo "SKIPPED: /dev/fuse is not usable by this user (run as root)"; return 0; fi
+  cp "$build/bin/quelmar-slow-share" "$work/bin/"
+  local source="$work/share-source" name r left
+  share_mnt="$work/share" share_counters="$work/share-counters.txt" share_asked=0 share_out="$results/share"
+  rm -rf "$share_out"; mkdir -p "$share_mnt" "$share_out"
+  "$bench" make-tree "$source" --providers "$share_providers" | tee "$work/share-tree.txt"
+  printf '%q make-tree %q --providers %q >/dev/null 2>>%q || { echo "make-tree exited $?" >>%q; exit 1; }\n' \
+    "$bench" "$source" "$share_providers" "$work/restore.log" "$work/restore.log" > "$work/restore-share.sh"
+  (cd "$source" && find -L Assets -maxdepth 2 -type d 2>/dev/null > "$work/share-folders.txt") || true
+  share_folders=$(wc -l < "$work/share-folders.txt")
+  "$work/bin/quelmar-slow-share" "$source" "$share_mnt" --delay-us "$share_delay_us" --threads "$share_threads" \
+    --counters "$share_counters" 2> "$work/share.log" &
+  share_pid=$!
+  # The server writes its first counts once the mount is up.
+  until [ -s "$share_counters" ]; do
+    kill -0 "$share_pid" 2>/dev/null || {
+      share_pid=""; echo "SKIPPED: the slow share could not be mounted: $(tr '\n' ' ' < "$work/share.log")"; return 0; }
+    sleep 0.01
+  done
+  echo "mounted $source on $share_mnt; the walk lists $share_folders folders"
+
+  # The share keeps nothing only if the same listing asks as much again.
+  share_snapshot "$share_out/0"
+  (cd "$share_mnt" && $find_cmd > /dev/null 2>&1) || true
+  share_snapshot "$share_out/1"
+  (cd "$share_mnt" && $find_cmd > /dev/null 2>&1) || true
+  share_snapshot "$share_out/2"
+  for r in 1 2; do
+    share_requests "$share_out/$((r - 1))" "$share_out/$r" | grep -E "^($(IFS='|'; echo "${share_kinds[*]}"))=" |
+      tr '\n' ' ' > "$share_out/find-listing-$r.txt"
+  done
+  echo "find -L, first listing:  $(cat "$share_out/find-listing-1.txt")"
+  echo "find -L, second listing: $(cat "$share_out/find-listing-2.txt")"
+  cmp -s "$share_out/find-listing-1.txt" "$share_out/find-listing-2.txt" ||
+    { echo "FAIL: the second listing made other requests than the first: something is cached" >&2; exit 1; }
+  # ...and it must serve as many requests at once as it is said to.
+  share_snapshot "$share_out/3"
+  (cd "$share_mnt" && "$reference" read-folders "$work/share-folders.txt" --threads "$share_threads" > /dev/null)
+  share_snapshot "$share_out/4"
+  share_peak=$(share_requests "$share_out/3" "$share_out/4" | share_of /dev/stdin peak_in_flight)
+  echo "reading the folders on $share_threads threads: $share_peak requests held at once"
+  [ "$share_peak" -ge "$share_threads" ] ||
+    { echo "FAIL: the slow share served only $share_peak requests at once, not $share_threads" >&2; exit 1; }
+  same_set "$share_mnt"
+
+  local -A commands=(
+    [quelmar]="$bench list $share_mnt" [find]="$find_cmd" [fd]="$fd_cmd"
+    [reference-read-16]="$reference read-folders $work/share-folders.txt --threads 16"
+    [quelmar-delete]="$bench delete $share_mnt" [find-delete]="$find_cmd -delete")
+  share_names=(quelmar find fd reference-read-16 quelmar-delete find-delete)
+  for ((r = 1; r <= share_rounds; r++)); do
+    for name in "${share_names[@]}"; do
+      local options=(-N --runs 1 --export-json "$share_out/$name.$r.json")
+      # find exits 1 after warning about the tree's loop, as above.
+      [[ $name == find* ]] && options+=(-i)
+      # Each deletion on a fresh copy: the tree made whole again, untimed.
+      [[ $name == *-delete ]] && options+=(--prepare "bash $work/restore-share.sh")
+      share_snapshot "$share_out/before"
+      (cd "$share_mnt" && hyperfine "${options[@]}" -n "$name" "${commands[$name]}" > /dev/null 2> "$share_out/$name.$r.err") ||
+        { echo "FAIL: $name on the slow share:" >&2; cat "$share_out/$name.$r.err" "$work/restore.log" >&2 2>/dev/null; exit 1; }
+      share_snapshot "$share_out/after"
+      share_requests "$share_out/before" "$share_out/after" > "$share_out/$name.$r.req"
+      if [[ $name == *-delete ]]; then
+        left=$(cd "$source" && $find_cmd 2>/dev/null | wc -l || true)
+        [ "$left" -eq 0 ] || { echo "FAIL: $left archives left after $name on the slow share" >&2; exit 1; }
+      fi
+      printf '%s %.2f s (%s opendir)  ' "$name" "$(jq -r '.results[0].mean' "$share_out/$name.$r.json")" \
+        "$(share_of "$share_out/$name.$r.req" opendir)"
+    done
+    echo
+    bash "$work/restore-share.sh"
+  done
+  share_unmount
+
+  local reference_time find_delete_time base
+  reference_time=$(share_time reference-read-16) find_delete_time=$(share_time find-delete)
+  {
+    printf '%-18s %9s %7s' command "median s" ratio
+    printf ' %8s' "${share_kinds[@]}"
+    printf ' %8s\n' at-once
+    for name in "${share_names[@]}"; do
+      base=$reference_time; [[ $name == *-delete ]] && base=$find_delete_time
+      printf '%-18s %9.3f %7s' "$name" "$(share_time "$name")" "$(ratio "$(share_time "$name")" "$base")"
+      for r in "${share_kinds[@]}" peak_in_flight; do printf ' %8s' "$(share_count "$name" "$r")"; done
+      echo
+    done
+  } | tee "$results/share.txt"
+  echo "ratio: listings to reference-read-16, deletions to find-delete; requests: medians of the rounds;" \
+    "at-once: the most requests held at one time" | tee -a "$results/share.txt"
+  share_ran=1
+}
+
+if [ "$share_only" = 1 ]; then
+  slow_share
+  summary="$results/summary.txt"
+  { echo "Quelmar benchmark, slow share only, $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')"
+    share_summary; } > "$summary"
+  step "Summary ($summary)"
+  cat "$summary"
+  step "Targets"
+  missed=0
+  share_targets
+  if [ "$missed" -gt 0 ]; then echo "$missed target(s) missed"; [ "$check_targets" = 1 ] && exit 1; fi
+  exit 0
+fi
 
 game="$work/game"
 step "Default tree (400 providers x 25 routes)"
@@ -238,6 +435,8 @@ hyperfine -N --warmup 2 --runs "$growth_runs" --export-json "$results/growth.jso
 step "Refresh List through the Qt window, 4000 providers ($big_clicks clicks)"
 QT_QPA_PLATFORM=offscreen "$window" "$big" --clicks "$big_clicks" | tee "$work/window-big.txt"
 
+slow_share
+
 field() { sed -n "s/.*\b$2=\([0-9.]*\).*/\1/p" "$1"; }
 q=$(median "$results/list.json" quelmar); f=$(median "$results/list.json" find); d=$(median "$results/list.json" fd)
 qref=$(median "$results/list.json" reference-read-folders)
@@ -284,19 +483,13 @@ summary="$results/summary.txt"
   echo "peak RSS list:  max $rss_max KiB of 5 runs ($(awk -v k="$rss_max" 'BEGIN { printf "%.1f", k / 1024 }') MiB)"
   echo "readers sweep (median ms):"
   sed 's/^/  /' "$results/sweep.txt"
+  share_summary
 } > "$summary"
 step "Summary ($summary)"
 cat "$summary"
 
 step "Targets"
 missed=0
-target() {  # NAME VALUE OPERATOR LIMIT
-  if awk -v v="$2" -v l="$4" -v op="$3" 'BEGIN { exit !((op == "<=") ? v <= l : v < l) }'; then
-    printf 'PASS  %-44s %s %s %s\n' "$1" "$2" "$3" "$4" | tee -a "$summary"
-  else
-    printf 'MISS  %-44s %s %s %s\n' "$1" "$2" "$3" "$4" | tee -a "$summary"; missed=$((missed + 1))
-  fi
-}
 if [ "$can_drop" = 1 ]; then
   target "list cold / fd cold (medians)" "$(ratio "$qc" "$dc")" "<=" 0.6
   target "list cold / find cold (medians)" "$(ratio "$qc" "$fc")" "<=" 0.45
@@ -316,6 +509,7 @@ target "peak descriptors deleting 20 x 1000 routes" "$peak_fds_wide" "<=" 300
 target "window Refresh List / quelmar-bench list" "$(ratio "$click" "$(ms "$q")")" "<=" 1.3
 target "list 4000 / list 400 (medians)" "$(ratio "$g4000" "$g400")" "<=" 11
 target "peak RSS of list, default tree (KiB)" "$rss_max" "<" 20480
+share_targets
 if [ -s "$work/cold-failures" ]; then
   echo "cold runs that failed (their times are not figures): $(sort -u "$work/cold-failures" | tr '\n' ' ')"
   exit 1

@@ -47,24 +47,31 @@ std::chrono::microseconds gDelay{1000};
 std::atomic<unsigned long long> gCounts[kKinds];
 std::atomic<int> gInFlight{0};
 // The most requests held at once since the last snapshot: the proof that the
-// share serves as many at once as it claims.
+// share serves as many at once as it is said to.
 std::atomic<int> gPeakInFlight{0};
 
 // One request, from its arrival to its reply: counted, and for the kinds a
-// walk makes, held the fixed time before the work is done.
+// walk makes, held the fixed time before the work is done. Only those are
+// counted as in flight: forgetting and closing are not what a walk waits on.
 class Request {
 public:
-    Request(Kind kind, bool held = true) {
+    explicit Request(Kind kind, bool held = true) : held_(held) {
         gCounts[kind].fetch_add(1, std::memory_order_relaxed);
+        if (!held_) return;
         const int now = gInFlight.fetch_add(1) + 1;
         int peak = gPeakInFlight.load();
         while (now > peak && !gPeakInFlight.compare_exchange_weak(peak, now)) {
         }
-        if (held && gDelay.count() > 0) std::this_thread::sleep_for(gDelay);
+        if (gDelay.count() > 0) std::this_thread::sleep_for(gDelay);
     }
-    ~Request() { gInFlight.fetch_sub(1); }
+    ~Request() {
+        if (held_) gInFlight.fetch_sub(1);
+    }
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
+
+private:
+    bool held_;
 };
 
 // A file or folder the kernel knows, held open by an O_PATH descriptor so
@@ -326,7 +333,9 @@ int main(int argc, char** argv) {
                 fuse_loop_cfg_set_max_threads(loop, threads);
                 // Threads are kept once started, so no request waits for one.
                 fuse_loop_cfg_set_idle_threads(loop, threads);
-                status = fuse_session_loop_mt(session, loop) == 0 ? 0 : 1;
+                // Ended by a signal, the loop returns its number: a plain end.
+                const int ended = fuse_session_loop_mt(session, loop);
+                status = ended == 0 || ended == SIGINT || ended == SIGTERM || ended == SIGHUP ? 0 : 1;
                 fuse_loop_cfg_destroy(loop);
                 fuse_session_unmount(session);
             }
