@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ascii.h"
+#include "form_state.h"
 #include "off_window.h"
 #include "read_ahead.h"
 #include "texts.h"
@@ -23,34 +24,6 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
     host.showMessage(text, icon, texts::kTitle);
 }
 
-// Runs the walk whole on a worker while the window is kept alive, and hands
-// the list to Text2 once at the end, also when the walk fails, so the lines
-// found before stay visible.
-std::int32_t walkIntoText2(FormState& state, Host& host, WindowOps& window, const ArchiveAction& action) {
-    // The worker's own: a close may leave it in a call that never answers.
-    struct Work {
-        WalkPlan plan;
-        std::string list;
-        std::int32_t count = 0;
-    };
-    auto work = std::make_shared<Work>(Work{PlanWalk(state, host), window.text2()});
-    auto link = std::make_shared<WorkerLink>();
-    link->interval = state.listShownInterval / 2;
-    std::exception_ptr failure;
-    try {
-        WaitOffWindow(state, window, link, [work, link, action] {
-            work->count = WalkArchives(work->plan, work->list, action, link.get());
-        });
-    } catch (const WalkStopped&) {
-        throw;  // the worker may still be in a call: its list is not read
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    window.setText2(work->list);
-    if (failure) std::rethrow_exception(failure);
-    return work->count;
-}
-
 // The names of a folder's folders, in the order the system listed them.
 std::vector<std::string> folderNames(const Folder& folder) {
     std::vector<std::string> names;
@@ -59,38 +32,121 @@ std::vector<std::string> folderNames(const Folder& folder) {
     return names;
 }
 
-// One walk, on the thread that calls it: every folder it lists is one it
-// read itself. It checks with its progress hook before it opens each folder
-// and before each action, so nothing starts once a stop was asked.
+bool holdsAnArchive(const std::vector<FolderEntry>& entries) {
+    return std::any_of(entries.begin(), entries.end(), [](const FolderEntry& entry) { return IsArchive(entry); });
+}
+
+// A folder as a reader listed it, without a hold on it.
+Folder valueOf(const std::string& path, const Listing& listing) {
+    Folder folder;
+    folder.path = path;
+    folder.id = listing.id;
+    folder.plainRoute = listing.plainRoute;
+    folder.entries = listing.entries;
+    return folder;
+}
+
+// One walk, on the thread that calls it. It lists, acts and fails on what it
+// read itself or on what readers handed it, in its own order; it checks
+// with its progress hook before it opens each folder and before each
+// action, so nothing starts once a stop was asked.
 class Walk {
 public:
-    using FolderRef = std::shared_ptr<const Folder>;
-
     Walk(const WalkPlan& plan, std::string& list, const ArchiveAction& action, WalkProgress* progress)
         : plan_(plan), fs_(*plan.fs), list_(list), action_(action), progress_(progress) {}
 
-    FolderRef openAssets() {
+    std::int32_t run() {
         const auto cut = plan_.assetsPath.rfind(plan_.separator);
-        const std::string parent = cut == std::string::npos ? "" : plan_.assetsPath.substr(0, cut);
-        const std::string name = cut == std::string::npos ? plan_.assetsPath : plan_.assetsPath.substr(cut + 1);
         step();
-        assets_ = std::make_shared<const Folder>(fs_.openFolder(parent, name));
-        readAhead_.emplace(plan_.fs, assets_, folderNames(*assets_), static_cast<bool>(action_), plan_.readers,
-                           plan_.slowFolderRead);
-        return assets_;
+        auto assets = std::make_shared<const Folder>(
+            fs_.openFolder(cut == std::string::npos ? "" : plan_.assetsPath.substr(0, cut),
+                           cut == std::string::npos ? plan_.assetsPath : plan_.assetsPath.substr(cut + 1)));
+        assets_ = assets.get();
+        const std::vector<std::string> names = folderNames(*assets);
+        readAhead_.emplace(plan_.fs, assets, names, plan_.readers, plan_.slowFolderRead);
+        std::int32_t count = 0;
+        for (std::size_t index = 0; index < names.size(); ++index) {
+            const std::string path1 = plan_.assetsPath + plan_.separator + names[index];
+            const std::shared_ptr<const Branch> branch = readAhead_->take(index);
+            const std::optional<std::int32_t> found = branch ? fromBranch(names[index], path1, *branch) : std::nullopt;
+            count += found ? *found : ownBranch(names[index], path1);
+        }
+        return count;
     }
 
-    FolderRef open(const FolderRef& parent, const std::string& name, std::size_t level1Index = SIZE_MAX) {
+private:
+    // Reads a branch itself, every folder in it.
+    std::int32_t ownBranch(const std::string& name, const std::string& path1) {
+        const Folder level1 = open(*assets_, name, true);
+        if (IsLoop(fs_, level1, *assets_)) return 0;
+        std::int32_t found = visit(level1, path1);
+        for (const std::string& name2 : folderNames(level1)) {
+            // Opened although nothing below it is read: an unreadable
+            // level-2 folder stops the walk just as a level-1 one does.
+            const Folder level2 = open(level1, name2, true);
+            if (!IsLoop(fs_, level2, *assets_, &level1)) found += visit(level2, path1 + plan_.separator + name2);
+        }
+        return found;
+    }
+
+    // A branch as a reader listed it. Listing, nothing is opened again.
+    // Acting, only the folders holding an archive are, by the same route,
+    // and each must be the folder that was listed. Nothing when the level-1
+    // folder is no longer that one: the walk then reads it all itself.
+    std::optional<std::int32_t> fromBranch(const std::string& name, const std::string& path1, const Branch& branch) {
+        const Folder level1 = valueOf(path1, branch.level1);
+        if (IsLoop(fs_, level1, *assets_)) return 0;
+        // The walk's own hold on it, taken before anything is listed from
+        // it, where it acts in it or reads in it itself.
+        bool needsHold = action_ && holdsAnArchive(level1.entries);
+        for (const std::optional<Listing>& listed : branch.level2)
+            needsHold = needsHold || !listed || (action_ && holdsAnArchive(listed->entries));
+        std::optional<Folder> own1;
+        if (needsHold && !(own1 = reopen(*assets_, name, level1))) return std::nullopt;
+
+        std::int32_t found = 0;
+        if (!own1) step();
+        found += visit(own1 ? *own1 : level1, path1);
+        const std::vector<std::string> names2 = folderNames(level1);
+        for (std::size_t i = 0; i < names2.size() && i < branch.level2.size(); ++i) {
+            const std::string path2 = path1 + plan_.separator + names2[i];
+            const std::optional<Listing>& listed = branch.level2[i];
+            if (listed && (!action_ || !holdsAnArchive(listed->entries))) {
+                const Folder level2 = valueOf(path2, *listed);
+                step();
+                if (!IsLoop(fs_, level2, *assets_, &level1)) found += visit(level2, path2);
+                continue;
+            }
+            // Acting in it, or its read failed (this walk's own read then
+            // tells why): the folder as it is now, by the walk's own route.
+            std::optional<Folder> level2;
+            if (listed) {
+                const Folder value = valueOf(path2, *listed);
+                if (IsLoop(fs_, value, *assets_, &level1)) continue;
+                level2 = reopen(*own1, names2[i], value);
+            }
+            if (!level2) level2 = open(*own1, names2[i], false);
+            if (!IsLoop(fs_, *level2, *assets_, &level1)) found += visit(*level2, path2);
+        }
+        return found;
+    }
+
+    Folder open(const Folder& parent, const std::string& name, bool timed) {
         step();
-        if (level1Index != SIZE_MAX) readAhead_->walkReached(level1Index);
         const auto from = std::chrono::steady_clock::now();
-        FolderRef opened = std::make_shared<const Folder>(fs_.openChild(*parent, name));
-        readAhead_->walkRead(std::chrono::steady_clock::now() - from);
+        Folder opened = fs_.openChild(parent, name);
+        if (timed) readAhead_->walkRead(std::chrono::steady_clock::now() - from);
         return opened;
     }
 
-    bool isLoop(const FolderRef& opened, const FolderRef& level1) {
-        return IsLoop(fs_, *opened, *assets_, level1.get());
+    // Opens a listed folder again to act in it, without reading it; nothing
+    // when what stands there now is another folder.
+    std::optional<Folder> reopen(const Folder& parent, const std::string& name, const Folder& listed) {
+        step();
+        Folder opened = fs_.openChildUnread(parent, name);
+        if (!SameFolder(fs_.identityOf(opened), listed.id)) return std::nullopt;
+        opened.entries = listed.entries;
+        return opened;
     }
 
     // The one filter: every archive of a folder, by the path the walk
@@ -107,7 +163,6 @@ public:
         return found;
     }
 
-private:
     // Acting, what counts is what the folder holds now: this walk may have
     // deleted the archive since through another route to the same folder.
     bool act(const Folder& folder, const std::string& name, const std::string& reachedPath) {
@@ -142,7 +197,7 @@ private:
     std::string& list_;
     const ArchiveAction& action_;
     WalkProgress* const progress_;
-    FolderRef assets_;
+    const Folder* assets_ = nullptr;
     std::optional<ReadAhead> readAhead_;
 };
 
@@ -266,24 +321,7 @@ WalkPlan PlanWalk(FormState& state, Host& host) {
 
 std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const ArchiveAction& action,
                           WalkProgress* progress) {
-    Walk walk(plan, list, action, progress);
-    const char sep = plan.separator;
-    const Walk::FolderRef assets = walk.openAssets();
-    std::int32_t count = 0;
-    std::size_t index = 0;
-    for (const std::string& name : folderNames(*assets)) {
-        const Walk::FolderRef level1 = walk.open(assets, name, index++);
-        if (walk.isLoop(level1, nullptr)) continue;
-        const std::string path1 = plan.assetsPath + sep + name;
-        count += walk.visit(*level1, path1);
-        for (const std::string& name2 : folderNames(*level1)) {
-            // Opened although nothing below it is read: an unreadable
-            // level-2 folder stops the walk just as a level-1 one does.
-            const Walk::FolderRef level2 = walk.open(level1, name2);
-            if (!walk.isLoop(level2, level1)) count += walk.visit(*level2, path1 + sep + name2);
-        }
-    }
-    return count;
+    return Walk(plan, list, action, progress).run();
 }
 
 std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
@@ -291,10 +329,60 @@ std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const
     return WalkArchives(PlanWalk(state, host), list, action, progress);
 }
 
-void RefreshList(FormState& state, Host& host, WindowOps& window) {
+namespace {
+
+// A walk run on a worker, which a close or a failure on the window's thread
+// may leave behind in a call: it holds copies only.
+struct WalkRun : WorkerLink {
+    WalkPlan plan;
+    std::string list;
+    std::int32_t count = 0;
+    std::atomic<std::int32_t> deleted{0}, held{0};  // held: deleted, but still open in another program
+};
+
+// Runs the walk whole on a worker while the window is kept alive, and hands
+// the list to Text2 at the end, also when the walk fails, so the lines found
+// before stay visible. A failure of the window's own leaves the worker
+// stopped and what it wrote unread.
+std::shared_ptr<WalkRun> runWalk(FormState& state, Host& host, WindowOps& window, bool deleting) {
     window.setText2("");
-    const std::int32_t count = walkIntoText2(state, host, window, {});
-    if (count != 0) {
+    auto run = std::make_shared<WalkRun>();
+    run->plan = PlanWalk(state, host);
+    run->interval = state.listShownInterval / 2;
+    const std::function<void()> work = [run, deleting] {
+        WalkRun& r = *run;
+        FileSystem& fs = *r.plan.fs;
+        ArchiveAction remove;
+        if (deleting)
+            remove = [&r, &fs](const Folder& folder, const std::string& name) {
+                if (fs.deleteFile(folder, name) == Deletion::OnRelease) ++r.held;
+                ++r.deleted;
+            };
+        r.count = WalkArchives(r.plan, r.list, remove, &r);
+    };
+    try {
+        WaitOffWindow(state, window, work, run);
+    } catch (const WalkStopped&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (!run->ended) throw;
+        window.setText2(run->list);
+        if (!deleting) throw;
+        // The lines above the failure are archives already gone: say so,
+        // and that nothing after it was touched, whatever the failure was.
+        const auto* known = dynamic_cast<const HostError*>(&error);
+        throw HostError(known ? known->number() : 0,
+                        (known ? known->description() : UnexpectedFailureText(error)) + texts::kCrLf + texts::kCrLf +
+                            texts::deletionStopped(run->deleted));
+    }
+    window.setText2(run->list);
+    return run;
+}
+
+}  // namespace
+
+void RefreshList(FormState& state, Host& host, WindowOps& window) {
+    if (runWalk(state, host, window, false)->count != 0) {
         window.setDeleteEnabled(true);
     } else {
         inform(host, texts::noArchivesFound(), MessageIcon::Information);
@@ -303,36 +391,13 @@ void RefreshList(FormState& state, Host& host, WindowOps& window) {
 }
 
 void DeleteArchives(FormState& state, Host& host, WindowOps& window) {
-    window.setText2("");
-    struct Counts {
-        std::int32_t deleted = 0;
-        std::int32_t held = 0;  // deleted, but still open in another program
-    };
-    // Counted on the helper that deletes, which a close may leave behind.
-    const auto counts = std::make_shared<Counts>();
-    std::int32_t count = 0;
-    try {
-        count = walkIntoText2(state, host, window,
-                              [counts, fs = state.sharedFileSystem(host)](const Folder& folder, const std::string& name) {
-                                  if (fs->deleteFile(folder, name) == Deletion::OnRelease) ++counts->held;
-                                  ++counts->deleted;
-                              });
-    } catch (const WalkStopped&) {
-        throw;
-    } catch (const std::exception& error) {
-        // The lines above the failure are archives already gone: say so,
-        // and that nothing after it was touched, whatever the failure was.
-        const auto* known = dynamic_cast<const HostError*>(&error);
-        throw HostError(known ? known->number() : 0,
-                        (known ? known->description() : UnexpectedFailureText(error)) + texts::kCrLf + texts::kCrLf +
-                            texts::deletionStopped(counts->deleted));
-    }
-    if (count < 1) {
+    const std::shared_ptr<WalkRun> run = runWalk(state, host, window, true);
+    if (run->count < 1) {
         inform(host, texts::noArchivesFound(), MessageIcon::Information);
         return;
     }
-    std::string done = texts::archivesDeleted(count);
-    if (counts->held > 0) done += std::string(texts::kCrLf) + texts::kCrLf + texts::deletedOnRelease(counts->held);
+    std::string done = texts::archivesDeleted(run->count);
+    if (run->held > 0) done += std::string(texts::kCrLf) + texts::kCrLf + texts::deletedOnRelease(run->held);
     inform(host, done, MessageIcon::Information);
     window.setDeleteEnabled(false);
     window.setText2("");

@@ -99,6 +99,10 @@ public:
     virtual Folder openFolder(const std::string& parent, const std::string& name) = 0;
     // Opens and reads the entry `name`, as listed, of an open folder.
     virtual Folder openChild(const Folder& parent, const std::string& name) = 0;
+    // Opens the entry `name` of an open folder as openChild does, only to
+    // act in it: its entries are not read (a system that cannot open a
+    // folder without reading it reads them).
+    virtual Folder openChildUnread(const Folder& parent, const std::string& name) { return openChild(parent, name); }
     // The identity of an open folder, found now where it was left unknown.
     virtual FolderId identityOf(const Folder& folder) { return folder.id; }
     // What the entry `name` of an open folder is now, links followed;

@@ -8,35 +8,57 @@
 
 namespace quelmar {
 
-bool WaitOffWindow(FormState& state, WindowOps& window, const std::shared_ptr<WorkerLink>& link,
-                   std::function<void()> work, std::optional<std::chrono::milliseconds> giveUpAfter) {
+namespace {
+
+// Look-ups given up on that are still in their calls, in the whole process:
+// past a few, the next is not started but taken as not answering, so no
+// press of a key or button piles threads up.
+constexpr unsigned kMostLeftBehind = 4;
+std::atomic<unsigned> leftBehind{0};
+
+}  // namespace
+
+bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> work,
+                   const std::shared_ptr<WorkerLink>& link, std::optional<std::chrono::milliseconds> giveUpAfter) {
+    if (giveUpAfter && leftBehind >= kMostLeftBehind) return false;
     window.setBusy(true);
     const std::shared_ptr<void> notBusyAfter(nullptr, [&window](void*) { window.setBusy(false); });
     // A failure is handed over whole: the window's thread, not the worker, frees it.
     struct Outcome {
         std::mutex mutex;
         std::condition_variable ended;
-        bool done = false;
+        bool done = false, leftBehind = false;
         std::exception_ptr failure;
     };
     auto outcome = std::make_shared<Outcome>();
-    std::thread([outcome, work = std::move(work)]() mutable {
+    std::thread([outcome, link, work = std::move(work)]() mutable {
         std::exception_ptr failure;
         try {
             std::exchange(work, nullptr)();  // what it holds goes with it, on the worker
         } catch (...) {
             failure = std::current_exception();
         }
+        if (link) link->ended = true;
         std::lock_guard lock(outcome->mutex);
         outcome->failure = std::move(failure), outcome->done = true;
+        if (outcome->leftBehind) --leftBehind;
         outcome->ended.notify_all();
     }).detach();
 
+    // However the wait ends before the worker does, the worker is stopped,
+    // and counted as left behind until it ends.
+    std::unique_lock lock(outcome->mutex);
+    const std::shared_ptr<void> stopUnlessDone(nullptr, [&](void*) {
+        if (!lock.owns_lock()) lock.lock();
+        if (outcome->done) return;
+        if (link) link->stop = true;
+        outcome->leftBehind = true;
+        ++leftBehind;
+    });
     const auto started = std::chrono::steady_clock::now();
     auto shownAt = started;
     std::size_t shownSize = 0;
     bool busyShown = false;
-    std::unique_lock lock(outcome->mutex);
     while (!outcome->ended.wait_for(lock, std::max(state.keepAliveInterval, std::chrono::milliseconds(1)),
                                     [&] { return outcome->done; })) {
         lock.unlock();
@@ -47,24 +69,24 @@ bool WaitOffWindow(FormState& state, WindowOps& window, const std::shared_ptr<Wo
         // nor half a list: on a fast disk that would only flicker.
         if (now - started >= state.listShownInterval && (!busyShown || now - shownAt >= state.listShownInterval)) {
             if (!std::exchange(busyShown, true)) window.showBusy();
-            std::unique_lock linesLock(link->mutex);
-            const std::string lines = link->lines;
-            linesLock.unlock();
-            if (lines.size() != shownSize) window.setText2(lines);
-            shownSize = lines.size();
+            if (link) {
+                std::unique_lock linesLock(link->mutex);
+                const std::string lines = link->lines;
+                linesLock.unlock();
+                if (lines.size() != shownSize) window.setText2(lines);
+                shownSize = lines.size();
+            }
             shownAt = now;
         }
-        if (!window.keepAlive() || state.closeRequested) {
-            link->stop = true;
-            throw WalkStopped();
-        }
+        if (!window.keepAlive() || state.closeRequested) throw WalkStopped();
         lock.lock();
     }
     lock.unlock();
     // A click or key given during the last step is still waiting: it is
     // dropped now, while the window is busy, not run once the command is
-    // over (nor left to dismiss the message that follows unseen).
-    window.keepAlive();
+    // over (nor left to dismiss the message that follows unseen). A close
+    // among them ends the command here.
+    if (!window.keepAlive() || state.closeRequested) throw WalkStopped();
     if (std::exception_ptr failure = std::exchange(outcome->failure, nullptr)) std::rethrow_exception(failure);
     return true;
 }

@@ -1,9 +1,10 @@
 #pragma once
 // A command's whole walk, or one look-up, runs on a worker of its own while
 // the window's thread waits, keeping the window alive and on screen, dropping
-// input and, after a moment, showing it busy. A close stops the worker and
-// ends the wait at once, leaving a worker stuck in a call behind: it is given
-// copies and shared pointers only, never the window's objects.
+// input and, after a moment, showing it busy. Whatever ends the wait before
+// the worker (a close, a failure on the window's thread, a look-up given up
+// on) stops the worker, which may still be in a call that never answers: it
+// is given copies and shared pointers only, never the window's objects.
 
 #include <atomic>
 #include <chrono>
@@ -17,10 +18,12 @@
 
 namespace quelmar {
 
-// What a worker and the window's thread share. As a walk's progress it hands
-// the lines found so far over every `interval`, and stops the walk when asked.
+// What a walk's worker and the window's thread share. As the walk's progress
+// it hands the lines found so far over every `interval`, and stops the walk
+// once asked.
 struct WorkerLink : WalkProgress {
     std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};  // the work is over: what it wrote may be read
     std::mutex mutex;
     std::string lines;  // for the window to show
     std::chrono::milliseconds interval{0};
@@ -29,11 +32,12 @@ struct WorkerLink : WalkProgress {
 };
 
 // Runs `work` on a worker and waits, the window busy. True once it has ended
-// (its failure rethrown here); false when `giveUpAfter` passed first, leaving
-// it to finish alone. A close meanwhile sets the link's stop and raises
+// (its failure rethrown here); false when `giveUpAfter` passed first, or
+// when too many look-ups given up on are still in their calls to start one
+// more. A close meanwhile, also one the last keep-alive met, raises
 // WalkStopped.
-bool WaitOffWindow(FormState& state, WindowOps& window, const std::shared_ptr<WorkerLink>& link,
-                   std::function<void()> work,
+bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> work,
+                   const std::shared_ptr<WorkerLink>& link = nullptr,
                    std::optional<std::chrono::milliseconds> giveUpAfter = std::nullopt);
 
 // One call off the window's thread, and what it returns; with a limit,
@@ -45,7 +49,7 @@ auto OffTheWindowThread(FormState& state, WindowOps& window, Call call,
     auto result = std::make_shared<Result>();
     const auto work = [call, result]() mutable { result->emplace(call()); };
     // Given up, the worker may still write its answer: it is never read.
-    if (!WaitOffWindow(state, window, std::make_shared<WorkerLink>(), work, giveUpAfter)) return Result();
+    if (!WaitOffWindow(state, window, work, nullptr, giveUpAfter)) return Result();
     return std::move(*result);
 }
 

@@ -1,13 +1,20 @@
 #pragma once
-// Helpers that read the asset tree a little ahead of a walk on a slow disk,
-// so that the disk serves several folders at once. They only warm the
-// system's caches: they open, read and let go of the folders the walk reads
-// next (and, deleting, look up each archive they see), and hand nothing to
-// the walk, which reads every folder itself. What the walk sees is then what
-// reading one folder at a time sees, whatever the helpers do or fail at.
+// Readers that list the asset tree ahead of a walk on a slow disk or share,
+// so that it serves several folders at once. A reader lists a level-1 folder
+// and every folder in it, closes them, and hands the walk the values: their
+// entries, identities and routes. It acts on nothing, and a read that fails
+// is only left out. The walk alone decides, lists and deletes: it takes a
+// branch where one is ready, in its own order, and reads the folders itself
+// where none is or where a read failed, so the error it tells and where it
+// stops are its own.
+//
+// The readers are one pool for the whole process, at most kMostHelpers
+// threads, fed through a bounded queue; a reader stuck in a mount that never
+// answers keeps its place in the pool, and nothing waits for it.
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,25 +22,47 @@
 
 namespace quelmar {
 
+// A folder as a reader read it: all of it but the hold on it.
+struct Listing {
+    FolderId id;  // always known where the system gives one
+    bool plainRoute = false;
+    std::vector<FolderEntry> entries;
+};
+
+// A level-1 folder and, for each folder entry of it in order, its listing;
+// none where reading it failed.
+struct Branch {
+    Listing level1;
+    std::vector<std::optional<Listing>> level2;
+};
+
 class ReadAhead {
 public:
-    // Helpers read from the walk's own open Assets, never from its path, its
-    // folders `names` in the walk's order; at most `helpers` of them.
+    // Readers open from the walk's own open Assets, never from its path, the
+    // folders `names` in the walk's order; at most `readers` of them.
     ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
-              bool acting, unsigned helpers, std::chrono::microseconds slowRead);
-    ~ReadAhead();  // nothing starts after it; a helper stuck in a read finishes alone
-    void walkReached(std::size_t index);  // the walk opens its level-1 folder `index` now
-    // One of the walk's own reads took this long: helpers start once most
-    // of a few dozen were slow (a cold or slow disk), never before.
+              unsigned readers, std::chrono::microseconds slowRead);
+    ~ReadAhead();  // nothing more starts for this walk
+    // One of the walk's own reads took this long: readers are asked once
+    // most of a few dozen were slow (a cold disk, a share), never before.
     void walkRead(std::chrono::steady_clock::duration took);
-    static unsigned helpersAlive();  // in the whole process, those stuck in a read included
+    // The walk is at its level-1 folder `index`: that branch, if a reader has
+    // it ready. Never waits.
+    std::shared_ptr<const Branch> take(std::size_t index);
+
+    static unsigned helpersAlive();  // readers at work in the process, stuck ones included
+    // A process made by fork has none of its parent's threads: this gives it
+    // readers of its own. To be called in the child, before anything else.
+    static void forgetReadersAfterFork();
     static constexpr unsigned kMostHelpers = 16;
 
     struct Shared;
 
 private:
     std::shared_ptr<Shared> shared_;
-    unsigned helpers_ = 0, reads_ = 0, slowReads_ = 0;
+    unsigned readers_ = 0, reads_ = 0, slowReads_ = 0;
+    std::size_t ahead_ = 0;
+    bool asking_ = false;
     const std::chrono::microseconds slowRead_;
 };
 

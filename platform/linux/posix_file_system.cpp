@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "core/ascii.h"
+#include "core/read_ahead.h"
 #include "core/texts.h"
 
 namespace quelmar::linux_host {
@@ -192,6 +194,13 @@ std::optional<ChildFolder> findChildFolder(const std::string& parent, const std:
 
 }  // namespace
 
+PosixFileSystem::PosixFileSystem() {
+    // A test that forks to walk in a mount namespace of its own must find
+    // readers there, not the parent's, whose threads the child has not.
+    static const int registered = ::pthread_atfork(nullptr, nullptr, &ReadAhead::forgetReadersAfterFork);
+    (void)registered;
+}
+
 bool PosixFileSystem::folderExists(const std::string& path) {
     // The game folder may itself be a link (a game moved to another drive).
     struct stat st;
@@ -229,6 +238,18 @@ Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name)
     return readFolder(std::move(dir), path);
 }
 
+Folder PosixFileSystem::openChildUnread(const Folder& parent, const std::string& name) {
+    Folder folder;
+    folder.path = join(parent.path, name);
+    const int parentFd = fdOf(parent);
+    if (parentFd < 0) fail(texts::Operation::ReadFolder, folder.path, EBADF);
+    Fd dir = openPlainFolderAt(parentFd, name.c_str());
+    folder.plainRoute = static_cast<bool>(dir);
+    if (!dir && !(dir = openFolderAt(parentFd, name.c_str()))) fail(texts::Operation::ReadFolder, folder.path, errno);
+    folder.handle = std::make_unique<OpenDir>(std::move(dir));
+    return folder;
+}
+
 FolderId PosixFileSystem::identityOf(const Folder& folder) {
     if (folder.id.known()) return folder.id;
     struct stat st;
@@ -252,23 +273,12 @@ EntryKind PosixFileSystem::kindOf(const Folder& folder, const std::string& name)
 }
 
 std::size_t PosixFileSystem::openFolderBudget() {
-    // The soft limit on descriptors, less those open now and a margin for
-    // whatever else the program opens meanwhile (the window system, a
-    // message box's fonts).
-    constexpr std::size_t kMargin = 16;
+    // Half the soft limit on descriptors: the rest is for whatever else the
+    // program opens meanwhile (the window system, a message box's fonts).
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
     if (limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX / 2;
-    std::size_t open = 0;
-    if (DIR* fds = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(fds))
-            if (entry->d_name[0] != '.') ++open;
-        ::closedir(fds);
-    } else {
-        return 0;  // nothing to go by: read one folder at a time
-    }
-    const std::size_t cap = static_cast<std::size_t>(limit.rlim_cur);
-    return cap > open + kMargin ? cap - open - kMargin : 0;
+    return static_cast<std::size_t>(limit.rlim_cur) / 2;
 }
 
 Deletion PosixFileSystem::deleteFile(const Folder& folder, const std::string& name) {

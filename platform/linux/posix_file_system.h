@@ -16,6 +16,7 @@ namespace quelmar::linux_host {
 // Holds no state of its own: every call may come from any thread.
 class PosixFileSystem : public FileSystem {
 public:
+    PosixFileSystem();
     bool folderExists(const std::string& path) override;
     bool childFolderExists(const std::string& parent, const std::string& name) override;
     Folder openFolder(const std::string& parent, const std::string& name) override;
@@ -25,6 +26,7 @@ public:
     Folder openChild(const Folder& parent, const std::string& name) override;
     FolderId identityOf(const Folder& folder) override;
     EntryKind kindOf(const Folder& folder, const std::string& name) override;
+    Folder openChildUnread(const Folder& parent, const std::string& name) override;
     std::size_t openFolderBudget() override;
     // Removes the entry itself (a link, never its target). A file nobody may
     // write to counts as read-only and is refused, as the game's own system

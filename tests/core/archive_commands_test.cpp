@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/archive_scan.h"
+#include "core/off_window.h"
 #include "core/read_ahead.h"
 #include "tests/fakes/fake_host.h"
 
@@ -333,7 +334,7 @@ TEST_F(CommandTest, AFailureIsToldWithoutWaitingForAHelperThatHangs) {
 }
 
 // A folder that never answers, behind one the walk fails on: the walk never
-// gets there, and however often the list is asked for, the helpers left
+// gets there, and however often the list is asked for, the readers left
 // stuck in it stay within the process's few; nothing piles up.
 TEST_F(CommandTest, HelpersStuckInAFolderThatNeverAnswersNeverPileUp) {
     host.addFolder("D:\\RS\\Assets\\Broken");
@@ -354,7 +355,7 @@ TEST_F(CommandTest, HelpersStuckInAFolderThatNeverAnswersNeverPileUp) {
         EXPECT_THROW(RefreshList(state, host, window), HostError);
         EXPECT_LE(ReadAhead::helpersAlive(), ReadAhead::kMostHelpers);
     }
-    EXPECT_LE(stuck.load(), 1) << "a helper is never sent where an earlier one is stuck";
+    EXPECT_LE(stuck.load(), static_cast<int>(ReadAhead::kMostHelpers)) << "stuck readers keep their places in the pool";
     answer.set_value();
     while (stuck != 0) std::this_thread::yield();  // before `stuck` goes
 }
@@ -372,6 +373,61 @@ TEST_F(CommandTest, HelpersReadFromTheAssetsTheWalkOpened) {
     EXPECT_EQ(std::count_if(host.calls.begin(), host.calls.end(),
                             [](const std::string& call) { return call.starts_with("openFolder "); }),
               1);
+}
+
+// Whatever ends the window's wait before the walk stops the walk: here a
+// failure on the window's own thread (out of memory while it kept the
+// window alive) in the middle of a deletion.
+TEST_F(CommandTest, AFailureOnTheWindowsThreadStopsTheDeletion) {
+    for (int p = 0; p < 40; ++p) {
+        host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
+        host.addFile("D:\\RS\\Assets\\P" + std::to_string(p) + "\\Blueprints.pak");
+    }
+    state.folderReaders = 1;
+    state.keepAliveInterval = std::chrono::milliseconds(0);
+    std::atomic<bool> waiting = false, failed = false;
+    host.slowly = [&](const std::string& path) {
+        if (path != "D:\\RS\\Assets\\P3\\Blueprints.pak") return;
+        waiting = true;
+        while (!failed) std::this_thread::yield();
+    };
+    window.onKeepAlive = [&] {
+        if (waiting && !failed.exchange(true)) throw std::bad_alloc();
+    };
+    EXPECT_THROW(DeleteArchives(state, host, window), std::bad_alloc);
+    host.waitUntilIdle();  // the walk let go of every folder: it has ended
+    EXPECT_LE(host.deleted.size(), 4u) << "deleted after the command ended";
+}
+
+// Look-ups given up on (a stored folder on a mount that never answers,
+// asked for at every press of "...") never pile threads up.
+TEST_F(CommandTest, LookUpsGivenUpOnStayFewWhateverIsPressed) {
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    std::atomic<int> started = 0, ended = 0;
+    for (int press = 0; press < 20; ++press) {
+        const auto result = OffTheWindowThread(
+            state, window,
+            [&started, &ended, answered] {
+                ++started;
+                answered.wait();
+                ++ended;
+                return true;
+            },
+            std::chrono::milliseconds(1));
+        EXPECT_FALSE(result.has_value());
+    }
+    EXPECT_LE(started.load(), 4);
+    answer.set_value();
+    while (ended != started) std::this_thread::yield();  // before the counts go
+}
+
+// A close that the last keep-alive of a look-up met ends the command there,
+// though the look-up answered: nothing after it runs.
+TEST_F(CommandTest, ACloseMetAsALookUpEndsEndsTheCommand) {
+    state.keepAliveInterval = std::chrono::hours(1);  // only the last keep-alive is asked
+    window.onKeepAlive = [&] { state.closeRequested = true; };
+    EXPECT_THROW(OffTheWindowThread(state, window, [] { return 1; }), WalkStopped);
 }
 
 }  // namespace
