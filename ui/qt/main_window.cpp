@@ -207,11 +207,10 @@ void MainWindow::bringForward() {
     modal->activateWindow();
 }
 
-// A walk runs on this, the window's thread, and keeps the window alive by
-// handling its pending events now and then: deletions, messages and every
-// change to the controls then happen on the one thread that owns them, in
-// the walk's own order, with nothing to hand across threads. While it runs,
-// user input is dropped on arrival rather than left to run after it.
+// While a command's walk or look-up runs on its worker, this thread waits
+// for it and keeps the window alive by handling its pending events now and
+// then; messages and every change to the controls stay on this thread. User
+// input meanwhile is dropped on arrival rather than left to run after it.
 void MainWindow::setBusy(bool busy) {
     if (busy == busy_) return;
     busy_ = busy;

@@ -238,15 +238,14 @@ void MainWindow::showWindow() {
     if (window_ != nullptr && !IsWindowVisible(window_) && !form_.state().closeRequested) show(showCommand_);
 }
 
-// A walk runs on this, the window's thread, and its progress hook calls
-// keepAlive() about every 40 ms: the messages waiting are handled here, so
-// the window repaints and answers the system (it never turns "Not
-// Responding"), while every deletion, message box and change to the
-// controls stays on the one thread that owns them, in the walk's own
-// order, with nothing to hand across threads. User input that arrives
-// meanwhile is dropped, not left to run after the command; the title bar
-// still works, so the window can be moved, minimised and closed, and the
-// list can be scrolled.
+// While a command's walk or look-up runs on its worker, this thread waits
+// for it and calls keepAlive() about every 40 ms: the messages waiting are
+// handled here, so the window repaints and answers the system (it never
+// turns "Not Responding"), while every message box and change to the
+// controls stays on this thread. User input that arrives meanwhile is
+// dropped, not left to run after the command; the title bar still works,
+// so the window can be moved, minimised and closed, and the list can be
+// scrolled.
 void MainWindow::setBusy(bool busy) {
     busy_ = busy;
     if (busy || !busyShown_ || window_ == nullptr) return;
@@ -714,11 +713,10 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (form_.requestClose()) DestroyWindow(window_);
             return 0;
         case WM_QUERYENDSESSION:
-            // A walk runs on this thread and is held inside this very call:
-            // asked to stop, it stops before its next folder or archive as
-            // soon as this returns, with no deletion half done, so the
-            // session may end. A message box or the file dialog has nothing
-            // to stop, and the answer is yes without it.
+            // A command waits inside this very call: asked to stop, its walk
+            // starts no folder or deletion after this returns (one under way
+            // finishes), so the session may end. A message box or the file
+            // dialog has nothing to stop, and the answer is yes without it.
             if (busy_) form_.requestClose();
             return TRUE;
         case WM_ENDSESSION:
