@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -553,6 +554,99 @@ int runTrees(unsigned first, unsigned trees, bool mounts) {
         }
     }
     return failures == 0 ? 0 : 1;
+}
+
+// A tree that changes under a deletion, after readers listed it: a level-1
+// folder the walk has not reached yet is swapped for a link to a folder
+// whose only archive is three levels down, and another's archive renamed.
+// What was listed before is never acted on where it no longer stands.
+class ChangingDisk : public SlowDisk {
+public:
+    fs::path assets;
+    unsigned readers = 1;
+    std::thread::id walk;
+    std::mutex mutex;
+    std::map<std::string, int> listedByReaders;  // level-2 folders read, by level-1 folder
+    std::set<std::string> reachedByWalk, listedLongAgo;
+    std::map<std::string, int> deletionsSince;
+    std::optional<std::pair<std::string, std::string>> changed;  // swapped, renamed in
+
+    Folder openChild(const Folder& parent, const std::string& name) override {
+        Folder opened = SlowDisk::openChild(parent, name);
+        seen(parent, name);
+        return opened;
+    }
+    Folder openChildUnread(const Folder& parent, const std::string& name) override {
+        seen(parent, name);
+        return SlowDisk::openChildUnread(parent, name);
+    }
+    Deletion deleteFile(const Folder& folder, const std::string& name) override {
+        std::lock_guard lock(mutex);
+        if (!changed) {
+            // Listed whole by a reader some deletions ago: handed over by now.
+            std::vector<std::string> ahead;
+            for (int p = 0; p < 24; ++p)
+                if (const std::string n = "P" + std::to_string(p); !reachedByWalk.count(n) && (readers == 1 || listedLongAgo.count(n)))
+                    ahead.push_back(n);
+            for (const auto& [n, read] : listedByReaders)
+                if (read == 4 && ++deletionsSince[n] >= 3) listedLongAgo.insert(n);
+            if (ahead.size() >= 2) {
+                changed.emplace(ahead[0], ahead[1]);
+                fs::rename(assets / ahead[0], assets / (ahead[0] + ".old"));
+                fs::create_directory_symlink(assets.parent_path().parent_path() / "Outside", assets / ahead[0]);
+                fs::rename(assets / ahead[1] / "Blueprints.pak", assets / ahead[1] / "Kept.pak");
+            }
+        }
+        return PosixFileSystem::deleteFile(folder, name);
+    }
+
+private:
+    void seen(const Folder& parent, const std::string& name) {
+        std::lock_guard lock(mutex);
+        if (std::this_thread::get_id() == walk && parent.path == assets.string()) reachedByWalk.insert(name);
+        if (std::this_thread::get_id() != walk && fs::path(parent.path).parent_path() == assets)
+            ++listedByReaders[fs::path(parent.path).filename().string()];
+    }
+};
+
+TEST(WalkAgainstModel, ATreeChangedDuringADeletionLosesNothingOutsideTheRule) {
+    for (const unsigned readers : {1u, 16u}) {
+        SCOPED_TRACE(readers);
+        std::string pattern = (fs::temp_directory_path() / "quelmar-changing-XXXXXX").string();
+        const fs::path root = ::mkdtemp(pattern.data());
+        const fs::path assets = root / "Game" / "Assets";
+        const auto file = [](const fs::path& path) {
+            fs::create_directories(path.parent_path());
+            std::ofstream(path) << "pak";
+        };
+        for (int p = 0; p < 24; ++p)
+            for (int r = 0; r < 4; ++r) file(assets / ("P" + std::to_string(p)) / ("R" + std::to_string(r)) / "Blueprints.pak");
+        for (int p = 0; p < 24; ++p) file(assets / ("P" + std::to_string(p)) / "Blueprints.pak");
+        file(root / "Outside" / "X" / "Y" / "Blueprints.pak");
+        auto disk = std::make_shared<ChangingDisk>();
+        disk->assets = assets;
+        disk->readers = readers;
+        disk->walk = std::this_thread::get_id();
+        FormState state;
+        state.GamePath = (root / "Game").string();
+        state.AssetsPath = assets.string();
+        state.folderReaders = readers;
+        state.slowFolderRead = std::chrono::microseconds(0);
+        state.fileSystemObject = disk;
+        bench::BenchHost host;
+        std::string list;
+        EXPECT_NO_THROW(
+            WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { disk->deleteFile(f, n); }));
+        ASSERT_TRUE(disk->changed) << "no folder was left to change";
+        const auto& [swapped, renamed] = *disk->changed;
+        EXPECT_TRUE(fs::exists(root / "Outside" / "X" / "Y" / "Blueprints.pak"));
+        EXPECT_TRUE(fs::exists(assets / renamed / "Kept.pak"));
+        for (const fs::path& kept : {assets / (swapped + ".old") / "Blueprints.pak", assets / (swapped + ".old") / "R0" / "Blueprints.pak"})
+            EXPECT_TRUE(fs::exists(kept)) << kept << ": listed where it stood, but no longer there";
+        EXPECT_FALSE(fs::exists(assets / renamed / "R3" / "Blueprints.pak")) << "the walk went on to the end";
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
 }
 
 TEST(WalkAgainstModel, RandomTreesOnRealFoldersFollowTheRule) {
