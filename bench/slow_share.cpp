@@ -50,29 +50,20 @@ std::atomic<int> gInFlight{0};
 // share serves as many at once as it is said to.
 std::atomic<int> gPeakInFlight{0};
 
-// One request, from its arrival to its reply: counted, and for the kinds a
-// walk makes, held the fixed time before the work is done. Only those are
-// counted as in flight: forgetting and closing are not what a walk waits on.
-class Request {
-public:
-    explicit Request(Kind kind, bool held = true) : held_(held) {
-        gCounts[kind].fetch_add(1, std::memory_order_relaxed);
-        if (!held_) return;
-        const int now = gInFlight.fetch_add(1) + 1;
-        int peak = gPeakInFlight.load();
-        while (now > peak && !gPeakInFlight.compare_exchange_weak(peak, now)) {
-        }
-        if (gDelay.count() > 0) std::this_thread::sleep_for(gDelay);
+// One request on its arrival: counted, and for the kinds a walk makes, held
+// the fixed time before the work is done. Only the hold counts as in flight,
+// so that a client already asking again while the last reply is on its way
+// is not seen as two requests at once.
+void arrived(Kind kind, bool held = true) {
+    gCounts[kind].fetch_add(1, std::memory_order_relaxed);
+    if (!held) return;
+    const int now = gInFlight.fetch_add(1) + 1;
+    int peak = gPeakInFlight.load();
+    while (now > peak && !gPeakInFlight.compare_exchange_weak(peak, now)) {
     }
-    ~Request() {
-        if (held_) gInFlight.fetch_sub(1);
-    }
-    Request(const Request&) = delete;
-    Request& operator=(const Request&) = delete;
-
-private:
-    bool held_;
-};
+    if (gDelay.count() > 0) std::this_thread::sleep_for(gDelay);
+    gInFlight.fetch_sub(1);
+}
 
 // A file or folder the kernel knows, held open by an O_PATH descriptor so
 // that it can be reached again without a path, like passthrough_ll does.
@@ -99,7 +90,7 @@ void init(void*, struct fuse_conn_info* conn) {
 }
 
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    Request request(kLookup);
+    arrived(kLookup);
     const int fd = ::openat(inode(parent).fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         fuse_reply_err(req, errno);  // no negative entry: it would be kept
@@ -144,19 +135,19 @@ void forgetOne(fuse_ino_t ino, std::uint64_t lookups) {
 }
 
 void forget(fuse_req_t req, fuse_ino_t ino, std::uint64_t lookups) {
-    Request request(kOther, false);
+    arrived(kOther, false);
     forgetOne(ino, lookups);
     fuse_reply_none(req);
 }
 
 void forgetMulti(fuse_req_t req, size_t count, struct fuse_forget_data* forgets) {
-    Request request(kOther, false);
+    arrived(kOther, false);
     for (size_t i = 0; i < count; ++i) forgetOne(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);
 }
 
 void getattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info*) {
-    Request request(kGetattr);
+    arrived(kGetattr);
     struct stat st;
     if (statOf(inode(ino).fd, &st) != 0) {
         fuse_reply_err(req, errno);
@@ -166,7 +157,7 @@ void getattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info*) {
 }
 
 void readlink(fuse_req_t req, fuse_ino_t ino) {
-    Request request(kReadlink);
+    arrived(kReadlink);
     char target[PATH_MAX + 1];
     const ssize_t length = ::readlinkat(inode(ino).fd, "", target, PATH_MAX);
     if (length < 0) {
@@ -184,7 +175,7 @@ struct Folder {
 };
 
 void opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
-    Request request(kOpendir);
+    arrived(kOpendir);
     const int fd = ::openat(inode(ino).fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
     if (dir == nullptr) {
@@ -200,7 +191,7 @@ void opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
 }
 
 void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* fi) {
-    Request request(kReaddir);
+    arrived(kReaddir);
     Folder& folder = *reinterpret_cast<Folder*>(fi->fh);
     if (offset != folder.offset) {
         ::seekdir(folder.dir, offset);
@@ -237,7 +228,7 @@ void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, struct fuse_
 }
 
 void releasedir(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
-    Request request(kOther, false);
+    arrived(kOther, false);
     Folder* folder = reinterpret_cast<Folder*>(fi->fh);
     ::closedir(folder->dir);
     delete folder;
@@ -245,7 +236,7 @@ void releasedir(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
 }
 
 void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    Request request(kUnlink);
+    arrived(kUnlink);
     fuse_reply_err(req, ::unlinkat(inode(parent).fd, name, 0) == 0 ? 0 : errno);
 }
 
