@@ -63,7 +63,7 @@ public:
                            cut == std::string::npos ? plan_.assetsPath : plan_.assetsPath.substr(cut + 1)));
         assets_ = assets.get();
         const std::vector<std::string> names = folderNames(*assets);
-        readAhead_.emplace(plan_.fs, assets, names, plan_.readers, plan_.slowFolderRead);
+        readAhead_.emplace(plan_.fs, assets, names, static_cast<bool>(action_), plan_.readers, plan_.slowFolderRead);
         std::int32_t count = 0;
         for (std::size_t index = 0; index < names.size(); ++index) {
             const std::string path1 = plan_.assetsPath + plan_.separator + names[index];

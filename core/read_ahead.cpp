@@ -1,5 +1,7 @@
 #include "read_ahead.h"
 
+#include "archive_scan.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -13,9 +15,9 @@ namespace quelmar {
 
 namespace {
 
-constexpr std::size_t kAhead = 16;       // most level-1 folders a walk asks for past its own
+constexpr std::size_t kAhead = 32;  // asked for past the walk: twice the readers, so none waits while the walk reads
 constexpr std::size_t kMostQueued = 32;  // asked for and waiting for a reader, in the process
-constexpr unsigned kReadsJudged = 32;    // most of 32 slow, not one: a warm disk is slow now and then too
+constexpr unsigned kReadsJudged = 16;    // most of 16 slow, not one: a warm disk is slow now and then too
 
 struct Job {
     std::shared_ptr<ReadAhead::Shared> walk;
@@ -45,19 +47,50 @@ Pool* pool = new (poolPlace) Pool;
 
 }  // namespace
 
-struct ReadAhead::Shared {
+struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     std::shared_ptr<FileSystem> fs;
     std::shared_ptr<const Folder> assets;
     std::vector<std::string> names;
     std::atomic<bool> stop{false};
     std::atomic<std::size_t> reached{0};
-    std::atomic<std::size_t> outstanding{0};  // asked for and not yet read, which bounds what it holds open
+    std::atomic<std::size_t> outstanding{0};  // asked for and not yet read
     std::mutex mutex;
     std::vector<std::shared_ptr<const Branch>> ready;  // by index
     std::size_t asked = 0;                             // indices below were offered
 
-    static Listing listingOf(FileSystem& fs, Folder& folder) {
-        return {fs.identityOf(folder), folder.plainRoute, std::move(folder.entries)};
+    bool acting = false;
+    std::size_t ahead = 0;    // level-1 folders asked for past the walk's
+    unsigned readers = 0;     // of them at once, which bounds what it holds open
+    std::atomic<bool> asking{false};
+
+    // Asks the pool for the branches past the walk's, as many as may be
+    // outstanding: by the walk as it goes on, and by each reader as it
+    // ends, so that readers are kept busy while the walk reads a branch of
+    // its own.
+    void feed() {
+        if (!asking || stop) return;
+        std::lock_guard lock(mutex);
+        asked = std::max(asked, reached + 1);
+        for (const std::size_t until = std::min(names.size(), reached + 1 + ahead); asked < until && outstanding < readers;
+             ++asked) {
+            ++outstanding;
+            if (!pool->offer({shared_from_this(), asked})) {
+                --outstanding;
+                return;  // asked again as the walk goes on
+            }
+        }
+    }
+
+    // Identified only where the walk will need it: to tell a loop, or to
+    // know the folder again when it opens it to act or read in it itself
+    // (a share answers each question with a request of its own). A level-1
+    // folder always is: it is opened again for what is below it.
+    Listing listingOf(Folder& folder, const Folder* level1) {
+        Listing listing{folder.id, folder.plainRoute, std::move(folder.entries)};
+        const bool archive = std::any_of(listing.entries.begin(), listing.entries.end(),
+                                         [](const FolderEntry& entry) { return IsArchive(entry); });
+        if (!level1 || MayBeALoop(folder, level1) || (acting && archive)) listing.id = fs->identityOf(folder);
+        return listing;
     }
 
     // Reads one branch whole, closes it, then hands it over.
@@ -69,12 +102,12 @@ struct ReadAhead::Shared {
             std::vector<std::string> folders;
             for (const FolderEntry& entry : level1.entries)
                 if (entry.kind == EntryKind::Folder) folders.push_back(entry.name);
-            branch->level1 = listingOf(*fs, level1);
+            branch->level1 = listingOf(level1, nullptr);
             for (const std::string& name : folders) {
-                if (stop) return;
+                if (stop || index <= reached) return;  // the walk reads it itself now
                 try {
                     Folder level2 = fs->openChild(level1, name);
-                    branch->level2.emplace_back(listingOf(*fs, level2));
+                    branch->level2.emplace_back(listingOf(level2, &level1));
                 } catch (...) {
                     branch->level2.emplace_back();  // the walk meets the system's answer itself
                 }
@@ -101,6 +134,7 @@ void Pool::grow(unsigned wanted) {
                     ++busy;
                     job.walk->read(job.index);
                     --job.walk->outstanding;
+                    job.walk->feed();
                     job = {};  // what it holds goes now, not with the next job
                     --busy;
                     lock.lock();
@@ -113,12 +147,14 @@ void Pool::grow(unsigned wanted) {
 }
 
 ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets,
-                     std::vector<std::string> names, unsigned readers, std::chrono::microseconds slowRead)
+                     std::vector<std::string> names, bool acting, unsigned readers, std::chrono::microseconds slowRead)
     : shared_(std::make_shared<Shared>()), slowRead_(slowRead) {
     // A walk holds up to three folders open; each branch being read, two.
     readers = static_cast<unsigned>(std::min<std::size_t>(readers, fs->openFolderBudget() / 4));
     readers_ = names.size() > 1 && readers > 1 && fs->readsSideBySide() ? readers : 0;
-    ahead_ = std::min<std::size_t>(kAhead, readers_);
+    shared_->ahead = std::min<std::size_t>(kAhead, 2 * readers_);
+    shared_->readers = readers_;
+    shared_->acting = acting;
     shared_->fs = std::move(fs);
     shared_->assets = std::move(assets);
     shared_->ready.resize(names.size());
@@ -129,31 +165,23 @@ ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folde
 ReadAhead::~ReadAhead() { shared_->stop = true; }
 
 void ReadAhead::walkRead(std::chrono::steady_clock::duration took) {
-    if (readers_ == 0 || asking_) return;
+    if (readers_ == 0 || shared_->asking) return;
     slowReads_ += took >= slowRead_;
     if (slowRead_.count() != 0 && (++reads_ % kReadsJudged != 0 || std::exchange(slowReads_, 0) < kReadsJudged / 2))
         return;
-    asking_ = true;
+    shared_->asking = true;
     pool->grow(readers_);
+    shared_->feed();
 }
 
 std::shared_ptr<const Branch> ReadAhead::take(std::size_t index) {
     shared_->reached = index;
-    std::unique_lock lock(shared_->mutex);
-    std::shared_ptr<const Branch> branch = std::exchange(shared_->ready[index], nullptr);
-    if (!asking_) return branch;
-    shared_->asked = std::max(shared_->asked, index + 1);
-    const std::size_t until = std::min(shared_->names.size(), index + 1 + ahead_);
-    for (; shared_->asked < until && shared_->outstanding < ahead_; ++shared_->asked) {
-        ++shared_->outstanding;
-        lock.unlock();
-        const bool queued = pool->offer({shared_, shared_->asked});
-        lock.lock();
-        if (!queued) {
-            --shared_->outstanding;
-            break;  // asked again as the walk goes on
-        }
+    std::shared_ptr<const Branch> branch;
+    {
+        std::lock_guard lock(shared_->mutex);
+        branch = std::exchange(shared_->ready[index], nullptr);
     }
+    shared_->feed();
     return branch;
 }
 

@@ -24,7 +24,7 @@ namespace quelmar {
 
 // A folder as a reader read it: all of it but the hold on it.
 struct Listing {
-    FolderId id;  // always known where the system gives one
+    FolderId id;  // known where the walk needs it: a folder that may be a loop, or one to act in
     bool plainRoute = false;
     std::vector<FolderEntry> entries;
 };
@@ -39,9 +39,10 @@ struct Branch {
 class ReadAhead {
 public:
     // Readers open from the walk's own open Assets, never from its path, the
-    // folders `names` in the walk's order; at most `readers` of them.
+    // folders `names` in the walk's order; at most `readers` of them. Acting,
+    // the walk opens again the folders that hold an archive.
     ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
-              unsigned readers, std::chrono::microseconds slowRead);
+              bool acting, unsigned readers, std::chrono::microseconds slowRead);
     ~ReadAhead();  // nothing more starts for this walk
     // One of the walk's own reads took this long: readers are asked once
     // most of a few dozen were slow (a cold disk, a share), never before.
@@ -61,8 +62,6 @@ public:
 private:
     std::shared_ptr<Shared> shared_;
     unsigned readers_ = 0, reads_ = 0, slowReads_ = 0;
-    std::size_t ahead_ = 0;
-    bool asking_ = false;
     const std::chrono::microseconds slowRead_;
 };
 
