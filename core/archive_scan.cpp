@@ -95,6 +95,8 @@ private:
     // folder is no longer that one: the walk then reads it all itself.
     std::optional<std::int32_t> fromBranch(const std::string& name, const std::string& path1, const Branch& branch) {
         const Folder level1 = valueOf(path1, branch.level1);
+        const std::vector<std::string> names2 = folderNames(level1);
+        if (names2.size() != branch.level2.size()) return std::nullopt;  // not whole: read it all here
         if (IsLoop(fs_, level1, *assets_)) return 0;
         // The walk's own hold on it, taken before anything is listed from
         // it, where it acts in it or reads in it itself.
@@ -107,8 +109,7 @@ private:
         std::int32_t found = 0;
         if (!own1) step();
         found += visit(own1 ? *own1 : level1, path1);
-        const std::vector<std::string> names2 = folderNames(level1);
-        for (std::size_t i = 0; i < names2.size() && i < branch.level2.size(); ++i) {
+        for (std::size_t i = 0; i < names2.size(); ++i) {
             const std::string path2 = path1 + plan_.separator + names2[i];
             const std::optional<Listing>& listed = branch.level2[i];
             if (listed && (!action_ || !holdsAnArchive(listed->entries))) {
