@@ -145,7 +145,8 @@ private:
     std::optional<Folder> reopen(const Folder& parent, const std::string& name, const Folder& listed) {
         step();
         Folder opened = fs_.openChildUnread(parent, name);
-        if (!SameFolder(fs_.identityOf(opened), listed.id)) return std::nullopt;
+        opened.id = fs_.identityOf(opened);
+        if (!SameFolder(opened.id, listed.id)) return std::nullopt;
         opened.entries = listed.entries;
         return opened;
     }
