@@ -620,8 +620,8 @@ TEST(WalkAgainstModel, ATreeChangedDuringADeletionLosesNothingOutsideTheRule) {
             std::ofstream(path) << "pak";
         };
         for (int p = 0; p < 24; ++p)
-            for (int r = 0; r < 4; ++r) file(assets / ("P" + std::to_string(p)) / ("R" + std::to_string(r)) / "Blueprints.pak");
-        for (int p = 0; p < 24; ++p) file(assets / ("P" + std::to_string(p)) / "Blueprints.pak");
+            for (int r = 0; r < 4; ++r) file(assets / (std::string("P") + std::to_string(p)) / (std::string("R") + std::to_string(r)) / "Blueprints.pak");
+        for (int p = 0; p < 24; ++p) file(assets / (std::string("P") + std::to_string(p)) / "Blueprints.pak");
         file(root / "Outside" / "X" / "Y" / "Blueprints.pak");
         auto disk = std::make_shared<ChangingDisk>();
         disk->assets = assets;
