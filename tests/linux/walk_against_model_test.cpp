@@ -615,13 +615,17 @@ TEST(WalkAgainstModel, ATreeChangedDuringADeletionLosesNothingOutsideTheRule) {
         std::string pattern = (fs::temp_directory_path() / "quelmar-changing-XXXXXX").string();
         const fs::path root = ::mkdtemp(pattern.data());
         const fs::path assets = root / "Game" / "Assets";
+        const auto named = [](char letter, int number) {
+            std::string name(1, letter);
+            return name += std::to_string(number);
+        };
         const auto file = [](const fs::path& path) {
             fs::create_directories(path.parent_path());
             std::ofstream(path) << "pak";
         };
         for (int p = 0; p < 24; ++p)
-            for (int r = 0; r < 4; ++r) file(assets / (std::string("P") + std::to_string(p)) / (std::string("R") + std::to_string(r)) / "Blueprints.pak");
-        for (int p = 0; p < 24; ++p) file(assets / (std::string("P") + std::to_string(p)) / "Blueprints.pak");
+            for (int r = 0; r < 4; ++r) file(assets / named('P', p) / named('R', r) / "Blueprints.pak");
+        for (int p = 0; p < 24; ++p) file(assets / named('P', p) / "Blueprints.pak");
         file(root / "Outside" / "X" / "Y" / "Blueprints.pak");
         auto disk = std::make_shared<ChangingDisk>();
         disk->assets = assets;
