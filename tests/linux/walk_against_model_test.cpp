@@ -585,9 +585,11 @@ public:
         if (!changed) {
             // Listed whole by a reader some deletions ago: handed over by now.
             std::vector<std::string> ahead;
-            for (int p = 0; p < 24; ++p)
-                if (const std::string n = "P" + std::to_string(p); !reachedByWalk.count(n) && (readers == 1 || listedLongAgo.count(n)))
+            for (int p = 0; p < 24; ++p) {
+                std::string n = "P";
+                if (n += std::to_string(p); !reachedByWalk.count(n) && (readers == 1 || listedLongAgo.count(n)))
                     ahead.push_back(n);
+            }
             for (const auto& [n, read] : listedByReaders)
                 if (read == 4 && ++deletionsSince[n] >= 3) listedLongAgo.insert(n);
             if (ahead.size() >= 2) {
