@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -16,7 +17,59 @@ namespace {
 constexpr unsigned kMostLeftBehind = 4;
 std::atomic<unsigned> leftBehind{0};
 
+// The threads that run what the window waits for. Each is kept for the life
+// of the process and takes one piece of work after another, so none ever
+// ends: MinGW-w64's thread library may never start a thread made soon after
+// a detached one ended (seen under Wine), and the window would wait for it
+// for ever.
+class Workers {
+public:
+    void start(std::function<void()> work) {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(work));
+        if (waiting_ > 0) {
+            --waiting_;  // that one is this job's
+            handed_.notify_one();
+            return;
+        }
+        try {
+            std::thread([this] { serve(); }).detach();
+        } catch (...) {
+            jobs_.pop_back();
+            throw;
+        }
+    }
+
+private:
+    [[noreturn]] void serve() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            handed_.wait(lock, [&] { return !jobs_.empty(); });
+            std::function<void()> work = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            work();  // never throws: the work catches its own failure
+            work = nullptr;
+            lock.lock();
+            ++waiting_;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable handed_;
+    std::deque<std::function<void()>> jobs_;
+    std::size_t waiting_ = 0;  // workers idle and not yet handed a job
+};
+
+alignas(Workers) unsigned char workersPlace[sizeof(Workers)];
+Workers* workers = new (workersPlace) Workers;  // never destroyed: a worker may be stuck in a call
+
 }  // namespace
+
+void ForgetWorkersAfterFork() {
+    // The parent's workers are not in this process, and their lock may be held.
+    workers = new (workersPlace) Workers;
+}
 
 bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> work,
                    const std::shared_ptr<WorkerLink>& link, std::optional<std::chrono::milliseconds> giveUpAfter) {
@@ -31,7 +84,7 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
         std::exception_ptr failure;
     };
     auto outcome = std::make_shared<Outcome>();
-    std::thread([outcome, link, work = std::move(work)]() mutable {
+    workers->start([outcome, link, work = std::move(work)]() mutable {
         std::exception_ptr failure;
         try {
             std::exchange(work, nullptr)();  // what it holds goes with it, on the worker
@@ -43,7 +96,7 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
         outcome->failure = std::move(failure), outcome->done = true;
         if (outcome->leftBehind) --leftBehind;
         outcome->ended.notify_all();
-    }).detach();
+    });
 
     // However the wait ends before the worker does, the worker is stopped,
     // and counted as left behind until it ends.

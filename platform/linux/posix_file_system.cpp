@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/ascii.h"
+#include "core/off_window.h"
 #include "core/read_ahead.h"
 #include "core/texts.h"
 
@@ -196,8 +197,12 @@ std::optional<ChildFolder> findChildFolder(const std::string& parent, const std:
 
 PosixFileSystem::PosixFileSystem() {
     // A test that forks to walk in a mount namespace of its own must find
-    // readers there, not the parent's, whose threads the child has not.
-    static const int registered = ::pthread_atfork(nullptr, nullptr, &ReadAhead::forgetReadersAfterFork);
+    // readers and workers there, not the parent's, whose threads the child
+    // has not.
+    static const int registered = ::pthread_atfork(nullptr, nullptr, [] {
+        ReadAhead::forgetReadersAfterFork();
+        ForgetWorkersAfterFork();
+    });
     (void)registered;
 }
 
