@@ -33,8 +33,6 @@ function(quelmar_install_debian_files)
   install(FILES ${out}/copyright ${out}/changelog.gz DESTINATION ${doc})
   install(FILES ${out}/quelmar.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${out}/org.quelmar.Quelmar.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-  install(FILES ${src}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-          RENAME quelmar)
 endfunction()
 
 set(CPACK_PACKAGE_NAME quelmar)
