@@ -89,18 +89,19 @@ private:
         return found;
     }
 
-    // A branch as a reader listed it. Listing, nothing is opened again.
-    // Acting, only the folders holding an archive are, by the same route,
-    // and each must be the folder that was listed. Nothing when the level-1
-    // folder is no longer that one: the walk then reads it all itself.
+    // A branch as a reader listed it, whole or its first folders. Listing,
+    // nothing listed is opened again. Acting, only the folders holding an
+    // archive are, by the same route, and each must be the folder that was
+    // listed. The folders not listed the walk reads itself. Nothing when the
+    // level-1 folder is no longer that one: the walk then reads it all.
     std::optional<std::int32_t> fromBranch(const std::string& name, const std::string& path1, const Branch& branch) {
         const Folder level1 = valueOf(path1, branch.level1);
         const std::vector<std::string> names2 = folderNames(level1);
-        if (names2.size() != branch.level2.size()) return std::nullopt;  // not whole: read it all here
+        if (names2.size() < branch.level2.size()) return std::nullopt;  // not this listing's: read it all here
         if (IsLoop(fs_, level1, *assets_)) return 0;
         // The walk's own hold on it, taken before anything is listed from
         // it, where it acts in it or reads in it itself.
-        bool needsHold = action_ && holdsAnArchive(level1.entries);
+        bool needsHold = branch.level2.size() < names2.size() || (action_ && holdsAnArchive(level1.entries));
         for (const std::optional<Listing>& listed : branch.level2)
             needsHold = needsHold || !listed || (action_ && holdsAnArchive(listed->entries));
         std::optional<Folder> own1;
@@ -111,7 +112,8 @@ private:
         found += visit(own1 ? *own1 : level1, path1);
         for (std::size_t i = 0; i < names2.size(); ++i) {
             const std::string path2 = path1 + plan_.separator + names2[i];
-            const std::optional<Listing>& listed = branch.level2[i];
+            static const std::optional<Listing> unread;
+            const std::optional<Listing>& listed = i < branch.level2.size() ? branch.level2[i] : unread;
             if (listed && (!action_ || !holdsAnArchive(listed->entries))) {
                 const Folder level2 = valueOf(path2, *listed);
                 step();

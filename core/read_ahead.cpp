@@ -55,7 +55,7 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     std::atomic<std::size_t> reached{0};
     std::atomic<std::size_t> outstanding{0};  // asked for and not yet read
     std::mutex mutex;
-    std::vector<std::shared_ptr<const Branch>> ready;  // by index
+    std::vector<std::shared_ptr<Branch>> ready;  // by index; a reader adds to one until it is taken
     std::size_t asked = 0;                             // indices below were offered
 
     bool acting = false;
@@ -93,28 +93,34 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
         return listing;
     }
 
-    // Reads one branch whole, closes it, then hands it over.
+    // Reads one branch, handing over each folder's values as soon as they
+    // are read: a walk that reaches the branch before the reader is done
+    // takes what was read and reads only the rest, not the whole again.
     void read(std::size_t index) try {
         if (stop || index <= reached) return;  // the walk is there already
+        Folder level1 = fs->openChild(*assets, names[index]);
+        std::vector<std::string> folders;
+        for (const FolderEntry& entry : level1.entries)
+            if (entry.kind == EntryKind::Folder) folders.push_back(entry.name);
         auto branch = std::make_shared<Branch>();
+        branch->level1 = listingOf(level1, nullptr);
         {
-            Folder level1 = fs->openChild(*assets, names[index]);
-            std::vector<std::string> folders;
-            for (const FolderEntry& entry : level1.entries)
-                if (entry.kind == EntryKind::Folder) folders.push_back(entry.name);
-            branch->level1 = listingOf(level1, nullptr);
-            for (const std::string& name : folders) {
-                if (stop || index <= reached) return;  // the walk reads it itself now
-                try {
-                    Folder level2 = fs->openChild(level1, name);
-                    branch->level2.emplace_back(listingOf(level2, &level1));
-                } catch (...) {
-                    branch->level2.emplace_back();  // the walk meets the system's answer itself
-                }
-            }
+            std::lock_guard lock(mutex);
+            if (index <= reached) return;
+            ready[index] = branch;
         }
-        std::lock_guard lock(mutex);
-        ready[index] = std::move(branch);
+        for (const std::string& name : folders) {
+            if (stop || index <= reached) return;  // the walk reads the rest itself now
+            std::optional<Listing> listing;  // none: the walk meets the system's answer itself
+            try {
+                Folder level2 = fs->openChild(level1, name);
+                listing = listingOf(level2, &level1);
+            } catch (...) {
+            }
+            std::lock_guard lock(mutex);
+            if (ready[index] != branch) return;  // taken: the walk has it, and reads the rest itself
+            branch->level2.push_back(std::move(listing));
+        }
     } catch (...) {
         // Left out: the walk reads that folder itself.
     }

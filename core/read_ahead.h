@@ -30,7 +30,8 @@ struct Listing {
 };
 
 // A level-1 folder and, for each folder entry of it in order, its listing;
-// none where reading it failed.
+// none where reading it failed. The first few only, where the walk took the
+// branch while a reader was still in it.
 struct Branch {
     Listing level1;
     std::vector<std::optional<Listing>> level2;

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -245,6 +247,53 @@ TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
             << readers;
         EXPECT_EQ(host.deleted, std::vector<std::string>{"D:\\RS\\Assets\\P0\\Blueprints.pak"});
     }
+}
+
+// A walk that reaches a branch a reader is still in takes the folders the
+// reader has read and reads only the rest: no folder read twice for it.
+TEST(SideBySideReading, ABranchStillBeingReadIsTakenAsFarAsItWasRead) {
+    FakeHost host;
+    const std::string assets = "D:\\RS\\Assets";
+    host.addFolder(assets);
+    for (int p = 0; p < 16; ++p) {
+        host.addFolder(assets + "\\P" + std::to_string(p));
+        for (int r = 0; r < 4; ++r) {
+            const std::string route = assets + "\\P" + std::to_string(p) + "\\R" + std::to_string(r);
+            host.addFolder(route);
+            host.addFile(route + "\\Blueprints.pak");
+        }
+    }
+    const std::string lastBefore = assets + "\\P7\\R3", caught = assets + "\\P8\\R2";
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::string, int> opened;
+    bool readerInCaught = false, walkInCaught = false;
+    const auto walkThread = std::this_thread::get_id();
+    auto waitFor = [&](std::unique_lock<std::mutex>& lock, bool& flag) {
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return flag; }));
+    };
+    host.beforeOpenChild = [&](const std::string& path) {
+        std::unique_lock lock(mutex);
+        ++opened[path];
+        const bool walk = std::this_thread::get_id() == walkThread;
+        if (!walk && path == assets + "\\P7") throw HostError(5, "Access is denied.");  // the walk reads P7 itself
+        if (walk && path == lastBefore) waitFor(lock, readerInCaught);  // the reader is half-way through P8
+        if (path != caught) return;
+        (walk ? walkInCaught : readerInCaught) = true;
+        changed.notify_all();
+        if (!walk) waitFor(lock, walkInCaught);  // until the walk has taken P8
+    };
+    FormState state;
+    state.AssetsPath = assets;
+    state.folderReaders = 4;
+    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
+    std::string list;
+    EXPECT_EQ(WalkArchives(state, host, list, {}), 64);
+    host.waitUntilIdle();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(opened[assets + "\\P8\\R0"], 1);
+    EXPECT_EQ(opened[assets + "\\P8\\R1"], 1);
+    EXPECT_EQ(opened[assets + "\\P8\\R3"], 1);
 }
 
 }  // namespace
