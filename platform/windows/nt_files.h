@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,6 +24,8 @@ class Places;
 
 inline constexpr NTSTATUS kNameInvalid = static_cast<NTSTATUS>(0xC0000033L);  // STATUS_OBJECT_NAME_INVALID
 inline constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);  // STATUS_OBJECT_NAME_NOT_FOUND
+inline constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003AL);  // STATUS_OBJECT_PATH_NOT_FOUND
+inline constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);    // STATUS_NO_SUCH_FILE
 inline constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
 inline constexpr ACCESS_MASK kLookAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
@@ -49,6 +53,25 @@ NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access,
 // it, also where Windows refuses the name (by the file id listed beside
 // it); kNameInvalid when that cannot be done.
 NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out);
+
+// Goes through the records of an open folder, from its first, as
+// `infoClass` gives them; `each` returns false to stop there. 0 once every
+// record was seen or `each` stopped, or the status the system gave.
+NTSTATUS forEachRecord(HANDLE folder, FILE_INFORMATION_CLASS infoClass,
+                       const std::function<bool(const std::byte*)>& each);
+
+// The same, each record typed and its name given, "." and ".." left out.
+template <typename Info, typename Each>
+NTSTATUS forEachListed(HANDLE folder, FILE_INFORMATION_CLASS infoClass, Each each) {
+    return forEachRecord(folder, infoClass, [&](const std::byte* record) {
+        // The name runs past the declared one-character array: read it
+        // through a plain pointer so the compiler cannot assume otherwise.
+        const auto& info = *reinterpret_cast<const Info*>(record);
+        const auto* chars = reinterpret_cast<const wchar_t*>(record + offsetof(Info, FileName));
+        const std::wstring_view name(chars, info.FileNameLength / sizeof(wchar_t));
+        return name == L"." || name == L".." || each(name, info);
+    });
+}
 
 // Opens a path as given, links followed; the error when it cannot.
 Handle openPath(const std::string& path, DWORD access, DWORD& error);

@@ -30,8 +30,6 @@ namespace quelmar::win32 {
 namespace {
 
 constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);    // STATUS_NO_MORE_FILES
-constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);     // STATUS_NO_SUCH_FILE
-constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003AL);   // STATUS_OBJECT_PATH_NOT_FOUND
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);  // STATUS_DELETE_PENDING
 constexpr NTSTATUS kFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);  // STATUS_FILE_IS_A_DIRECTORY
 
@@ -158,30 +156,39 @@ NTSTATUS listedId(HANDLE folder, std::wstring_view name, LARGE_INTEGER& id) {
     Handle dir;
     if (!NT_SUCCESS(openRelative(folder, L"", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_DIRECTORY_FILE, dir)))
         return kNameInvalid;
-    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));
-    const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
-    for (BOOLEAN restart = TRUE;; restart = FALSE) {
-        IO_STATUS_BLOCK io{};
-        const NTSTATUS status = NtQueryDirectoryFile(dir.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
-                                                     static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)),
-                                                     FileIdBothDirectoryInformation, FALSE, nullptr, restart);
-        if (status == kNoMoreFiles || status == kNoSuchFile) return kNameNotFound;
-        if (!NT_SUCCESS(status)) return kNameInvalid;
-        for (size_t at = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
-            const auto* chars =
-                reinterpret_cast<const wchar_t*>(bytes + at + offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
-            if (std::wstring_view(chars, entry->FileNameLength / sizeof(wchar_t)) == name) {
-                id = entry->FileId;
-                return id.QuadPart != 0 ? 0 : kNameInvalid;
-            }
-            if (entry->NextEntryOffset == 0) break;
-            at += entry->NextEntryOffset;
-        }
-    }
+    NTSTATUS found = kNameNotFound;
+    const NTSTATUS read = forEachListed<FILE_ID_BOTH_DIR_INFO>(
+        dir.get(), FileIdBothDirectoryInformation, [&](std::wstring_view listed, const FILE_ID_BOTH_DIR_INFO& info) {
+            if (listed != name) return true;
+            id = info.FileId;
+            found = id.QuadPart != 0 ? 0 : kNameInvalid;
+            return false;
+        });
+    return NT_SUCCESS(read) ? found : kNameInvalid;
 }
 
 }  // namespace
+
+NTSTATUS forEachRecord(HANDLE folder, FILE_INFORMATION_CLASS infoClass,
+                       const std::function<bool(const std::byte*)>& each) {
+    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));  // 8-byte aligned, as the records need
+    const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status =
+            NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer.data(),
+                                 static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), infoClass, FALSE, nullptr, restart);
+        // An empty drive root has not even "." to deliver.
+        if (status == kNoMoreFiles || status == kNoSuchFile) return 0;
+        if (!NT_SUCCESS(status)) return status;
+        for (std::size_t at = 0;;) {
+            if (!each(bytes + at)) return 0;
+            const ULONG next = *reinterpret_cast<const ULONG*>(bytes + at);  // every record starts with it
+            if (next == 0) break;
+            at += next;
+        }
+    }
+}
 
 // Opens the entry `name` of an open folder, exactly as the folder listed
 // it. A name Windows refuses to be given (made on Linux and read through
@@ -327,40 +334,21 @@ Folder readFolder(Handle dir, const std::string& path, std::shared_ptr<const Rou
     // Read through the handle, so the entries are those of the folder that
     // was opened. Under Wine this measured as fast as FindFirstFileExW on
     // the folder's path (a tree of 3,000 folders).
-    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));  // 8-byte aligned, as the entries need
-    const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
-    for (BOOLEAN restart = TRUE;; restart = FALSE) {
-        IO_STATUS_BLOCK io{};
-        const NTSTATUS status =
-            NtQueryDirectoryFile(dir.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
-                                 static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), FileDirectoryInformation,
-                                 FALSE, nullptr, restart);
-        // An empty drive root has not even "." to deliver.
-        if (status == kNoMoreFiles || status == kNoSuchFile) break;
-        if (!NT_SUCCESS(status)) failOn(errorOf(status), texts::Operation::ReadFolder, path);
-        for (size_t at = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(bytes + at);
-            // The name runs past the declared one-character array; read it
-            // through a plain pointer so the compiler cannot assume otherwise.
-            const auto* chars =
-                reinterpret_cast<const wchar_t*>(bytes + at + offsetof(FILE_DIRECTORY_INFORMATION, FileName));
-            const std::wstring_view name(chars, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                const DWORD attributes = entry->FileAttributes;
-                EntryKind kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
-                if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) kind = kindOfEntry(dir.get(), name, nullptr);
-                else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) kind = EntryKind::Other;
-                // Wine lists a Unix pipe or socket as an empty plain file;
-                // only opening it tells.
-                else if (kind == EntryKind::File && entry->EndOfFile.QuadPart == 0 && underWine() &&
-                         kindOfEntry(dir.get(), name, nullptr) == EntryKind::Other)
-                    kind = EntryKind::Other;
-                folder.entries.push_back({narrow(name), kind});
-            }
-            if (entry->NextEntryOffset == 0) break;
-            at += entry->NextEntryOffset;
-        }
-    }
+    const NTSTATUS read = forEachListed<FILE_DIRECTORY_INFORMATION>(
+        dir.get(), FileDirectoryInformation, [&](std::wstring_view name, const FILE_DIRECTORY_INFORMATION& entry) {
+            const DWORD attributes = entry.FileAttributes;
+            EntryKind kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
+            if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) kind = kindOfEntry(dir.get(), name, nullptr);
+            else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) kind = EntryKind::Other;
+            // Wine lists a Unix pipe or socket as an empty plain file; only
+            // opening it tells.
+            else if (kind == EntryKind::File && entry.EndOfFile.QuadPart == 0 && underWine() &&
+                     kindOfEntry(dir.get(), name, nullptr) == EntryKind::Other)
+                kind = EntryKind::Other;
+            folder.entries.push_back({narrow(name), kind});
+            return true;
+        });
+    if (!NT_SUCCESS(read)) failOn(errorOf(read), texts::Operation::ReadFolder, path);
     auto route = std::make_shared<Route>();
     route->handle = std::move(dir);
     route->id = folder.id;

@@ -12,17 +12,10 @@
 #include "platform/windows/win32_error.h"
 #include "platform/windows/win32_text.h"
 
-extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apcRoutine, PVOID apcContext,
-                                               PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length,
-                                               FILE_INFORMATION_CLASS infoClass, BOOLEAN singleEntry,
-                                               PUNICODE_STRING fileName, BOOLEAN restartScan);
-
 namespace quelmar::win32::wine {
 
 namespace {
 
-constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);  // STATUS_NO_MORE_FILES
-constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);   // STATUS_NO_SUCH_FILE
 constexpr auto kFileNamesInformation = static_cast<FILE_INFORMATION_CLASS>(12);
 constexpr std::size_t kMostPlacesOpen = 512;
 
@@ -50,25 +43,11 @@ bool readNames(HANDLE folder, std::vector<std::wstring>& names) {
     Handle dir;
     if (!NT_SUCCESS(openRelative(folder, L"", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_DIRECTORY_FILE, dir)))
         return false;
-    std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));
-    const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
-    for (BOOLEAN restart = TRUE;; restart = FALSE) {
-        IO_STATUS_BLOCK io{};
-        const NTSTATUS status = NtQueryDirectoryFile(dir.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
-                                                     static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)),
-                                                     kFileNamesInformation, FALSE, nullptr, restart);
-        if (status == kNoMoreFiles || status == kNoSuchFile) return true;
-        if (!NT_SUCCESS(status)) return false;
-        for (std::size_t at = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_NAMES_INFORMATION*>(bytes + at);
-            const auto* chars =
-                reinterpret_cast<const wchar_t*>(bytes + at + offsetof(FILE_NAMES_INFORMATION, FileName));
-            const std::wstring_view name(chars, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") names.emplace_back(name);
-            if (entry->NextEntryOffset == 0) break;
-            at += entry->NextEntryOffset;
-        }
-    }
+    return NT_SUCCESS(forEachListed<FILE_NAMES_INFORMATION>(dir.get(), kFileNamesInformation,
+                                                            [&](std::wstring_view name, const FILE_NAMES_INFORMATION&) {
+                                                                names.emplace_back(name);
+                                                                return true;
+                                                            }));
 }
 
 std::vector<std::wstring_view> partsOf(std::wstring_view path) {
@@ -102,8 +81,7 @@ bool pathTooLong(const std::string& path) {
 bool nonFile(DWORD error) { return error == ERROR_INVALID_PARAMETER && underWine(); }
 
 NTSTATUS openedByListedId(NTSTATUS status) {
-    const bool notFound = status == kNameNotFound || status == static_cast<NTSTATUS>(0xC000003AL) ||
-                          status == kNoSuchFile;  // path not found, no such file
+    const bool notFound = status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile;
     return notFound && underWine() ? kNameInvalid : status;
 }
 
