@@ -1,10 +1,13 @@
 #include "off_window.h"
 
+#include "crew.h"
+
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <exception>
-#include <thread>
+#include <limits>
+#include <new>
+#include <system_error>
 #include <utility>
 
 namespace quelmar {
@@ -17,58 +20,17 @@ namespace {
 constexpr unsigned kMostLeftBehind = 4;
 std::atomic<unsigned> leftBehind{0};
 
-// The threads that run what the window waits for. Each is kept for the life
-// of the process and takes one piece of work after another, so none ever
-// ends: MinGW-w64's thread library may never start a thread made soon after
-// a detached one ended (seen under Wine), and the window would wait for it
-// for ever.
-class Workers {
-public:
-    void start(std::function<void()> work) {
-        std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(work));
-        if (waiting_ > 0) {
-            --waiting_;  // that one is this job's
-            handed_.notify_one();
-            return;
-        }
-        try {
-            std::thread([this] { serve(); }).detach();
-        } catch (...) {
-            jobs_.pop_back();
-            throw;
-        }
-    }
-
-private:
-    [[noreturn]] void serve() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            handed_.wait(lock, [&] { return !jobs_.empty(); });
-            std::function<void()> work = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            work();  // never throws: the work catches its own failure
-            work = nullptr;
-            lock.lock();
-            ++waiting_;
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable handed_;
-    std::deque<std::function<void()>> jobs_;
-    std::size_t waiting_ = 0;  // workers idle and not yet handed a job
-};
-
-alignas(Workers) unsigned char workersPlace[sizeof(Workers)];
-Workers* workers = new (workersPlace) Workers;  // never destroyed: a worker may be stuck in a call
+// What the window waits for runs on these: one at work at a time, and those
+// left behind in their calls.
+constexpr unsigned kAsMany = std::numeric_limits<unsigned>::max();
+alignas(Crew) unsigned char workersPlace[sizeof(Crew)];
+Crew* workers = new (workersPlace) Crew(kAsMany, kAsMany);
 
 }  // namespace
 
 void ForgetWorkersAfterFork() {
     // The parent's workers are not in this process, and their lock may be held.
-    workers = new (workersPlace) Workers;
+    workers = new (workersPlace) Crew(kAsMany, kAsMany);
 }
 
 bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> work,
@@ -84,7 +46,7 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
         std::exception_ptr failure;
     };
     auto outcome = std::make_shared<Outcome>();
-    workers->start([outcome, link, work = std::move(work)]() mutable {
+    const bool handed = workers->offer([outcome, link, work = std::move(work)]() mutable {
         std::exception_ptr failure;
         try {
             std::exchange(work, nullptr)();  // what it holds goes with it, on the worker
@@ -97,6 +59,7 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
         if (outcome->leftBehind) --leftBehind;
         outcome->ended.notify_all();
     });
+    if (!handed) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 
     // However the wait ends before the worker does, the worker is stopped,
     // and counted as left behind until it ends.

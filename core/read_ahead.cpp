@@ -1,14 +1,12 @@
 #include "read_ahead.h"
 
 #include "archive_scan.h"
+#include "crew.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <new>
-#include <thread>
 #include <utility>
 
 namespace quelmar {
@@ -19,31 +17,9 @@ constexpr std::size_t kAhead = 32;  // asked for past the walk: twice the reader
 constexpr std::size_t kMostQueued = 32;  // asked for and waiting for a reader, in the process
 constexpr unsigned kReadsJudged = 16;    // most of 16 slow, not one: a warm disk is slow now and then too
 
-struct Job {
-    std::shared_ptr<ReadAhead::Shared> walk;
-    std::size_t index;
-};
-
-// The process's readers. Never destroyed: one may still be in a read that
-// never answers when the program ends.
-struct Pool {
-    std::mutex mutex;
-    std::condition_variable work;
-    std::deque<Job> queue;
-    unsigned threads = 0;
-    std::atomic<unsigned> busy{0};
-
-    bool offer(Job job) {
-        std::lock_guard lock(mutex);
-        if (queue.size() >= kMostQueued) return false;
-        queue.push_back(std::move(job));
-        work.notify_one();
-        return true;
-    }
-    void grow(unsigned wanted);
-};
-alignas(Pool) unsigned char poolPlace[sizeof(Pool)];
-Pool* pool = new (poolPlace) Pool;
+// The process's readers.
+alignas(Crew) unsigned char crewPlace[sizeof(Crew)];
+Crew* crew = new (crewPlace) Crew(ReadAhead::kMostHelpers, kMostQueued);
 
 }  // namespace
 
@@ -56,14 +32,14 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     std::atomic<std::size_t> outstanding{0};  // asked for and not yet read
     std::mutex mutex;
     std::vector<std::shared_ptr<Branch>> ready;  // by index; a reader adds to one until it is taken
-    std::size_t asked = 0;                             // indices below were offered
+    std::size_t asked = 0;                       // indices below were offered
 
     bool acting = false;
     std::size_t ahead = 0;    // level-1 folders asked for past the walk's
     unsigned readers = 0;     // of them at once, which bounds what it holds open
     std::atomic<bool> asking{false};
 
-    // Asks the pool for the branches past the walk's, as many as may be
+    // Asks the crew for the branches past the walk's, as many as may be
     // outstanding: by the walk as it goes on, and by each reader as it
     // ends, so that readers are kept busy while the walk reads a branch of
     // its own.
@@ -74,7 +50,11 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
         for (const std::size_t until = std::min(names.size(), reached + 1 + ahead); asked < until && outstanding < readers;
              ++asked) {
             ++outstanding;
-            if (!pool->offer({shared_from_this(), asked})) {
+            if (!crew->offer([walk = shared_from_this(), index = asked] {
+                    walk->read(index);
+                    --walk->outstanding;
+                    walk->feed();
+                })) {
                 --outstanding;
                 return;  // asked again as the walk goes on
             }
@@ -126,32 +106,6 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     }
 };
 
-void Pool::grow(unsigned wanted) {
-    std::lock_guard lock(mutex);
-    for (; threads < std::min(wanted, ReadAhead::kMostHelpers); ++threads) {
-        try {
-            std::thread([this] {
-                std::unique_lock lock(mutex);
-                for (;;) {
-                    work.wait(lock, [&] { return !queue.empty(); });
-                    Job job = std::move(queue.front());
-                    queue.pop_front();
-                    lock.unlock();
-                    ++busy;
-                    job.walk->read(job.index);
-                    --job.walk->outstanding;
-                    job.walk->feed();
-                    job = {};  // what it holds goes now, not with the next job
-                    --busy;
-                    lock.lock();
-                }
-            }).detach();
-        } catch (...) {
-            return;  // fewer readers: the walk reads everything all the same
-        }
-    }
-}
-
 ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets,
                      std::vector<std::string> names, bool acting, unsigned readers, std::chrono::microseconds slowRead)
     : shared_(std::make_shared<Shared>()), slowRead_(slowRead) {
@@ -176,7 +130,6 @@ void ReadAhead::walkRead(std::chrono::steady_clock::duration took) {
     if (slowRead_.count() != 0 && (++reads_ % kReadsJudged != 0 || std::exchange(slowReads_, 0) < kReadsJudged / 2))
         return;
     shared_->asking = true;
-    pool->grow(readers_);
     shared_->feed();
 }
 
@@ -194,9 +147,9 @@ std::shared_ptr<const Branch> ReadAhead::take(std::size_t index) {
 void ReadAhead::forgetReadersAfterFork() {
     // The parent's pool is left as it is: its locks may be held by threads
     // this process does not have.
-    pool = new (poolPlace) Pool;
+    crew = new (crewPlace) Crew(kMostHelpers, kMostQueued);
 }
 
-unsigned ReadAhead::helpersAlive() { return pool->busy.load(); }
+unsigned ReadAhead::helpersAlive() { return crew->busy(); }
 
 }  // namespace quelmar

@@ -521,38 +521,45 @@ unsigned fromEnvironment(const char* name, unsigned fallback) {
     return value && *value ? static_cast<unsigned>(std::strtoul(value, nullptr, 10)) : fallback;
 }
 
+// Plants the tree of `seed` and walks it every way, against the rule.
+int runTree(unsigned seed, bool mounts) {
+    // Half the trees as the ordinary user the tests run as, half with
+    // every capability (as root) where the namespace gives them.
+    const bool privileged = mounts && seed % 2 == 0;
+    std::vector<Way> ways = {{false, 1, false}, {false, 16, false}, {true, 1, false}, {true, 16, false}};
+    if (seed % 3 == 0) ways.insert(ways.end(), {{false, 16, true}, {true, 16, true}});
+    for (const Way& way : ways) {
+        std::string pattern = (fs::temp_directory_path() / "quelmar-walk-XXXXXX").string();
+        const std::string root = ::mkdtemp(pattern.data());
+        if (mounts) setCapabilities(true);
+        const Tree tree = Planter(seed, root, mounts).plant();
+        setCapabilities(privileged);
+        std::string problem = compare(tree, way);
+        if (problem.empty() && tree.restricted.empty() && !way.deleting && way.readers == 1)
+            problem = compareWithFind(tree);
+        if (mounts) setCapabilities(true);
+        for (const std::string& point : tree.mountPoints) ::umount2(point.c_str(), MNT_DETACH);
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+        if (problem.empty()) continue;
+        std::fprintf(stderr, "seed %u (%s, %s, %u reader%s%s%s):\n%s  the tree:\n%s", seed,
+                     way.deleting ? "deleting" : "listing", privileged ? "as root" : "unprivileged",
+                     way.readers, way.readers == 1 ? "" : "s", way.slowDisk ? ", slow disk" : "",
+                     mounts ? ", with mounts" : "", problem.c_str(), describe(tree.log).c_str());
+        return 1;  // one report for each tree
+    }
+    return 0;
+}
+
 // Runs every tree in a child: with a mount namespace of its own when the
 // system gives one, else without mounts. Reports on standard error.
 int runTrees(unsigned first, unsigned trees, bool mounts) {
     int failures = 0;
-    for (unsigned seed = first; seed < first + trees && failures < 3; ++seed) {
-        // Half the trees as the ordinary user the tests run as, half with
-        // every capability (as root) where the namespace gives them.
-        const bool privileged = mounts && seed % 2 == 0;
-        std::vector<Way> ways = {{false, 1, false}, {false, 16, false}, {true, 1, false}, {true, 16, false}};
-        if (seed % 3 == 0) ways.insert(ways.end(), {{false, 16, true}, {true, 16, true}});
-        for (const Way& way : ways) {
-            std::string pattern = (fs::temp_directory_path() / "quelmar-walk-XXXXXX").string();
-            const std::string root = ::mkdtemp(pattern.data());
-            if (mounts) setCapabilities(true);
-            const Tree tree = Planter(seed, root, mounts).plant();
-            setCapabilities(privileged);
-            std::string problem = compare(tree, way);
-            if (problem.empty() && tree.restricted.empty() && !way.deleting && way.readers == 1)
-                problem = compareWithFind(tree);
-            if (mounts) setCapabilities(true);
-            for (const std::string& point : tree.mountPoints) ::umount2(point.c_str(), MNT_DETACH);
-            std::error_code ignored;
-            fs::remove_all(root, ignored);
-            if (problem.empty()) continue;
-            ++failures;
-            std::fprintf(stderr, "seed %u (%s, %s, %u reader%s%s%s):\n%s  the tree:\n%s", seed,
-                         way.deleting ? "deleting" : "listing", privileged ? "as root" : "unprivileged",
-                         way.readers, way.readers == 1 ? "" : "s", way.slowDisk ? ", slow disk" : "",
-                         mounts ? ", with mounts" : "", problem.c_str(), describe(tree.log).c_str());
-            break;  // one report for each tree
-        }
-    }
+    for (unsigned seed = first; seed < first + trees && failures < 3; ++seed)
+        // Each tree in a process of its own: a thread has the capabilities
+        // it was made with, and the readers a walk made for one tree would
+        // read the next with those.
+        failures += testing::inChild([&] { return runTree(seed, mounts); }) != 0;
     return failures == 0 ? 0 : 1;
 }
 
