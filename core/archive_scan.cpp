@@ -171,8 +171,9 @@ private:
     // deleted the archive since through another route to the same folder.
     bool act(const Folder& folder, const std::string& name, const std::string& reachedPath) {
         try {
-            if (fs_.kindOf(folder, name) != EntryKind::File) return false;
             step();
+            if (fs_.kindOf(folder, name) != EntryKind::File) return false;
+            step();  // the look-up may have taken its time
             action_(folder, name);
         } catch (const WalkStopped&) {
             throw;

@@ -1,6 +1,7 @@
 #pragma once
 // The state the main window owns for its whole life.
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -52,6 +53,10 @@ struct FormState {
     // The window was asked to close while a command ran: the command ends
     // at once, its walk starts nothing more, and the window closes.
     bool closeRequested = false;
+    // The running walk's stop, while there is one: a close sets it at once,
+    // not at the next keep-alive, since the process may end as soon as the
+    // system has been told (a session ending).
+    std::shared_ptr<std::atomic<bool>> walkStop;
 
     FileSystem& fileSystem(Host& host) { return *sharedFileSystem(host); }
     const std::shared_ptr<FileSystem>& sharedFileSystem(Host& host) {

@@ -61,6 +61,8 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
     });
     if (!handed) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 
+    if (link) state.walkStop = std::shared_ptr<std::atomic<bool>>(link, &link->stop);
+    const std::shared_ptr<void> noWalkAfter(nullptr, [&state](void*) { state.walkStop = nullptr; });
     // However the wait ends before the worker does, the worker is stopped,
     // and counted as left behind until it ends.
     std::unique_lock lock(outcome->mutex);

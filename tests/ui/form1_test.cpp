@@ -2,6 +2,8 @@
 #include <thread>
 #include <future>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include <functional>
 #include <new>
@@ -587,6 +589,42 @@ TEST_F(Form1Test, CloseDuringACommandHappensOnceItHasEnded) {
     };
     form.butDeletePaks_Click();
     EXPECT_EQ(window.closeWindowCalls, 1);
+}
+
+// A close stops the walk there and then, not at the window's next look at
+// it: asked by a session that ends, the process may be gone right after.
+TEST_F(Form1Test, ACloseStopsTheWalkAtOnce) {
+    makeGame("D:\\RS", true);
+    for (const char* provider : {"Q", "R", "S"}) {
+        host.addFolder(std::string("D:\\RS\\Assets\\") + provider);
+        host.addFile(std::string("D:\\RS\\Assets\\") + provider + "\\Blueprints.pak");
+    }
+    host.gameFolderSetting() = "D:\\RS";
+    form.Form_Load();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inQ = false, closed = false;
+    int callsAfterClose = 0;
+    host.slowly = [&](const std::string& path) {  // on the walk's worker
+        std::unique_lock lock(mutex);
+        if (closed) ++callsAfterClose, changed.notify_all();
+        if (path != "D:\\RS\\Assets\\Q") return;
+        inQ = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return closed; });
+    };
+    window.onKeepAlive = [&] {  // on the window's thread, which then looks away
+        std::unique_lock lock(mutex);
+        if (!inQ || closed) return;
+        EXPECT_FALSE(form.requestClose());
+        closed = true;
+        changed.notify_all();
+        // Given its time: the walk's next call, if it makes one, comes now.
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return callsAfterClose > 0; });
+    };
+    form.butDeletePaks_Click();
+    EXPECT_EQ(callsAfterClose, 0);
+    EXPECT_EQ(host.deleted, std::vector<std::string>{"D:\\RS\\Assets\\P\\Blueprints.pak"});
 }
 
 }  // namespace

@@ -707,8 +707,10 @@ TEST_P(SessionEndTest, StopsADeletionBeforeItsNextArchive) {
             SendMessageW(target, WM_ENDSESSION, TRUE, 0);
             sent = true;
         });
+        // The read ends only once the system was told: the process may end
+        // from then on, so nothing may start after it.
+        for (int i = 0; i < 3000 && !sent; ++i) Sleep(10);
     };
-    host.delayMs = 100;
     SendMessageW(control("butDeletePaks"), BM_CLICK, 0, 0);
     for (int i = 0; i < 500 && !sent; ++i) {
         pump();
