@@ -24,18 +24,6 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
     host.showMessage(text, icon, texts::kTitle);
 }
 
-// The names of a folder's folders, in the order the system listed them.
-std::vector<std::string> folderNames(const Folder& folder) {
-    std::vector<std::string> names;
-    for (const FolderEntry& entry : folder.entries)
-        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
-    return names;
-}
-
-bool holdsAnArchive(const std::vector<FolderEntry>& entries) {
-    return std::any_of(entries.begin(), entries.end(), [](const FolderEntry& entry) { return IsArchive(entry); });
-}
-
 // A folder as a reader listed it, without a hold on it.
 Folder valueOf(const std::string& path, const Listing& listing) {
     Folder folder;
@@ -62,7 +50,7 @@ public:
             fs_.openFolder(cut == std::string::npos ? "" : plan_.assetsPath.substr(0, cut),
                            cut == std::string::npos ? plan_.assetsPath : plan_.assetsPath.substr(cut + 1)));
         assets_ = assets.get();
-        const std::vector<std::string> names = folderNames(*assets);
+        const std::vector<std::string> names = FolderNames(assets->entries);
         readAhead_.emplace(plan_.fs, assets, names, static_cast<bool>(action_), plan_.readers, plan_.slowFolderRead);
         std::int32_t count = 0;
         for (std::size_t index = 0; index < names.size(); ++index) {
@@ -80,7 +68,7 @@ private:
         const Folder level1 = open(*assets_, name, true);
         if (IsLoop(fs_, level1, *assets_)) return 0;
         std::int32_t found = visit(level1, path1);
-        for (const std::string& name2 : folderNames(level1)) {
+        for (const std::string& name2 : FolderNames(level1.entries)) {
             // Opened although nothing below it is read: an unreadable
             // level-2 folder stops the walk just as a level-1 one does.
             const Folder level2 = open(level1, name2, true);
@@ -96,14 +84,14 @@ private:
     // level-1 folder is no longer that one: the walk then reads it all.
     std::optional<std::int32_t> fromBranch(const std::string& name, const std::string& path1, const Branch& branch) {
         const Folder level1 = valueOf(path1, branch.level1);
-        const std::vector<std::string> names2 = folderNames(level1);
+        const std::vector<std::string> names2 = FolderNames(level1.entries);
         if (names2.size() < branch.level2.size()) return std::nullopt;  // not this listing's: read it all here
         if (IsLoop(fs_, level1, *assets_)) return 0;
         // The walk's own hold on it, taken before anything is listed from
         // it, where it acts in it or reads in it itself.
-        bool needsHold = branch.level2.size() < names2.size() || (action_ && holdsAnArchive(level1.entries));
+        bool needsHold = branch.level2.size() < names2.size() || (action_ && HoldsAnArchive(level1.entries));
         for (const std::optional<Listing>& listed : branch.level2)
-            needsHold = needsHold || !listed || (action_ && holdsAnArchive(listed->entries));
+            needsHold = needsHold || !listed || (action_ && HoldsAnArchive(listed->entries));
         std::optional<Folder> own1;
         if (needsHold && !(own1 = reopen(*assets_, name, level1))) return std::nullopt;
 
@@ -114,7 +102,7 @@ private:
             const std::string path2 = path1 + plan_.separator + names2[i];
             static const std::optional<Listing> unread;
             const std::optional<Listing>& listed = i < branch.level2.size() ? branch.level2[i] : unread;
-            if (listed && (!action_ || !holdsAnArchive(listed->entries))) {
+            if (listed && (!action_ || !HoldsAnArchive(listed->entries))) {
                 const Folder level2 = valueOf(path2, *listed);
                 step();
                 if (!IsLoop(fs_, level2, *assets_, &level1)) found += visit(level2, path2);
@@ -308,6 +296,15 @@ std::string ShownEntry(std::string_view entry, char separator) {
 bool IsArchiveName(std::string_view name) { return sameIgnoringAsciiCase(name, texts::kArchiveName); }
 
 bool IsArchive(const FolderEntry& entry) { return entry.kind == EntryKind::File && IsArchiveName(entry.name); }
+
+bool HoldsAnArchive(const std::vector<FolderEntry>& entries) { return std::any_of(entries.begin(), entries.end(), IsArchive); }
+
+std::vector<std::string> FolderNames(const std::vector<FolderEntry>& entries) {
+    std::vector<std::string> names;
+    for (const FolderEntry& entry : entries)
+        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
+    return names;
+}
 
 bool MayBeALoop(const Folder& opened, const Folder* level1) {
     return !opened.plainRoute || (level1 && !level1->plainRoute);

@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "form_state.h"
@@ -50,6 +51,9 @@ bool IsArchiveName(std::string_view name);
 // Whether an entry is an archive the walk lists: a file (or a link to one)
 // with the archive's name.
 bool IsArchive(const FolderEntry& entry);
+bool HoldsAnArchive(const std::vector<FolderEntry>& entries);
+// The names of a folder's folders, in the order the system listed them.
+std::vector<std::string> FolderNames(const std::vector<FolderEntry>& entries);
 
 // What the caller does with each archive found: `name` is its entry, as on
 // disk, in the open `folder` it was read in.

@@ -20,16 +20,14 @@ bool Crew::offer(std::function<void()> work) {
             return false;
         }
         ++threads_;
-    } else {
-        handed_.notify_one();
     }
+    handed_.notify_one();
     return true;
 }
 
 unsigned Crew::busy() {
     std::lock_guard lock(mutex_);
-    const auto queued = static_cast<unsigned>(std::min<std::size_t>(queue_.size(), threads_));
-    return std::min(threads_, threads_ - waiting_ + queued);
+    return threads_ - waiting_ + static_cast<unsigned>(std::min<std::size_t>(queue_.size(), waiting_));
 }
 
 void Crew::serve() {

@@ -23,14 +23,13 @@ std::atomic<unsigned> leftBehind{0};
 // What the window waits for runs on these: one at work at a time, and those
 // left behind in their calls.
 constexpr unsigned kAsMany = std::numeric_limits<unsigned>::max();
-alignas(Crew) unsigned char workersPlace[sizeof(Crew)];
-Crew* workers = new (workersPlace) Crew(kAsMany, kAsMany);
+Crew* const workers = new Crew(kAsMany, kAsMany);
 
 }  // namespace
 
 void ForgetWorkersAfterFork() {
     // The parent's workers are not in this process, and their lock may be held.
-    workers = new (workersPlace) Crew(kAsMany, kAsMany);
+    new (workers) Crew(kAsMany, kAsMany);
 }
 
 bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> work,
@@ -62,11 +61,11 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
     if (!handed) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 
     if (link) state.walkStop = std::shared_ptr<std::atomic<bool>>(link, &link->stop);
-    const std::shared_ptr<void> noWalkAfter(nullptr, [&state](void*) { state.walkStop = nullptr; });
     // However the wait ends before the worker does, the worker is stopped,
     // and counted as left behind until it ends.
     std::unique_lock lock(outcome->mutex);
     const std::shared_ptr<void> stopUnlessDone(nullptr, [&](void*) {
+        state.walkStop = nullptr;
         if (!lock.owns_lock()) lock.lock();
         if (outcome->done) return;
         if (link) link->stop = true;

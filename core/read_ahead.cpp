@@ -18,8 +18,7 @@ constexpr std::size_t kMostQueued = 32;  // asked for and waiting for a reader, 
 constexpr unsigned kReadsJudged = 16;    // most of 16 slow, not one: a warm disk is slow now and then too
 
 // The process's readers.
-alignas(Crew) unsigned char crewPlace[sizeof(Crew)];
-Crew* crew = new (crewPlace) Crew(ReadAhead::kMostHelpers, kMostQueued);
+Crew* const crew = new Crew(ReadAhead::kMostHelpers, kMostQueued);
 
 }  // namespace
 
@@ -67,9 +66,12 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     // folder always is: it is opened again for what is below it.
     Listing listingOf(Folder& folder, const Folder* level1) {
         Listing listing{folder.id, folder.plainRoute, std::move(folder.entries)};
-        const bool archive = std::any_of(listing.entries.begin(), listing.entries.end(),
-                                         [](const FolderEntry& entry) { return IsArchive(entry); });
-        if (!level1 || MayBeALoop(folder, level1) || (acting && archive)) listing.id = fs->identityOf(folder);
+        const bool actsHere = acting && HoldsAnArchive(listing.entries);
+        if (!level1 || MayBeALoop(folder, level1) || actsHere) listing.id = fs->identityOf(folder);
+        // Looked up here as well, side by side, so that the walk's own
+        // look-up just before it deletes finds them in memory on a cold disk.
+        for (const FolderEntry& entry : listing.entries)
+            if (actsHere && IsArchive(entry)) fs->kindOf(folder, entry.name);
         return listing;
     }
 
@@ -79,9 +81,7 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     void read(std::size_t index) try {
         if (stop || index <= reached) return;  // the walk is there already
         Folder level1 = fs->openChild(*assets, names[index]);
-        std::vector<std::string> folders;
-        for (const FolderEntry& entry : level1.entries)
-            if (entry.kind == EntryKind::Folder) folders.push_back(entry.name);
+        const std::vector<std::string> folders = FolderNames(level1.entries);
         auto branch = std::make_shared<Branch>();
         branch->level1 = listingOf(level1, nullptr);
         {
@@ -134,12 +134,10 @@ void ReadAhead::walkRead(std::chrono::steady_clock::duration took) {
 }
 
 std::shared_ptr<const Branch> ReadAhead::take(std::size_t index) {
+    std::unique_lock lock(shared_->mutex);
     shared_->reached = index;
-    std::shared_ptr<const Branch> branch;
-    {
-        std::lock_guard lock(shared_->mutex);
-        branch = std::exchange(shared_->ready[index], nullptr);
-    }
+    std::shared_ptr<const Branch> branch = std::exchange(shared_->ready[index], nullptr);
+    lock.unlock();
     shared_->feed();
     return branch;
 }
@@ -147,7 +145,7 @@ std::shared_ptr<const Branch> ReadAhead::take(std::size_t index) {
 void ReadAhead::forgetReadersAfterFork() {
     // The parent's pool is left as it is: its locks may be held by threads
     // this process does not have.
-    crew = new (crewPlace) Crew(kMostHelpers, kMostQueued);
+    new (crew) Crew(kMostHelpers, kMostQueued);
 }
 
 unsigned ReadAhead::helpersAlive() { return crew->busy(); }
