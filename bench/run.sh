@@ -208,7 +208,9 @@ slow_share() {
   share_mnt="$work/share" share_counters="$work/share-counters.txt" share_asked=0 share_out="$results/share"
   rm -rf "$share_out"; mkdir -p "$share_mnt" "$share_out"
   "$bench" make-tree "$source" --providers "$share_providers" | tee "$work/share-tree.txt"
-  printf '%q make-tree %q --providers %q >/dev/null 2>>%q || { echo "make-tree exited $?" >>%q; exit 1; }\n' \
+  # Synced, so that no write-back of the tree made afresh runs into the
+  # next command's time (the first command after it was the slower).
+  printf '%q make-tree %q --providers %q >/dev/null 2>>%q || { echo "make-tree exited $?" >>%q; exit 1; }; sync\n' \
     "$bench" "$source" "$share_providers" "$work/restore.log" "$work/restore.log" > "$work/restore-share.sh"
   (cd "$source" && find -L Assets -maxdepth 2 -type d 2>/dev/null > "$work/share-folders.txt") || true
   share_folders=$(wc -l < "$work/share-folders.txt")
@@ -372,8 +374,9 @@ small="$work/small"
 step "Delete: quelmar-bench delete vs find -L -delete (100 providers, $delete_runs runs, tree restored before each)"
 "$bench" make-tree "$small" --providers 100 >/dev/null
 # Restoring goes through a script so that its errors are kept: hyperfine
-# discards the prepare command's output.
-printf '%q make-tree %q --providers 100 >/dev/null 2>>%q || { echo "make-tree exited $?" >>%q; exit 1; }\n' \
+# discards the prepare command's output. It syncs, so that no write-back of
+# the restored tree runs into the timed deletion.
+printf '%q make-tree %q --providers 100 >/dev/null 2>>%q || { echo "make-tree exited $?" >>%q; exit 1; }; sync\n' \
   "$bench" "$small" "$work/restore.log" "$work/restore.log" > "$work/restore.sh"
 (cd "$small" && hyperfine -N -i --warmup 1 --runs "$delete_runs" --export-json "$results/delete.json" \
   --prepare "bash $work/restore.sh" \
