@@ -352,7 +352,9 @@ check "Refresh List, pressed while it deleted, did nothing then or after" \
 "$bench" make-tree "$big" --providers 60 --routes 10 >/dev/null  # every archive back
 order=$("$bench" list "$big" 2>/dev/null)
 click_at 284 56 && sleep 0.5 && wait_idle
-click_at 132 56 && sleep 1
+click_at 132 56
+# Closed once the deletion is under way: an archive is gone.
+for _ in $(seq 100); do [ "$("$bench" list "$big" 2>/dev/null | wc -l)" -lt "$(echo "$order" | wc -l)" ] && break; sleep 0.1; done
 wmctrl -i -c "$main" && sleep 2 && kill $(program_pids) 2>/dev/null  # if it is still there
 wait "$PID"; status=$?; PID=""
 left=$("$bench" list "$big" 2>/dev/null)
