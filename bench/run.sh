@@ -208,6 +208,7 @@ slow_share() {
   share_mnt="$work/share" share_counters="$work/share-counters.txt" share_asked=0 share_out="$results/share"
   rm -rf "$share_out"; mkdir -p "$share_mnt" "$share_out"
   "$bench" make-tree "$source" --providers "$share_providers" | tee "$work/share-tree.txt"
+  sync  # no write-back of the new tree in what is timed next
   # Synced, so that no write-back of the tree made afresh runs into the
   # next command's time (the first command after it was the slower).
   printf '%q make-tree %q --providers %q >/dev/null 2>>%q || { echo "make-tree exited $?" >>%q; exit 1; }; sync\n' \
@@ -315,6 +316,7 @@ fi
 game="$work/game"
 step "Default tree (400 providers x 25 routes)"
 "$bench" make-tree "$game" | tee "$work/tree.txt"
+sync  # no write-back of the new tree in what is timed next
 
 step "Same archives: quelmar-bench list, find -L, fd -L"
 same_set "$game"
@@ -329,6 +331,7 @@ twice=$(grep -c '^Assets/LinkedProvider/' "$work/quelmar.txt" || true)
 [ "$(wc -l < "$work/deleted.txt")" -eq $((listed - twice)) ] || {
   echo "FAIL: delete reported $(wc -l < "$work/deleted.txt") archives for $listed listed ($twice listed twice)" >&2; exit 1; }
 "$bench" make-tree "$game" >/dev/null
+sync  # no write-back of the new tree in what is timed next
 [ "$(cd "$game" && $find_cmd 2>/dev/null | wc -l || true)" -eq "$listed" ] || { echo "FAIL: make-tree did not restore the tree" >&2; exit 1; }
 echo "deleted $(wc -l < "$work/deleted.txt") of $listed listed ($twice reached twice through a link); tree restored: OK"
 
@@ -373,6 +376,7 @@ done
 small="$work/small"
 step "Delete: quelmar-bench delete vs find -L -delete (100 providers, $delete_runs runs, tree restored before each)"
 "$bench" make-tree "$small" --providers 100 >/dev/null
+sync  # no write-back of the new tree in what is timed next
 # Restoring goes through a script so that its errors are kept: hyperfine
 # discards the prepare command's output. It syncs, so that no write-back of
 # the restored tree runs into the timed deletion.
@@ -401,6 +405,7 @@ step "Descriptors held while deleting: one provider of 5000 routes, and 20 provi
 for shape in "1 5000" "20 1000"; do
   set -- $shape
   "$bench" make-tree "$work/wide" --providers "$1" --routes "$2" >/dev/null
+  sync  # no write-back of the new tree in what is timed next
   "$bench" delete "$work/wide" --peak-descriptors 2>&1 >/dev/null | sed -n "s/^peak_descriptors=/$1x$2 /p" |
     tee -a "$results/descriptors.txt"
   rm -rf "$work/wide"
@@ -411,6 +416,7 @@ done
 step "First line on a slow disk: every folder read held back 20 ms (strace), 2 clicks on 40 x 10"
 if command -v strace >/dev/null; then
   "$bench" make-tree "$work/slow" --providers 40 --routes 10 >/dev/null
+  sync  # no write-back of the new tree in what is timed next
   QT_QPA_PLATFORM=offscreen strace -f -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:delay_exit=20000 \
     "$window" "$work/slow" --clicks 2 | tee "$work/window-slow.txt"
   rm -rf "$work/slow"
@@ -432,6 +438,7 @@ echo "maximum resident set size (KiB): ${rss[*]}"
 big="$work/big"
 step "Big tree (4000 providers x 25 routes)"
 "$bench" make-tree "$big" --providers 4000 | tee "$work/big-tree.txt"
+sync  # no write-back of the new tree in what is timed next
 same_set "$big"
 
 step "Growth: list on 400 vs 4000 providers ($growth_runs runs)"
