@@ -66,8 +66,12 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     // folder always is: it is opened again for what is below it.
     Listing listingOf(Folder& folder, const Folder* level1) {
         Listing listing{folder.id, folder.plainRoute, std::move(folder.entries)};
-        if (!level1 || MayBeALoop(folder, level1) || (acting && HoldsAnArchive(listing.entries)))
-            listing.id = fs->identityOf(folder);
+        const bool actsHere = acting && HoldsAnArchive(listing.entries);
+        if (!level1 || MayBeALoop(folder, level1) || actsHere) listing.id = fs->identityOf(folder);
+        // Looked up here as well, side by side, so that the walk's own
+        // look-up just before it deletes finds them in memory on a cold disk.
+        for (const FolderEntry& entry : listing.entries)
+            if (actsHere && IsArchive(entry)) fs->kindOf(folder, entry.name);
         return listing;
     }
 
