@@ -56,7 +56,8 @@ public:
         for (std::size_t index = 0; index < names.size(); ++index) {
             const std::string path1 = plan_.assetsPath + plan_.separator + names[index];
             const std::shared_ptr<const Branch> branch = readAhead_->take(index);
-            const std::optional<std::int32_t> found = branch ? fromBranch(names[index], path1, *branch) : std::nullopt;
+            const std::optional<std::int32_t> found =
+                branch ? fromBranch(index, names[index], path1, *branch) : std::nullopt;
             count += found ? *found : ownBranch(names[index], path1);
         }
         return count;
@@ -82,10 +83,12 @@ private:
     // archive are, by the same route, and each must be the folder that was
     // listed. The folders not listed the walk reads itself. Nothing when the
     // level-1 folder is no longer that one: the walk then reads it all.
-    std::optional<std::int32_t> fromBranch(const std::string& name, const std::string& path1, const Branch& branch) {
+    std::optional<std::int32_t> fromBranch(std::size_t index, const std::string& name, const std::string& path1,
+                                           const Branch& branch) {
         const Folder level1 = valueOf(path1, branch.level1);
         const std::vector<std::string> names2 = FolderNames(level1.entries);
-        if (names2.size() < branch.level2.size()) return std::nullopt;  // not this listing's: read it all here
+        // Not this listing's: read it all here.
+        if (names2.size() < branch.level2.size() + (branch.more ? 1 : 0)) return std::nullopt;
         if (IsLoop(fs_, level1, *assets_)) return 0;
         // The walk's own hold on it, taken before anything is listed from
         // it, where it acts in it or reads in it itself.
@@ -95,13 +98,24 @@ private:
         std::optional<Folder> own1;
         if (needsHold && !(own1 = reopen(*assets_, name, level1))) return std::nullopt;
 
+        std::vector<std::optional<Listing>> listings = branch.level2;
+        if (branch.more) {
+            // A reader is in the next folder: rather than wait for it or
+            // read it again, the walk reads the ones after it now, out of
+            // turn, and then takes that one if the reader is done with it.
+            const std::size_t inReader = listings.size();
+            listings.resize(names2.size());
+            for (std::size_t i = inReader + 1; i < names2.size(); ++i)
+                listings[i] = outOfTurn(*own1, names2[i], level1);
+            listings[inReader] = readAhead_->late(index, inReader);
+        }
         std::int32_t found = 0;
         if (!own1) step();
         found += visit(own1 ? *own1 : level1, path1);
         for (std::size_t i = 0; i < names2.size(); ++i) {
             const std::string path2 = path1 + plan_.separator + names2[i];
             static const std::optional<Listing> unread;
-            const std::optional<Listing>& listed = i < branch.level2.size() ? branch.level2[i] : unread;
+            const std::optional<Listing>& listed = i < listings.size() ? listings[i] : unread;
             if (listed && (!action_ || !HoldsAnArchive(listed->entries))) {
                 const Folder level2 = valueOf(path2, *listed);
                 step();
@@ -120,6 +134,19 @@ private:
             if (!IsLoop(fs_, *level2, *assets_, &level1)) found += visit(*level2, path2);
         }
         return found;
+    }
+
+    // A folder read ahead of its turn, kept as a value. A failure is not
+    // told here but left for the walk's own read at its turn, so that what
+    // comes before it is listed and acted on first.
+    std::optional<Listing> outOfTurn(const Folder& parent, const std::string& name, const Folder& level1) {
+        step();
+        try {
+            Folder folder = fs_.openChild(parent, name);
+            return ListingOf(fs_, folder, &level1, static_cast<bool>(action_));
+        } catch (...) {
+            return std::nullopt;
+        }
     }
 
     Folder open(const Folder& parent, const std::string& name, bool timed) {
@@ -314,6 +341,18 @@ bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Fo
     if (!MayBeALoop(opened, level1)) return false;
     const FolderId id = fs.identityOf(opened);
     return SameFolder(id, fs.identityOf(assets)) || (level1 && SameFolder(id, fs.identityOf(*level1)));
+}
+
+Listing ListingOf(FileSystem& fs, Folder& folder, const Folder* level1, bool acting) {
+    Listing listing{folder.id, folder.plainRoute, std::move(folder.entries)};
+    const bool actsHere = acting && HoldsAnArchive(listing.entries);
+    // A level-1 folder is always identified: it is opened again for what is below it.
+    if (!level1 || MayBeALoop(folder, level1) || actsHere) listing.id = fs.identityOf(folder);
+    // Looked up now as well, out of turn, so that the walk's own look-up
+    // just before it deletes finds them in memory on a cold disk.
+    for (const FolderEntry& entry : listing.entries)
+        if (actsHere && IsArchive(entry)) fs.kindOf(folder, entry.name);
+    return listing;
 }
 
 WalkPlan PlanWalk(FormState& state, Host& host) {

@@ -8,8 +8,8 @@
 #include <exception>
 #include <functional>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "form_state.h"
 #include "host.h"
@@ -54,6 +54,19 @@ bool IsArchive(const FolderEntry& entry);
 bool HoldsAnArchive(const std::vector<FolderEntry>& entries);
 // The names of a folder's folders, in the order the system listed them.
 std::vector<std::string> FolderNames(const std::vector<FolderEntry>& entries);
+
+// A folder as it was read, without the hold on it: what a reader hands the
+// walk, and what the walk keeps of a folder it read out of turn.
+struct Listing {
+    FolderId id;  // known where the walk needs it: a folder that may be a loop, or one to act in
+    bool plainRoute = false;
+    std::vector<FolderEntry> entries;
+};
+// The listing of a level-1 folder (`level1` none) or of one in `level1`,
+// identified only where the walk will need it: to tell a loop, or, when
+// `acting` and it holds an archive, to know it again when it opens it to
+// act (a share answers each question with a request of its own).
+Listing ListingOf(FileSystem& fs, Folder& folder, const Folder* level1, bool acting);
 
 // What the caller does with each archive found: `name` is its entry, as on
 // disk, in the open `folder` it was read in.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -16,6 +17,10 @@ namespace {
 constexpr std::size_t kAhead = 32;  // asked for past the walk: twice the readers, so none waits while the walk reads
 constexpr std::size_t kMostQueued = 32;  // asked for and waiting for a reader, in the process
 constexpr unsigned kReadsJudged = 16;    // most of 16 slow, not one: a warm disk is slow now and then too
+// How long the walk waits, at most, for the one folder a reader is in when
+// it has read all else there is: a folder is read in far less even on a
+// slow share, and a stop is seen at once all the same.
+constexpr std::chrono::milliseconds kMostWaitForReader{100};
 
 // The process's readers.
 Crew* const crew = new Crew(ReadAhead::kMostHelpers, kMostQueued);
@@ -37,6 +42,7 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     std::size_t ahead = 0;    // level-1 folders asked for past the walk's
     unsigned readers = 0;     // of them at once, which bounds what it holds open
     std::atomic<bool> asking{false};
+    std::condition_variable handed;  // a reader handed over a folder
 
     // Asks the crew for the branches past the walk's, as many as may be
     // outstanding: by the walk as it goes on, and by each reader as it
@@ -53,53 +59,40 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
                     walk->read(index);
                     --walk->outstanding;
                     walk->feed();
-                })) {
-                --outstanding;
-                return;  // asked again as the walk goes on
-            }
+                }))
+                return void(--outstanding);  // asked again as the walk goes on
         }
-    }
-
-    // Identified only where the walk will need it: to tell a loop, or to
-    // know the folder again when it opens it to act or read in it itself
-    // (a share answers each question with a request of its own). A level-1
-    // folder always is: it is opened again for what is below it.
-    Listing listingOf(Folder& folder, const Folder* level1) {
-        Listing listing{folder.id, folder.plainRoute, std::move(folder.entries)};
-        const bool actsHere = acting && HoldsAnArchive(listing.entries);
-        if (!level1 || MayBeALoop(folder, level1) || actsHere) listing.id = fs->identityOf(folder);
-        // Looked up here as well, side by side, so that the walk's own
-        // look-up just before it deletes finds them in memory on a cold disk.
-        for (const FolderEntry& entry : listing.entries)
-            if (actsHere && IsArchive(entry)) fs->kindOf(folder, entry.name);
-        return listing;
     }
 
     // Reads one branch, handing over each folder's values as soon as they
     // are read: a walk that reaches the branch before the reader is done
-    // takes what was read and reads only the rest, not the whole again.
+    // takes what was read, leaves this reader the folder it is in, and
+    // reads the rest itself, so that no folder is read twice.
     void read(std::size_t index) try {
         if (stop || index <= reached) return;  // the walk is there already
         Folder level1 = fs->openChild(*assets, names[index]);
         const std::vector<std::string> folders = FolderNames(level1.entries);
         auto branch = std::make_shared<Branch>();
-        branch->level1 = listingOf(level1, nullptr);
-        {
-            std::lock_guard lock(mutex);
-            if (index <= reached) return;
-            ready[index] = branch;
-        }
+        branch->level1 = ListingOf(*fs, level1, nullptr, acting);
+        std::unique_lock lock(mutex);
+        ready[index] = branch;  // left unread where the walk is past it
         for (const std::string& name : folders) {
             if (stop || index <= reached) return;  // the walk reads the rest itself now
+            // From here, a walk that takes the branch leaves this reader the
+            // folder it is in, and reads the rest meanwhile.
+            branch->more = true;
+            lock.unlock();
             std::optional<Listing> listing;  // none: the walk meets the system's answer itself
             try {
                 Folder level2 = fs->openChild(level1, name);
-                listing = listingOf(level2, &level1);
+                listing = ListingOf(*fs, level2, &level1, acting);
             } catch (...) {
             }
-            std::lock_guard lock(mutex);
-            if (ready[index] != branch) return;  // taken: the walk has it, and reads the rest itself
+            lock.lock();
+            if (ready[index] != branch) return;  // the walk has done without it
             branch->level2.push_back(std::move(listing));
+            branch->more = false;
+            handed.notify_all();
         }
     } catch (...) {
         // Left out: the walk reads that folder itself.
@@ -111,9 +104,8 @@ ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folde
     : shared_(std::make_shared<Shared>()), slowRead_(slowRead) {
     // A walk holds up to three folders open; each branch being read, two.
     readers = static_cast<unsigned>(std::min<std::size_t>(readers, fs->openFolderBudget() / 4));
-    readers_ = names.size() > 1 && readers > 1 && fs->readsSideBySide() ? readers : 0;
-    shared_->ahead = std::min<std::size_t>(kAhead, 2 * readers_);
-    shared_->readers = readers_;
+    shared_->readers = names.size() > 1 && readers > 1 && fs->readsSideBySide() ? readers : 0;
+    shared_->ahead = std::min<std::size_t>(kAhead, 2 * shared_->readers);
     shared_->acting = acting;
     shared_->fs = std::move(fs);
     shared_->assets = std::move(assets);
@@ -125,7 +117,7 @@ ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folde
 ReadAhead::~ReadAhead() { shared_->stop = true; }
 
 void ReadAhead::walkRead(std::chrono::steady_clock::duration took) {
-    if (readers_ == 0 || shared_->asking) return;
+    if (shared_->readers == 0 || shared_->asking) return;
     slowReads_ += took >= slowRead_;
     if (slowRead_.count() != 0 && (++reads_ % kReadsJudged != 0 || std::exchange(slowReads_, 0) < kReadsJudged / 2))
         return;
@@ -136,10 +128,20 @@ void ReadAhead::walkRead(std::chrono::steady_clock::duration took) {
 std::shared_ptr<const Branch> ReadAhead::take(std::size_t index) {
     std::unique_lock lock(shared_->mutex);
     shared_->reached = index;
-    std::shared_ptr<const Branch> branch = std::exchange(shared_->ready[index], nullptr);
+    std::shared_ptr<Branch>& slot = shared_->ready[index];
+    // A reader still in it adds to it: the walk gets what is read so far.
+    std::shared_ptr<const Branch> branch = slot && slot->more ? std::make_shared<Branch>(*slot) : std::exchange(slot, nullptr);
     lock.unlock();
     shared_->feed();
     return branch;
+}
+
+std::optional<Listing> ReadAhead::late(std::size_t index, std::size_t at) {
+    std::unique_lock lock(shared_->mutex);
+    shared_->handed.wait_for(lock, kMostWaitForReader, [&] { return !shared_->ready[index] || !shared_->ready[index]->more; });
+    const std::shared_ptr<Branch> branch = std::exchange(shared_->ready[index], nullptr);
+    if (!branch || branch->level2.size() <= at) return std::nullopt;
+    return std::move(branch->level2[at]);
 }
 
 void ReadAhead::forgetReadersAfterFork() {

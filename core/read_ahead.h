@@ -18,23 +18,19 @@
 #include <string>
 #include <vector>
 
+#include "archive_scan.h"
 #include "host.h"
 
 namespace quelmar {
 
-// A folder as a reader read it: all of it but the hold on it.
-struct Listing {
-    FolderId id;  // known where the walk needs it: a folder that may be a loop, or one to act in
-    bool plainRoute = false;
-    std::vector<FolderEntry> entries;
-};
-
 // A level-1 folder and, for each folder entry of it in order, its listing;
 // none where reading it failed. The first few only, where the walk took the
-// branch while a reader was still in it.
+// branch while a reader was still in it; `more` when that reader was in the
+// next folder then, which it hands over when done (see late()).
 struct Branch {
     Listing level1;
     std::vector<std::optional<Listing>> level2;
+    bool more = false;
 };
 
 class ReadAhead {
@@ -51,6 +47,10 @@ public:
     // The walk is at its level-1 folder `index`: that branch, if a reader has
     // it ready. Never waits.
     std::shared_ptr<const Branch> take(std::size_t index);
+    // For a branch taken with `more`: the folder the reader was in then, if
+    // it has handed it over since. Never waits; after it the reader hands
+    // over nothing more.
+    std::optional<Listing> late(std::size_t index, std::size_t at);
 
     static unsigned helpersAlive();  // readers at work in the process, stuck ones included
     // A process made by fork has none of its parent's threads: this gives it
@@ -62,7 +62,7 @@ public:
 
 private:
     std::shared_ptr<Shared> shared_;
-    unsigned readers_ = 0, reads_ = 0, slowReads_ = 0;
+    unsigned reads_ = 0, slowReads_ = 0;
     const std::chrono::microseconds slowRead_;
 };
 

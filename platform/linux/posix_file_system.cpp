@@ -30,6 +30,10 @@ namespace {
 }
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// A hold on a folder that is not read through it, only opened, looked up
+// and deleted in: it opens nothing on the file system (a share makes no
+// request for it), and needs no leave to read the folder.
+constexpr int kHoldFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
 bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
@@ -150,10 +154,10 @@ std::atomic<bool> plainOpenRefused{false};
 // The folder `name` of `dirFd`, opened only when it is a folder right there:
 // not a link, and no mount point. Nothing when it is not, or when the
 // system cannot open this way; the caller then opens it as any folder.
-Fd openPlainFolderAt(int dirFd, const char* name) {
+Fd openPlainFolderAt(int dirFd, const char* name, int flags = kFolderFlags) {
     if (plainOpenRefused.load(std::memory_order_relaxed)) return Fd();
     open_how how{};
-    how.flags = kFolderFlags;
+    how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
     const long fd = retrying([&] { return ::syscall(SYS_openat2, dirFd, name, &how, sizeof how); });
     if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == EINVAL || errno == E2BIG))
@@ -171,7 +175,7 @@ struct ChildFolder {
     std::string name;  // as on disk
 };
 std::optional<ChildFolder> findChildFolder(const std::string& parent, const std::string& name) {
-    Fd dir = openFolderAt(AT_FDCWD, parent.c_str());
+    Fd dir(retrying([&] { return ::openat(AT_FDCWD, parent.c_str(), kHoldFlags); }));
     if (!dir) {
         if (isMissing(errno)) return std::nullopt;
         fail(texts::Operation::ReadFolder, parent, errno);
@@ -248,9 +252,10 @@ Folder PosixFileSystem::openChildUnread(const Folder& parent, const std::string&
     folder.path = join(parent.path, name);
     const int parentFd = fdOf(parent);
     if (parentFd < 0) fail(texts::Operation::ReadFolder, folder.path, EBADF);
-    Fd dir = openPlainFolderAt(parentFd, name.c_str());
+    Fd dir = openPlainFolderAt(parentFd, name.c_str(), kHoldFlags);
     folder.plainRoute = static_cast<bool>(dir);
-    if (!dir && !(dir = openFolderAt(parentFd, name.c_str()))) fail(texts::Operation::ReadFolder, folder.path, errno);
+    if (!dir && !(dir = Fd(retrying([&] { return ::openat(parentFd, name.c_str(), kHoldFlags); }))))
+        fail(texts::Operation::ReadFolder, folder.path, errno);
     folder.handle = std::make_unique<OpenDir>(std::move(dir));
     return folder;
 }

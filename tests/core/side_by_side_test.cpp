@@ -250,24 +250,27 @@ TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
 }
 
 // A walk that reaches a branch a reader is still in takes the folders the
-// reader has read and reads only the rest: no folder read twice for it.
-TEST(SideBySideReading, ABranchStillBeingReadIsTakenAsFarAsItWasRead) {
+// reader has read, reads the ones after the reader's out of turn, and takes
+// the reader's own when it is done: no folder read twice, none out of order.
+TEST(SideBySideReading, ABranchStillBeingReadIsSharedWithItsReader) {
     FakeHost host;
     const std::string assets = "D:\\RS\\Assets";
     host.addFolder(assets);
+    std::string expected;
     for (int p = 0; p < 16; ++p) {
         host.addFolder(assets + "\\P" + std::to_string(p));
         for (int r = 0; r < 4; ++r) {
             const std::string route = assets + "\\P" + std::to_string(p) + "\\R" + std::to_string(r);
             host.addFolder(route);
             host.addFile(route + "\\Blueprints.pak");
+            expected += route.substr(6) + "\\Blueprints.pak\r\n";
         }
     }
-    const std::string lastBefore = assets + "\\P7\\R3", caught = assets + "\\P8\\R2";
+    const std::string lastBefore = assets + "\\P7\\R3", caught = assets + "\\P8\\R2", after = assets + "\\P8\\R3";
     std::mutex mutex;
     std::condition_variable changed;
     std::map<std::string, int> opened;
-    bool readerInCaught = false, walkInCaught = false;
+    bool readerInCaught = false, walkAfter = false;
     const auto walkThread = std::this_thread::get_id();
     auto waitFor = [&](std::unique_lock<std::mutex>& lock, bool& flag) {
         ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return flag; }));
@@ -278,10 +281,20 @@ TEST(SideBySideReading, ABranchStillBeingReadIsTakenAsFarAsItWasRead) {
         const bool walk = std::this_thread::get_id() == walkThread;
         if (!walk && path == assets + "\\P7") throw HostError(5, "Access is denied.");  // the walk reads P7 itself
         if (walk && path == lastBefore) waitFor(lock, readerInCaught);  // the reader is half-way through P8
-        if (path != caught) return;
-        (walk ? walkInCaught : readerInCaught) = true;
-        changed.notify_all();
-        if (!walk) waitFor(lock, walkInCaught);  // until the walk has taken P8
+        if (!walk && path == caught) {
+            readerInCaught = true;
+            changed.notify_all();
+            waitFor(lock, walkAfter);  // until the walk has taken P8 and reads R3 out of turn
+        }
+        if (walk && path == after) {
+            walkAfter = true;
+            changed.notify_all();
+            lock.unlock();
+            // Until the reader is out of its call in R2 (and every other
+            // reader out of theirs): it then hands R2 over at once.
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (host.callsInFlight > 1 && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+        }
     };
     FormState state;
     state.AssetsPath = assets;
@@ -289,11 +302,10 @@ TEST(SideBySideReading, ABranchStillBeingReadIsTakenAsFarAsItWasRead) {
     state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
     std::string list;
     EXPECT_EQ(WalkArchives(state, host, list, {}), 64);
+    EXPECT_EQ(list, expected);
     host.waitUntilIdle();
     std::lock_guard lock(mutex);
-    EXPECT_EQ(opened[assets + "\\P8\\R0"], 1);
-    EXPECT_EQ(opened[assets + "\\P8\\R1"], 1);
-    EXPECT_EQ(opened[assets + "\\P8\\R3"], 1);
+    for (const char* route : {"R0", "R1", "R2", "R3"}) EXPECT_EQ(opened[assets + "\\P8\\" + route], 1) << route;
 }
 
 }  // namespace
