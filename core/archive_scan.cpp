@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <new>
+#include <iterator>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -50,30 +51,31 @@ public:
             fs_.openFolder(cut == std::string::npos ? "" : plan_.assetsPath.substr(0, cut),
                            cut == std::string::npos ? plan_.assetsPath : plan_.assetsPath.substr(cut + 1)));
         assets_ = assets.get();
-        const std::vector<std::string> names = FolderNames(assets->entries);
-        readAhead_.emplace(plan_.fs, assets, names, static_cast<bool>(action_), plan_.readers, plan_.slowFolderRead);
+        const std::vector<FolderEntry> folders = Subfolders(assets->entries);
+        readAhead_.emplace(plan_.fs, assets, folders, static_cast<bool>(action_), plan_.readers, plan_.slowFolderRead);
         std::int32_t count = 0;
-        for (std::size_t index = 0; index < names.size(); ++index) {
-            const std::string path1 = plan_.assetsPath + plan_.separator + names[index];
+        for (std::size_t index = 0; index < folders.size(); ++index) {
+            const std::string path1 = plan_.assetsPath + plan_.separator + folders[index].name;
             const std::shared_ptr<const Branch> branch = readAhead_->take(index);
             const std::optional<std::int32_t> found =
-                branch ? fromBranch(index, names[index], path1, *branch) : std::nullopt;
-            count += found ? *found : ownBranch(names[index], path1);
+                branch ? fromBranch(index, folders[index].name, path1, *branch) : std::nullopt;
+            count += found ? *found : ownBranch(folders[index], path1);
         }
         return count;
     }
 
 private:
     // Reads a branch itself, every folder in it.
-    std::int32_t ownBranch(const std::string& name, const std::string& path1) {
-        const Folder level1 = open(*assets_, name, true);
-        if (IsLoop(fs_, level1, *assets_)) return 0;
-        std::int32_t found = visit(level1, path1);
-        for (const std::string& name2 : FolderNames(level1.entries)) {
+    std::int32_t ownBranch(const FolderEntry& entry, const std::string& path1) {
+        const std::optional<Folder> level1 = open(*assets_, entry, nullptr, true);
+        if (!level1 || IsLoop(fs_, *level1, *assets_)) return 0;
+        std::int32_t found = visit(*level1, path1);
+        for (const FolderEntry& entry2 : Subfolders(level1->entries)) {
             // Opened although nothing below it is read: an unreadable
             // level-2 folder stops the walk just as a level-1 one does.
-            const Folder level2 = open(level1, name2, true);
-            if (!IsLoop(fs_, level2, *assets_, &level1)) found += visit(level2, path1 + plan_.separator + name2);
+            const std::optional<Folder> level2 = open(*level1, entry2, &*level1, true);
+            if (level2 && !IsLoop(fs_, *level2, *assets_, &*level1))
+                found += visit(*level2, path1 + plan_.separator + entry2.name);
         }
         return found;
     }
@@ -86,7 +88,7 @@ private:
     std::optional<std::int32_t> fromBranch(std::size_t index, const std::string& name, const std::string& path1,
                                            const Branch& branch) {
         const Folder level1 = valueOf(path1, branch.level1);
-        const std::vector<std::string> names2 = FolderNames(level1.entries);
+        const std::vector<FolderEntry> names2 = Subfolders(level1.entries);
         // Not this listing's: read it all here.
         if (names2.size() < branch.level2.size() + (branch.more ? 1 : 0)) return std::nullopt;
         if (IsLoop(fs_, level1, *assets_)) return 0;
@@ -113,7 +115,7 @@ private:
         if (!own1) step();
         found += visit(own1 ? *own1 : level1, path1);
         for (std::size_t i = 0; i < names2.size(); ++i) {
-            const std::string path2 = path1 + plan_.separator + names2[i];
+            const std::string path2 = path1 + plan_.separator + names2[i].name;
             static const std::optional<Listing> unread;
             const std::optional<Listing>& listed = i < listings.size() ? listings[i] : unread;
             if (listed && (!action_ || !HoldsAnArchive(listed->entries))) {
@@ -128,9 +130,9 @@ private:
             if (listed) {
                 const Folder value = valueOf(path2, *listed);
                 if (IsLoop(fs_, value, *assets_, &level1)) continue;
-                level2 = reopen(*own1, names2[i], value);
+                level2 = reopen(*own1, names2[i].name, value);
             }
-            if (!level2) level2 = open(*own1, names2[i], false);
+            if (!level2 && !(level2 = open(*own1, names2[i], &level1, false))) continue;
             if (!IsLoop(fs_, *level2, *assets_, &level1)) found += visit(*level2, path2);
         }
         return found;
@@ -139,20 +141,18 @@ private:
     // A folder read ahead of its turn, kept as a value. A failure is not
     // told here but left for the walk's own read at its turn, so that what
     // comes before it is listed and acted on first.
-    std::optional<Listing> outOfTurn(const Folder& parent, const std::string& name, const Folder& level1) {
+    std::optional<Listing> outOfTurn(const Folder& parent, const FolderEntry& entry, const Folder& level1) {
         step();
-        try {
-            Folder folder = fs_.openChild(parent, name);
-            return ListingOf(fs_, folder, &level1, static_cast<bool>(action_));
-        } catch (...) {
-            return std::nullopt;
-        }
+        return ReadLevel2(fs_, parent, entry, *assets_, level1, static_cast<bool>(action_));
     }
 
-    Folder open(const Folder& parent, const std::string& name, bool timed) {
+    // Opens and reads a folder itself; nothing where it is a link that
+    // leads back to a folder the walk is in, which is then not opened.
+    std::optional<Folder> open(const Folder& parent, const FolderEntry& entry, const Folder* level1, bool timed) {
         step();
+        if (LoopThrough(fs_, parent, entry, *assets_, level1).known()) return std::nullopt;
         const auto from = std::chrono::steady_clock::now();
-        Folder opened = fs_.openChild(parent, name);
+        Folder opened = fs_.openChild(parent, entry.name);
         if (timed) readAhead_->walkRead(std::chrono::steady_clock::now() - from);
         return opened;
     }
@@ -326,11 +326,27 @@ bool IsArchive(const FolderEntry& entry) { return entry.kind == EntryKind::File 
 
 bool HoldsAnArchive(const std::vector<FolderEntry>& entries) { return std::any_of(entries.begin(), entries.end(), IsArchive); }
 
-std::vector<std::string> FolderNames(const std::vector<FolderEntry>& entries) {
-    std::vector<std::string> names;
-    for (const FolderEntry& entry : entries)
-        if (entry.kind == EntryKind::Folder) names.push_back(entry.name);
-    return names;
+std::vector<FolderEntry> Subfolders(const std::vector<FolderEntry>& entries) {
+    std::vector<FolderEntry> folders;
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(folders),
+                 [](const FolderEntry& entry) { return entry.kind == EntryKind::Folder; });
+    return folders;
+}
+
+FolderId LoopThrough(FileSystem& fs, const Folder& parent, const FolderEntry& entry, const Folder& assets,
+                     const Folder* level1) {
+    if (!entry.link) return {};
+    const FolderId id = fs.identityOfChild(parent, entry.name);
+    return SameFolder(id, fs.identityOf(assets)) || (level1 && SameFolder(id, fs.identityOf(*level1))) ? id : FolderId{};
+}
+
+std::optional<Listing> ReadLevel2(FileSystem& fs, const Folder& parent, const FolderEntry& entry, const Folder& assets,
+                                  const Folder& level1, bool acting) try {
+    if (const FolderId loop = LoopThrough(fs, parent, entry, assets, &level1); loop.known()) return Listing{loop, false, {}};
+    Folder folder = fs.openChild(parent, entry.name);
+    return ListingOf(fs, folder, &level1, acting);
+} catch (...) {
+    return std::nullopt;
 }
 
 bool MayBeALoop(const Folder& opened, const Folder* level1) {

@@ -4,8 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -52,8 +53,8 @@ bool IsArchiveName(std::string_view name);
 // with the archive's name.
 bool IsArchive(const FolderEntry& entry);
 bool HoldsAnArchive(const std::vector<FolderEntry>& entries);
-// The names of a folder's folders, in the order the system listed them.
-std::vector<std::string> FolderNames(const std::vector<FolderEntry>& entries);
+// A folder's folders, in the order the system listed them.
+std::vector<FolderEntry> Subfolders(const std::vector<FolderEntry>& entries);
 
 // A folder as it was read, without the hold on it: what a reader hands the
 // walk, and what the walk keeps of a folder it read out of turn.
@@ -67,6 +68,18 @@ struct Listing {
 // `acting` and it holds an archive, to know it again when it opens it to
 // act (a share answers each question with a request of its own).
 Listing ListingOf(FileSystem& fs, Folder& folder, const Folder* level1, bool acting);
+// The identity of the folder a link among the entries of `parent` leads
+// back to (Assets or, below a level-1 folder, that one), told without
+// opening it, as `find -L` tells a loop; unknown for any other entry, or
+// where the system cannot tell it so: IsLoop tells once it is open.
+FolderId LoopThrough(FileSystem& fs, const Folder& parent, const FolderEntry& entry, const Folder& assets,
+                     const Folder* level1 = nullptr);
+// The folder `entry` of the level-1 folder `level1`, held open as `parent`,
+// read and handed over; a link back is not read but handed over with its
+// identity alone, which the walk skips as a loop. None where it could not
+// be read: the walk reads it again at its turn, to tell why in order.
+std::optional<Listing> ReadLevel2(FileSystem& fs, const Folder& parent, const FolderEntry& entry, const Folder& assets,
+                                  const Folder& level1, bool acting);
 
 // What the caller does with each archive found: `name` is its entry, as on
 // disk, in the open `folder` it was read in.

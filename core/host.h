@@ -58,6 +58,7 @@ enum class Deletion { Done, OnRelease };
 struct FolderEntry {
     std::string name;  // as it is on disk, without any path
     EntryKind kind;
+    bool link = false;  // a symbolic link, which may lead back to a folder above it
 };
 
 // The system's hold on an open folder. While it lives, child folders are
@@ -105,6 +106,10 @@ public:
     virtual Folder openChildUnread(const Folder& parent, const std::string& name) { return openChild(parent, name); }
     // The identity of an open folder, found now where it was left unknown.
     virtual FolderId identityOf(const Folder& folder) { return folder.id; }
+    // The identity of the folder the entry `name` of an open folder leads
+    // to, links followed, found without opening it; unknown where it cannot
+    // be told so (then only opening it tells).
+    virtual FolderId identityOfChild(const Folder&, const std::string&) { return {}; }
     // What the entry `name` of an open folder is now, links followed;
     // Other when it is gone. Raises when it cannot be looked up: it is
     // asked just before the entry is acted on.

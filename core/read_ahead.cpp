@@ -30,7 +30,7 @@ Crew* const crew = new Crew(ReadAhead::kMostHelpers, kMostQueued);
 struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     std::shared_ptr<FileSystem> fs;
     std::shared_ptr<const Folder> assets;
-    std::vector<std::string> names;
+    std::vector<FolderEntry> folders;  // of Assets
     std::atomic<bool> stop{false};
     std::atomic<std::size_t> reached{0};
     std::atomic<std::size_t> outstanding{0};  // asked for and not yet read
@@ -52,7 +52,7 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
         if (!asking || stop) return;
         std::lock_guard lock(mutex);
         asked = std::max(asked, reached + 1);
-        for (const std::size_t until = std::min(names.size(), reached + 1 + ahead); asked < until && outstanding < readers;
+        for (const std::size_t until = std::min(folders.size(), reached + 1 + ahead); asked < until && outstanding < readers;
              ++asked) {
             ++outstanding;
             if (!crew->offer([walk = shared_from_this(), index = asked] {
@@ -70,24 +70,22 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
     // reads the rest itself, so that no folder is read twice.
     void read(std::size_t index) try {
         if (stop || index <= reached) return;  // the walk is there already
-        Folder level1 = fs->openChild(*assets, names[index]);
-        const std::vector<std::string> folders = FolderNames(level1.entries);
         auto branch = std::make_shared<Branch>();
-        branch->level1 = ListingOf(*fs, level1, nullptr, acting);
+        Folder level1;  // left unread where it leads back: the walk skips it by its identity alone
+        if (!(branch->level1.id = LoopThrough(*fs, *assets, folders[index], *assets)).known()) {
+            level1 = fs->openChild(*assets, folders[index].name);
+            branch->level1 = ListingOf(*fs, level1, nullptr, acting);
+        }
+        const std::vector<FolderEntry> level2 = Subfolders(branch->level1.entries);
         std::unique_lock lock(mutex);
         ready[index] = branch;  // left unread where the walk is past it
-        for (const std::string& name : folders) {
+        for (const FolderEntry& entry : level2) {
             if (stop || index <= reached) return;  // the walk reads the rest itself now
             // From here, a walk that takes the branch leaves this reader the
             // folder it is in, and reads the rest meanwhile.
             branch->more = true;
             lock.unlock();
-            std::optional<Listing> listing;  // none: the walk meets the system's answer itself
-            try {
-                Folder level2 = fs->openChild(level1, name);
-                listing = ListingOf(*fs, level2, &level1, acting);
-            } catch (...) {
-            }
+            std::optional<Listing> listing = ReadLevel2(*fs, level1, entry, *assets, level1, acting);
             lock.lock();
             if (ready[index] != branch) return;  // the walk has done without it
             branch->level2.push_back(std::move(listing));
@@ -100,17 +98,17 @@ struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
 };
 
 ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets,
-                     std::vector<std::string> names, bool acting, unsigned readers, std::chrono::microseconds slowRead)
+                     std::vector<FolderEntry> folders, bool acting, unsigned readers, std::chrono::microseconds slowRead)
     : shared_(std::make_shared<Shared>()), slowRead_(slowRead) {
     // A walk holds up to three folders open; each branch being read, two.
     readers = static_cast<unsigned>(std::min<std::size_t>(readers, fs->openFolderBudget() / 4));
-    shared_->readers = names.size() > 1 && readers > 1 && fs->readsSideBySide() ? readers : 0;
+    shared_->readers = folders.size() > 1 && readers > 1 && fs->readsSideBySide() ? readers : 0;
     shared_->ahead = std::min<std::size_t>(kAhead, 2 * shared_->readers);
     shared_->acting = acting;
     shared_->fs = std::move(fs);
     shared_->assets = std::move(assets);
-    shared_->ready.resize(names.size());
-    shared_->names = std::move(names);
+    shared_->ready.resize(folders.size());
+    shared_->folders = std::move(folders);
     if (slowRead.count() == 0) walkRead(slowRead);
 }
 

@@ -35,10 +35,10 @@ struct Branch {
 
 class ReadAhead {
 public:
-    // Readers open from the walk's own open Assets, never from its path, the
-    // folders `names` in the walk's order; at most `readers` of them. Acting,
+    // Readers open from the walk's own open Assets, never from its path,
+    // its `folders` in the walk's order; at most `readers` of them. Acting,
     // the walk opens again the folders that hold an archive.
-    ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<std::string> names,
+    ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<FolderEntry> folders,
               bool acting, unsigned readers, std::chrono::microseconds slowRead);
     ~ReadAhead();  // nothing more starts for this walk
     // One of the walk's own reads took this long: readers are asked once

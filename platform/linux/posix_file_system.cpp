@@ -132,7 +132,7 @@ Folder readFolder(Fd dir, const std::string& path, Identify identify = Identify:
                 case DT_REG: folder.entries.push_back({name, EntryKind::File}); break;
                 // Links are looked through; some file systems do not tell
                 // the type while listing at all.
-                case DT_LNK:
+                case DT_LNK: folder.entries.push_back({name, kindAt(dir.get(), name), true}); break;
                 case DT_UNKNOWN: folder.entries.push_back({name, kindAt(dir.get(), name)}); break;
                 default: folder.entries.push_back({name, EntryKind::Other}); break;  // FIFOs, devices, sockets
             }
@@ -265,6 +265,13 @@ FolderId PosixFileSystem::identityOf(const Folder& folder) {
     struct stat st;
     const int fd = fdOf(folder);
     if (fd < 0 || ::fstat(fd, &st) != 0) return {};  // unknown: taken for no other folder
+    return idOf(st);
+}
+
+FolderId PosixFileSystem::identityOfChild(const Folder& parent, const std::string& name) {
+    struct stat st;
+    const int fd = fdOf(parent);
+    if (fd < 0 || retrying([&] { return ::fstatat(fd, name.c_str(), &st, 0); }) != 0 || !S_ISDIR(st.st_mode)) return {};
     return idOf(st);
 }
 

@@ -27,6 +27,7 @@ public:
     FolderId identityOf(const Folder& folder) override;
     EntryKind kindOf(const Folder& folder, const std::string& name) override;
     Folder openChildUnread(const Folder& parent, const std::string& name) override;
+    FolderId identityOfChild(const Folder& parent, const std::string& name) override;
     std::size_t openFolderBudget() override;
     // Removes the entry itself (a link, never its target). A file nobody may
     // write to counts as read-only and is refused, as the game's own system

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "core/archive_scan.h"
@@ -203,12 +204,26 @@ TEST_F(WalkTest, FollowsLinksAsTheSystemOpensThemAndSkipsLinksBackIntoTheWalk) {
     host.addFolder("D:\\RS\\Assets\\ProviderC\\blueprints.pak");                       // a folder
     host.addFile("D:\\RS\\Assets\\Blueprints.pak");  // in Assets itself: never
 
-    EXPECT_EQ(walk(), 4);
-    EXPECT_EQ(list,
-              "Assets\\ProviderB\\Blueprints.pak\r\n"
-              "Assets\\ProviderB\\RouteC\\Blueprints.pak\r\n"
-              "Assets\\ProviderA\\Blueprints.pak\r\n"
-              "Assets\\ProviderA\\RouteD\\Blueprints.pak\r\n");
+    // Alone and with readers from the start, a link back is told by where it
+    // leads, never opened: on a share each folder read is a request.
+    for (const unsigned readers : {1u, 4u}) {
+        SCOPED_TRACE(readers);
+        state.folderReaders = readers;
+        state.slowFolderRead = std::chrono::microseconds(readers == 1 ? 30 : 0);
+        list.clear();
+        host.calls.clear();
+        EXPECT_EQ(walk(), 4);
+        EXPECT_EQ(list,
+                  "Assets\\ProviderB\\Blueprints.pak\r\n"
+                  "Assets\\ProviderB\\RouteC\\Blueprints.pak\r\n"
+                  "Assets\\ProviderA\\Blueprints.pak\r\n"
+                  "Assets\\ProviderA\\RouteD\\Blueprints.pak\r\n");
+        host.waitUntilIdle();
+        for (const char* back : {"ProviderA\\Up", "ProviderA\\Top", "Loop"}) {
+            const std::string call = "openChild D:\\RS\\Assets\\" + std::string(back);
+            EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), call), 0) << back;
+        }
+    }
 }
 
 // Whatever route leads the walk back into a folder it is already inside,

@@ -239,6 +239,13 @@ private:
             if (!handle) throw HostError(6, "The handle is invalid: " + folder.path);
             return host_.kindOfLocked(host_.resolve(host_.findExact(handle->realPath + "\\" + name)));
         }
+        FolderId identityOfChild(const Folder& parent, const std::string& name) override {
+            const InFlight inFlight(host_);
+            std::lock_guard lock(host_.mutex_);
+            const auto* handle = dynamic_cast<const Handle*>(parent.handle.get());
+            const Entry* e = handle ? host_.resolve(host_.findExact(handle->realPath + "\\" + name)) : nullptr;
+            return e && e->type == Type::Folder ? idOf(*e) : FolderId{};
+        }
         std::size_t openFolderBudget() override { return host_.folderBudget; }
         bool readsSideBySide() override { return host_.readsSideBySide; }
         Deletion deleteFile(const Folder& folder, const std::string& name) override {
@@ -328,7 +335,8 @@ private:
             if (child.path.size() <= prefix.size() || child.path.compare(0, prefix.size(), prefix) != 0 ||
                 child.path.find('\\', prefix.size()) != std::string::npos)
                 continue;
-            folder.entries.push_back({child.path.substr(prefix.size()), kindOfLocked(resolve(&child))});
+            folder.entries.push_back(
+                {child.path.substr(prefix.size()), kindOfLocked(resolve(&child)), child.type == Type::Link});
         }
         return folder;
     }

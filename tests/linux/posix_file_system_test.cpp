@@ -84,6 +84,16 @@ TEST(PosixFileSystem, EntriesAreWhatThePathLookupOpensLinksIncluded) {
     ASSERT_EQ(::stat(tree.path("Assets").c_str(), &self), 0);
     EXPECT_EQ(assets.id, (FolderId{self.st_dev, 0, self.st_ino}));
     EXPECT_EQ(linked.id, (FolderId{target.st_dev, 0, target.st_ino}));
+
+    // A link says so, and where a folder entry leads is known without
+    // opening it.
+    for (const FolderEntry& entry : assets.entries) {
+        SCOPED_TRACE(entry.name);
+        const std::string name = entry.name;
+        EXPECT_EQ(entry.link, name == "Linked" || name == "FileLink" || name == "Dangling" || name == "Loop");
+        const FolderId expected = entry.kind == EntryKind::Folder ? fs.identityOf(fs.openChild(assets, name)) : FolderId{};
+        EXPECT_EQ(fs.identityOfChild(assets, name), expected);
+    }
 }
 
 TEST(PosixFileSystem, OnlyTheAssetsNameMatchesInAnyCaseTheExactSpellingFirst) {
