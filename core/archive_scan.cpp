@@ -300,7 +300,13 @@ void appendHex(std::string& out, unsigned long value, int digits) {
 std::string ShownEntry(std::string_view entry, char separator) {
     std::string out;
     out.reserve(entry.size());
+    const auto plain = [separator](char c) { return c >= 0x20 && c < 0x7F && (c != '\\' || separator == '\\'); };
     for (std::size_t at = 0; at < entry.size();) {
+        // Most of a path is plain printable ASCII: it goes over in runs.
+        const std::size_t from = at;
+        while (at < entry.size() && plain(entry[at])) ++at;
+        out.append(entry, from, at - from);
+        if (at == entry.size()) break;
         const auto [point, length] = decodeUtf8(entry, at);
         if (length == 0) {
             out += "\\x";

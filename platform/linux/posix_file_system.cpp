@@ -122,6 +122,7 @@ Folder readFolder(Fd dir, const std::string& path, Identify identify = Identify:
         const ssize_t got = retrying([&] { return ::getdents64(dir.get(), buffer, sizeof buffer); });
         if (got == 0) break;
         if (got < 0) fail(texts::Operation::ReadFolder, path, errno);
+        folder.entries.reserve(folder.entries.size() + static_cast<std::size_t>(got) / 32);  // most records are 32 bytes or more
         for (ssize_t at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
             at += entry->d_reclen;
