@@ -88,13 +88,13 @@ private:
     std::optional<std::int32_t> fromBranch(std::size_t index, const std::string& name, const std::string& path1,
                                            const Branch& branch) {
         const Folder level1 = valueOf(path1, branch.level1);
-        const std::vector<FolderEntry> names2 = Subfolders(level1.entries);
+        const std::vector<FolderEntry> folders2 = Subfolders(level1.entries);
         // Not this listing's: read it all here.
-        if (names2.size() < branch.level2.size() + (branch.more ? 1 : 0)) return std::nullopt;
+        if (folders2.size() < branch.level2.size() + (branch.more ? 1 : 0)) return std::nullopt;
         if (IsLoop(fs_, level1, *assets_)) return 0;
         // The walk's own hold on it, taken before anything is listed from
         // it, where it acts in it or reads in it itself.
-        bool needsHold = branch.level2.size() < names2.size() || (action_ && HoldsAnArchive(level1.entries));
+        bool needsHold = branch.level2.size() < folders2.size() || (action_ && HoldsAnArchive(level1.entries));
         for (const std::optional<Listing>& listed : branch.level2)
             needsHold = needsHold || !listed || (action_ && HoldsAnArchive(listed->entries));
         std::optional<Folder> own1;
@@ -102,20 +102,20 @@ private:
 
         std::vector<std::optional<Listing>> listings = branch.level2;
         if (branch.more) {
-            // A reader is in the next folder: rather than wait for it or
-            // read it again, the walk reads the ones after it now, out of
-            // turn, and then takes that one if the reader is done with it.
+            // A reader is in the next folder: rather than read it again,
+            // the walk reads the ones after it now, out of turn, and then
+            // takes that one from the reader.
             const std::size_t inReader = listings.size();
-            listings.resize(names2.size());
-            for (std::size_t i = inReader + 1; i < names2.size(); ++i)
-                listings[i] = outOfTurn(*own1, names2[i], level1);
+            listings.resize(folders2.size());
+            for (std::size_t i = inReader + 1; i < folders2.size(); ++i)
+                listings[i] = outOfTurn(*own1, folders2[i], level1);
             listings[inReader] = readAhead_->late(index, inReader);
         }
         std::int32_t found = 0;
         if (!own1) step();
         found += visit(own1 ? *own1 : level1, path1);
-        for (std::size_t i = 0; i < names2.size(); ++i) {
-            const std::string path2 = path1 + plan_.separator + names2[i].name;
+        for (std::size_t i = 0; i < folders2.size(); ++i) {
+            const std::string path2 = path1 + plan_.separator + folders2[i].name;
             static const std::optional<Listing> unread;
             const std::optional<Listing>& listed = i < listings.size() ? listings[i] : unread;
             if (listed && (!action_ || !HoldsAnArchive(listed->entries))) {
@@ -130,9 +130,9 @@ private:
             if (listed) {
                 const Folder value = valueOf(path2, *listed);
                 if (IsLoop(fs_, value, *assets_, &level1)) continue;
-                level2 = reopen(*own1, names2[i].name, value);
+                level2 = reopen(*own1, folders2[i].name, value);
             }
-            if (!level2 && !(level2 = open(*own1, names2[i], &level1, false))) continue;
+            if (!level2 && !(level2 = open(*own1, folders2[i], &level1, false))) continue;
             if (!IsLoop(fs_, *level2, *assets_, &level1)) found += visit(*level2, path2);
         }
         return found;
