@@ -290,10 +290,11 @@ TEST(SideBySideReading, ABranchStillBeingReadIsSharedWithItsReader) {
             walkAfter = true;
             changed.notify_all();
             lock.unlock();
-            // Until the reader is out of its call in R2 (and every other
-            // reader out of theirs): it then hands R2 over at once.
+            // Until every reader is done, the one in R2 included: it has
+            // handed R2 over by then, however slowly it was scheduled.
             const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (host.callsInFlight > 1 && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+            while (ReadAhead::helpersAlive() != 0 && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::yield();
         }
     };
     FormState state;
