@@ -121,6 +121,15 @@ TEST(PosixFileSystem, OnlyTheAssetsNameMatchesInAnyCaseTheExactSpellingFirst) {
     EXPECT_FALSE(fs.childFolderExists(tree.path("Missing"), "Assets"));
     EXPECT_FALSE(fs.childFolderExists(tree.path("Game/assets"), "Assets"));
     EXPECT_THROW(fs.openFolder(tree.path("Game/assets"), "Assets"), HostError);
+
+    // A game folder that may be searched but not read: Assets spelled
+    // exactly needs no listing of it; any other spelling does, and says why.
+    tree.folder("Searchable/Assets/P");
+    tree.folder("Other/Searchable/assets/P");
+    for (const char* game : {"Searchable", "Other/Searchable"}) ::chmod(tree.path(game).c_str(), 0111);
+    EXPECT_EQ(fs.openFolder(tree.path("Searchable"), "Assets").entries.size(), 1u);
+    EXPECT_THROW(fs.childFolderExists(tree.path("Other/Searchable"), "Assets"), HostError);
+    for (const char* game : {"Searchable", "Other/Searchable"}) ::chmod(tree.path(game).c_str(), 0755);
 }
 
 // Once a folder is read, its path may be swapped for a link to somewhere
