@@ -100,17 +100,19 @@ private:
         std::optional<Folder> own1;
         if (needsHold && !(own1 = reopen(*assets_, name, level1))) return std::nullopt;
 
-        std::vector<std::optional<Listing>> listings = branch.level2;
+        // A reader is in the next folder: rather than read it again, the
+        // walk reads the ones after it now, out of turn, and then takes that
+        // one from the reader. Only then is the branch copied to complete it.
+        std::vector<std::optional<Listing>> completed;
         if (branch.more) {
-            // A reader is in the next folder: rather than read it again,
-            // the walk reads the ones after it now, out of turn, and then
-            // takes that one from the reader.
-            const std::size_t inReader = listings.size();
-            listings.resize(folders2.size());
+            completed = branch.level2;
+            const std::size_t inReader = completed.size();
+            completed.resize(folders2.size());
             for (std::size_t i = inReader + 1; i < folders2.size(); ++i)
-                listings[i] = outOfTurn(*own1, folders2[i], level1);
-            listings[inReader] = readAhead_->late(index, inReader);
+                completed[i] = outOfTurn(*own1, folders2[i], level1);
+            completed[inReader] = readAhead_->late(index, inReader);
         }
+        const std::vector<std::optional<Listing>>& listings = branch.more ? completed : branch.level2;
         std::int32_t found = 0;
         if (!own1) step();
         found += visit(own1 ? *own1 : level1, path1);
