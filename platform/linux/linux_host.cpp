@@ -246,6 +246,10 @@ std::string whySavingFailed(const QString& file) {
 void LinuxHost::saveSetting(const std::string& application, const std::string& section, const std::string& key,
                             const std::string& value) {
     const QString file = settingsFile(application);
+    // A home nothing has run in yet may have no ~/.config either: made
+    // private, as the base-directory rules say, before the folders in it.
+    const QString base = QFileInfo(QFileInfo(file).absolutePath()).absolutePath();
+    ::mkdir(QFile::encodeName(base).constData(), 0700);
     if (!QDir().mkpath(QFileInfo(file).absolutePath()))
         fail(texts::Operation::SaveSettings, file, EIO, whySavingFailed(file));
     {
@@ -498,7 +502,7 @@ std::vector<RulePlace> LinuxHost::rulePlaces(const std::string& instanceName) {
     const std::string home = account && account->pw_dir ? account->pw_dir : "";
     char host[256] = {};
     if (home.starts_with('/') && ::gethostname(host, sizeof host - 1) == 0)
-        places.push_back({home + "/.cache", instanceName + "-" + host});
+        places.push_back({home + "/.cache", instanceName + "-" + host, true});
     return places;
 }
 
@@ -511,7 +515,15 @@ bool LinuxHost::anotherInstanceRunning() {
     // without the rule, and says nothing.
     for (const RulePlace& place : places_) {
         auto rule = std::make_unique<Rule>();
-        rule->parent = Fd(::open(place.parent.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+        const auto openParent = [&] {
+            return Fd(::open(place.parent.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+        };
+        rule->parent = openParent();
+        // A home nothing has run in yet has no .cache: it is made as the
+        // base-directory rules say, private. Whatever stands at its name
+        // (a link, dangling or not) is left alone and judged as found.
+        if (!rule->parent && errno == ENOENT && place.makeParent && ::mkdir(place.parent.c_str(), 0700) == 0)
+            rule->parent = openParent();
         if (!rule->parent || !safeParent(rule->parent.get())) continue;
         rule->name = place.name;
         rule->path = place.parent + '/' + place.name;

@@ -18,9 +18,12 @@ class QObject;
 namespace quelmar::linux_host {
 
 // A folder that may hold the single-instance rule: `name` inside `parent`.
-// The rule's folder is made there, private to this user.
+// The rule's folder is made there, private to this user. `makeParent`: the
+// parent is the user's own to make, private, where it is missing (a home's
+// .cache, which nothing may have made yet).
 struct RulePlace {
     std::string parent, name;
+    bool makeParent = false;
     bool operator==(const RulePlace&) const = default;
 };
 

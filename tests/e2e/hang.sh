@@ -7,22 +7,17 @@
 # Usage: tests/e2e/hang.sh PROGRAM OUTPUT_FOLDER
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-# As linux.sh: its own /tmp and /run/user, where copies of one account meet,
-# so no copy the user has open is taken for this one, and network namespace;
-# and its own mounts, so the file system that hangs is seen by nothing else
-# and goes with the namespace, whatever happens here.
+# As linux.sh: its own /tmp, /run/user and home, where copies of one
+# account meet (lib.sh), and network namespace; and its own mounts, so the
+# file system that hangs is seen by nothing else and goes with the
+# namespace, whatever happens here.
+source "$here/lib.sh"
 if [ -z "${QUELMAR_E2E_ISOLATED:-}" ]; then
   if [ "$(id -u)" -eq 0 ]; then isolate=(unshare -n); else isolate=(unshare -r -n); fi
-  # /tmp is a fresh folder on the same disk (file order there is what the
-  # tests expect of a disk), removed afterwards.
-  private='d=$(mktemp -d /var/tmp/quelmar-e2e-XXXXXX) && chmod 1777 "$d" && mount --bind "$d" /tmp &&
-    { [ ! -d /run/user ] || mount -t tmpfs tmpfs /run/user; } || exit 1
-    "$@"; s=$?; umount -l /tmp; rm -rf --one-file-system "$d"; exit $s'
-  if "${isolate[@]}" -m sh -c "$private" sh true 2>/dev/null; then isolate+=(-m sh -c "$private" sh)
+  if "${isolate[@]}" -m sh -c "$E2E_PRIVATE" sh true 2>/dev/null; then isolate+=(-m sh -c "$E2E_PRIVATE" sh)
   else "${isolate[@]}" true 2>/dev/null || isolate=(); fi
   QUELMAR_E2E_ISOLATED=1 exec "${isolate[@]}" dbus-run-session -- "$0" "$@" 2> >(trap "" TERM INT HUP; exec grep -v -e '^dbus-daemon' -e '^SpiRegistry' >&2)
 fi
-source "$here/lib.sh"
 program="$(realpath "$1")"
 out="$(mkdir -p "$2" && realpath "$2")"
 work="$(mktemp -d)"

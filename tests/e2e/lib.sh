@@ -4,6 +4,21 @@
 
 E2E_FAILURES=0
 
+# Run as `sh -c "$E2E_PRIVATE" sh COMMAND...` inside a new mount namespace:
+# the command gets a /tmp and a /run/user of its own, where copies of one
+# account meet, so no copy the user has open, nor another run, is taken for
+# the one under test. /tmp is a fresh folder on the same disk (file order
+# there is what the tests expect of a disk), removed afterwards. The
+# account's home, as the user database names it, is a fresh folder too, as
+# on a machine that never ran anything: no ~/.cache, no ~/.config, nothing
+# an earlier run left; QUELMAR_E2E_HOME names it then.
+E2E_PRIVATE='d=$(mktemp -d /var/tmp/quelmar-e2e-XXXXXX) && chmod 1777 "$d" && mount --bind "$d" /tmp &&
+  { [ ! -d /run/user ] || mount -t tmpfs tmpfs /run/user; } || exit 1
+  h=$(getent passwd "$(id -u)" | cut -d: -f6) && [ -d "$h" ] && hd=$(mktemp -d /var/tmp/quelmar-e2e-home-XXXXXX) &&
+  mount --bind "$hd" "$h" && export HOME="$h" QUELMAR_E2E_HOME="$h" || hd=""
+  "$@"; s=$?; umount -l /tmp; rm -rf --one-file-system "$d"
+  [ -z "$hd" ] || { umount -l "$h"; rm -rf --one-file-system "$hd"; }; exit $s'
+
 # The titles of the program's windows: the main window, its message boxes,
 # and the locate dialog.
 MAIN='^Quelmar  v[0-9]+ build [0-9]+$'

@@ -5,19 +5,14 @@
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 # Copies of one account meet in a folder named by its number, in /tmp or
-# /run/user, whatever their environment: these tests get a /tmp and a
-# /run/user of their own, so that no copy the user has open, nor another run
-# of the tests, ends the one under test. A network namespace of its own
-# keeps the display and the session bus apart as well.
+# /run/user, whatever their environment, or in its home: these tests get
+# those of their own (lib.sh). A network namespace of its own keeps the
+# display and the session bus apart as well.
+source "$here/lib.sh"
 if [ -z "${QUELMAR_E2E_ISOLATED:-}" ]; then
   if [ "$(id -u)" -eq 0 ]; then isolate=(unshare -n -m); else isolate=(unshare -r -n -m); fi
-  # /tmp is a fresh folder on the same disk (file order there is what the
-  # tests expect of a disk), removed afterwards.
-  private='d=$(mktemp -d /var/tmp/quelmar-e2e-XXXXXX) && chmod 1777 "$d" && mount --bind "$d" /tmp &&
-    { [ ! -d /run/user ] || mount -t tmpfs tmpfs /run/user; } || exit 1
-    "$@"; s=$?; umount -l /tmp; rm -rf --one-file-system "$d"; exit $s'
-  if "${isolate[@]}" sh -c "$private" sh true 2>/dev/null; then
-    isolate+=(sh -c "$private" sh)
+  if "${isolate[@]}" sh -c "$E2E_PRIVATE" sh true 2>/dev/null; then
+    isolate+=(sh -c "$E2E_PRIVATE" sh)
   else
     echo "  (no mount namespace: copies the user has open may meet the ones under test)" >&2
     isolate=("${isolate[@]/-m/}")
@@ -25,7 +20,6 @@ if [ -z "${QUELMAR_E2E_ISOLATED:-}" ]; then
   fi
   QUELMAR_E2E_ISOLATED=1 exec "${isolate[@]}" dbus-run-session -- "$0" "$@" 2> >(grep -v -e '^dbus-daemon' -e '^SpiRegistry' >&2)
 fi
-source "$here/lib.sh"
 program="$(realpath "$1")"
 bench="$(dirname "$program")/quelmar-bench"
 out="$(mkdir -p "$2" && realpath "$2")"
@@ -172,11 +166,23 @@ echo "Another account holding what it can of this user's instance names"
 # versions' abstract socket name; and, for a session that names no runtime
 # folder, the private folder Qt falls back to, made first likewise.
 if [ "$(id -u)" -eq 0 ] && [ -w / ] && command -v setpriv >/dev/null; then
-  fresh_user hostile
-  store_folder "$game"
-  shared="$(mktemp -d)" && chmod 1777 "$shared"  # as /tmp is: the test's own folder is private
-  rm -rf "/tmp/quelmar-$(id -u)"  # left by the copies stopped above: no copy runs now
-  setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '
+  home="$(getent passwd "$(id -u)" | cut -d: -f6)"
+  # The rule then lives in the home's .cache: once where the home has one,
+  # and once where nothing has made it yet, as on a new account.
+  for cache in with without; do
+    echo "  ($cache a .cache in the home)"
+    fresh_user "hostile-$cache"
+    store_folder "$game"
+    # Only in the home made for this run: never the machine's own.
+    if [ "${QUELMAR_E2E_HOME:-}" = "$home" ]; then
+      rm -rf "$home/.cache"
+      [ "$cache" = with ] && mkdir -m 755 "$home/.cache"
+    else
+      echo "  (the home is the machine's own: as it is)"
+    fi
+    shared="$(mktemp -d)" && chmod 1777 "$shared"  # as /tmp is: the test's own folder is private
+    rm -rf "/tmp/quelmar-$(id -u)"  # left by the copies stopped above: no copy runs now
+    setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '
 import os, socket, sys, time
 def hold(name):
     held = socket.socket(socket.AF_UNIX); held.bind(name); held.listen(0)
@@ -189,18 +195,21 @@ for folder in ("/tmp/quelmar-" + sys.argv[1], sys.argv[2] + "/runtime-" + sys.ar
     with open(folder + "/quelmar.lock", "w") as lock: lock.write("%d\nquelmar\n\n" % os.getpid())
 open(sys.argv[2] + "/ready", "w").close()
 time.sleep(60)' "$(id -u)" "$shared" "$(id -un)" & hostile=$!
-  for _ in $(seq 50); do [ -e "$shared/ready" ] && break; sleep 0.1; done
-  unset XDG_RUNTIME_DIR
-  TMPDIR="$shared" start
-  check "the program starts all the same and shows its window" test -n "$(e2e_wait_window "$MAIN" 10)" -a -e "$shared/ready"
-  if [ -d /run/user/0 ] || [ -w "$(getent passwd 0 | cut -d: -f6)" ]; then
-    timeout 30 "$program" >/dev/null 2>&1; again=$?
-    check "the rule holds elsewhere: a second start ends, with status 0; still one window" \
-      test "$again" -eq 0 -a "$(e2e_windows "$MAIN" | wc -l)" -eq 1
-  fi
-  stop
-  kill "$hostile" 2>/dev/null; wait "$hostile" 2>/dev/null
-  rm -rf "$shared" "/tmp/quelmar-$(id -u)" "$(getent passwd 0 | cut -d: -f6)/.cache/quelmar-$(hostname)"
+    for _ in $(seq 50); do [ -e "$shared/ready" ] && break; sleep 0.1; done
+    unset XDG_RUNTIME_DIR
+    TMPDIR="$shared" start
+    check "the program starts all the same and shows its window" test -n "$(e2e_wait_window "$MAIN" 10)" -a -e "$shared/ready"
+    [ "$cache" = without ] && [ "${QUELMAR_E2E_HOME:-}" = "$home" ] &&
+      check "it made the home's .cache, private" test "$(stat -c %a "$home/.cache" 2>/dev/null)" = 700
+    if [ -d "/run/user/$(id -u)" ] || [ -w "$home" ]; then
+      timeout 30 "$program" >/dev/null 2>&1; again=$?
+      check "the rule holds elsewhere: a second start ends, with status 0; still one window" \
+        test "$again" -eq 0 -a "$(e2e_windows "$MAIN" | wc -l)" -eq 1
+    fi
+    stop
+    kill "$hostile" 2>/dev/null; wait "$hostile" 2>/dev/null
+    rm -rf "$shared" "/tmp/quelmar-$(id -u)" "$home/.cache/quelmar-$(hostname)"
+  done
 else
   echo "  (skipped: needs root to act as another account)"
 fi

@@ -240,6 +240,13 @@ TEST_F(Settings, RoundTripInTheUsersConfigFolder) {
     std::filesystem::copy_file(file(), copy.path("Quelmar/Quelmar.conf"));
     ::setenv("XDG_CONFIG_HOME", copy.root().c_str(), 1);
     EXPECT_EQ(host.getSetting("Quelmar", "Preferences", "GameFolder", ""), notUtf8) << "byte for byte";
+
+    // A home nothing has run in yet: the missing config folder is made, private.
+    ::setenv("XDG_CONFIG_HOME", copy.path(".config").c_str(), 1);
+    host.saveSetting("Quelmar", "Preferences", "GameFolder", "/g");
+    struct stat made {};
+    ASSERT_EQ(::stat(copy.path(".config").c_str(), &made), 0) << "not made";
+    EXPECT_EQ(made.st_mode & 0777, 0700u);
 }
 
 TEST_F(Settings, UnreadableOrUnwritableFileIsAnError) {
