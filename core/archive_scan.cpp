@@ -25,20 +25,12 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
     host.showMessage(text, icon, texts::kTitle);
 }
 
-// A folder as a reader listed it, without a hold on it.
-Folder valueOf(const std::string& path, const Listing& listing) {
-    Folder folder;
-    folder.path = path;
-    folder.id = listing.id;
-    folder.plainRoute = listing.plainRoute;
-    folder.entries = listing.entries;
-    return folder;
-}
-
-// One walk, on the thread that calls it. It lists, acts and fails on what it
-// read itself or on what readers handed it, in its own order; it checks
-// with its progress hook before it opens each folder and before each
-// action, so nothing starts once a stop was asked.
+// One walk, on the thread that calls it: the two-level loop of the rule, in
+// the order the system lists the folders. Each folder's listing comes from
+// a reader where one came to it first, else from the walk's own read; the
+// walk alone lists, acts and fails, and it looks at its stop before it opens
+// each folder and before each action, so nothing starts once a stop was
+// asked.
 class Walk {
 public:
     Walk(const WalkPlan& plan, std::string& list, const ArchiveAction& action, WalkProgress* progress)
@@ -52,122 +44,83 @@ public:
                            cut == std::string::npos ? plan_.assetsPath : plan_.assetsPath.substr(cut + 1)));
         assets_ = assets.get();
         const std::vector<FolderEntry> folders = Subfolders(assets->entries);
-        readAhead_.emplace(plan_.fs, assets, folders, static_cast<bool>(action_), plan_.readers, plan_.slowFolderRead);
+        ReadAhead ahead(plan_.fs, assets, folders, static_cast<bool>(action_), plan_.readers, plan_.stop);
+        ahead_ = &ahead;
         std::int32_t count = 0;
-        for (std::size_t index = 0; index < folders.size(); ++index) {
-            const std::string path1 = plan_.assetsPath + plan_.separator + folders[index].name;
-            const std::shared_ptr<const Branch> branch = readAhead_->take(index);
-            const std::optional<std::int32_t> found =
-                branch ? fromBranch(index, folders[index].name, path1, *branch) : std::nullopt;
-            count += found ? *found : ownBranch(folders[index], path1);
-        }
+        for (std::size_t index = 0; index < folders.size(); ++index) count += branch(index, folders[index]);
         return count;
     }
 
 private:
-    // Reads a branch itself, every folder in it.
-    std::int32_t ownBranch(const FolderEntry& entry, const std::string& path1) {
-        const std::optional<Folder> level1 = open(*assets_, entry, nullptr, true);
-        if (!level1 || IsLoop(fs_, *level1, *assets_)) return 0;
-        std::int32_t found = visit(*level1, path1);
-        for (const FolderEntry& entry2 : Subfolders(level1->entries)) {
-            // Opened although nothing below it is read: an unreadable
-            // level-2 folder stops the walk just as a level-1 one does.
-            const std::optional<Folder> level2 = open(*level1, entry2, &*level1, true);
-            if (level2 && !IsLoop(fs_, *level2, *assets_, &*level1))
-                found += visit(*level2, path1 + plan_.separator + entry2.name);
-        }
-        return found;
-    }
-
-    // A branch as a reader listed it, whole or its first folders. Listing,
-    // nothing listed is opened again. Acting, only the folders holding an
-    // archive are, by the same route, and each must be the folder that was
-    // listed. The folders not listed the walk reads itself. Nothing when the
-    // level-1 folder is no longer that one: the walk then reads it all.
-    std::optional<std::int32_t> fromBranch(std::size_t index, const std::string& name, const std::string& path1,
-                                           const Branch& branch) {
-        const Folder level1 = valueOf(path1, branch.level1);
-        const std::vector<FolderEntry> folders2 = Subfolders(level1.entries);
-        // Not this listing's: read it all here.
-        if (folders2.size() < branch.level2.size() + (branch.more ? 1 : 0)) return std::nullopt;
-        if (IsLoop(fs_, level1, *assets_)) return 0;
-        // The walk's own hold on it, taken before anything is listed from
-        // it, where it acts in it or reads in it itself.
-        bool needsHold = branch.level2.size() < folders2.size() || (action_ && HoldsAnArchive(level1.entries));
-        for (const std::optional<Listing>& listed : branch.level2)
-            needsHold = needsHold || !listed || (action_ && HoldsAnArchive(listed->entries));
-        std::optional<Folder> own1;
-        if (needsHold && !(own1 = reopen(*assets_, name, level1))) return std::nullopt;
-
-        // A reader is in the next folder: rather than read it again, the
-        // walk reads the ones after it now, out of turn, and then takes that
-        // one from the reader. Only then is the branch copied to complete it.
-        std::vector<std::optional<Listing>> completed;
-        if (branch.more) {
-            completed = branch.level2;
-            const std::size_t inReader = completed.size();
-            completed.resize(folders2.size());
-            for (std::size_t i = inReader + 1; i < folders2.size(); ++i)
-                completed[i] = outOfTurn(*own1, folders2[i], level1);
-            completed[inReader] = readAhead_->late(index, inReader);
-        }
-        const std::vector<std::optional<Listing>>& listings = branch.more ? completed : branch.level2;
+    // A level-1 folder and the folders in it, with what readers listed of
+    // them where `readers`.
+    std::int32_t branch(std::size_t index, const FolderEntry& entry, bool readers = true) {
+        const std::string path1 = plan_.assetsPath + plan_.separator + entry.name;
+        std::optional<Folder> level1 = readers ? valueOf(path1, ahead_->take(index)) : std::nullopt;
+        if (level1 && IsLoop(fs_, *level1, *assets_)) return 0;
+        readers = level1.has_value();
+        if (!level1 && (!(level1 = open(*assets_, entry, nullptr)) || IsLoop(fs_, *level1, *assets_))) return 0;
         std::int32_t found = 0;
-        if (!own1) step();
-        found += visit(own1 ? *own1 : level1, path1);
-        for (std::size_t i = 0; i < folders2.size(); ++i) {
-            const std::string path2 = path1 + plan_.separator + folders2[i].name;
-            static const std::optional<Listing> unread;
-            const std::optional<Listing>& listed = i < listings.size() ? listings[i] : unread;
-            if (listed && (!action_ || !HoldsAnArchive(listed->entries))) {
-                const Folder level2 = valueOf(path2, *listed);
-                step();
-                if (!IsLoop(fs_, level2, *assets_, &level1)) found += visit(level2, path2);
+        // The walk acts, and reads, only in a folder it holds itself, taken
+        // by its own route before anything of it is listed. Where the folder
+        // listed no longer stands at its name, it reads what does, itself;
+        // once something of it is listed, the rest of it is out of reach.
+        if (action_ && HoldsAnArchive(level1->entries) && !held(*level1, entry.name)) return branch(index, entry, false);
+        found += visit(*level1, path1);
+        const std::vector<FolderEntry> folders2 = Subfolders(level1->entries);
+        for (std::size_t at = 0; at < folders2.size(); ++at) {
+            const std::string path2 = path1 + plan_.separator + folders2[at].name;
+            std::optional<Folder> level2 = readers ? valueOf(path2, ahead_->take(index, at)) : std::nullopt;
+            if (level2 && IsLoop(fs_, *level2, *assets_, &*level1)) continue;
+            const bool actsHere = level2 && action_ && HoldsAnArchive(level2->entries);
+            if ((!level2 || actsHere) && !held(*level1, entry.name)) {
+                if (found == 0) return branch(index, entry, false);
                 continue;
             }
-            // Acting in it, or its read failed (this walk's own read then
-            // tells why): the folder as it is now, by the walk's own route.
-            std::optional<Folder> level2;
-            if (listed) {
-                const Folder value = valueOf(path2, *listed);
-                if (IsLoop(fs_, value, *assets_, &level1)) continue;
-                level2 = reopen(*own1, folders2[i].name, value);
-            }
-            if (!level2 && !(level2 = open(*own1, folders2[i], &level1, false))) continue;
-            if (!IsLoop(fs_, *level2, *assets_, &level1)) found += visit(*level2, path2);
+            if (actsHere && !hold(*level1, folders2[at].name, *level2)) level2.reset();
+            // Read here: no reader had it, its read failed, or the walk acts
+            // in it and another folder stands there now. Opened although
+            // nothing below it is read: an unreadable level-2 folder stops
+            // the walk just as a level-1 one does.
+            if (!level2 && (!(level2 = open(*level1, folders2[at], &*level1)) || IsLoop(fs_, *level2, *assets_, &*level1)))
+                continue;
+            found += visit(*level2, path2);
         }
         return found;
     }
 
-    // A folder read ahead of its turn, kept as a value. A failure is not
-    // told here but left for the walk's own read at its turn, so that what
-    // comes before it is listed and acted on first.
-    std::optional<Listing> outOfTurn(const Folder& parent, const FolderEntry& entry, const Folder& level1) {
-        step();
-        return ReadLevel2(fs_, parent, entry, *assets_, level1, static_cast<bool>(action_));
+    // A folder as a reader listed it, without a hold on it.
+    static std::optional<Folder> valueOf(const std::string& path, std::optional<Listing> listing) {
+        if (!listing) return std::nullopt;
+        Folder folder;
+        folder.path = path;
+        folder.id = listing->id;
+        folder.plainRoute = listing->plainRoute;
+        folder.entries = std::move(listing->entries);
+        return folder;
     }
 
     // Opens and reads a folder itself; nothing where it is a link that
     // leads back to a folder the walk is in, which is then not opened.
-    std::optional<Folder> open(const Folder& parent, const FolderEntry& entry, const Folder* level1, bool timed) {
+    std::optional<Folder> open(const Folder& parent, const FolderEntry& entry, const Folder* level1) {
         step();
         if (LoopThrough(fs_, parent, entry, *assets_, level1).known()) return std::nullopt;
-        const auto from = std::chrono::steady_clock::now();
-        Folder opened = fs_.openChild(parent, entry.name);
-        if (timed) readAhead_->walkRead(std::chrono::steady_clock::now() - from);
-        return opened;
+        return fs_.openChild(parent, entry.name);
     }
 
-    // Opens a listed folder again to act in it, without reading it; nothing
+    // Whether the walk holds a level-1 folder itself, taking the hold now
+    // where a reader listed it.
+    bool held(Folder& level1, const std::string& name) { return level1.handle || hold(*assets_, name, level1); }
+
+    // Takes the walk's own hold on a folder a reader listed, opened again by
+    // the same route from its own open parent, without reading it; false
     // when what stands there now is another folder.
-    std::optional<Folder> reopen(const Folder& parent, const std::string& name, const Folder& listed) {
+    bool hold(const Folder& parent, const std::string& name, Folder& listed) {
         step();
         Folder opened = fs_.openChildUnread(parent, name);
-        opened.id = fs_.identityOf(opened);
-        if (!SameFolder(opened.id, listed.id)) return std::nullopt;
-        opened.entries = listed.entries;
-        return opened;
+        if (!SameFolder(fs_.identityOf(opened), listed.id)) return false;
+        listed.handle = std::move(opened.handle);
+        return true;
     }
 
     // The one filter: every archive of a folder, by the path the walk
@@ -211,7 +164,7 @@ private:
     }
 
     void step() {
-        if (progress_ && !progress_->keepGoing(list_)) throw WalkStopped();
+        if (plan_.stop.stop_requested() || (progress_ && !progress_->keepGoing(list_))) throw WalkStopped();
     }
 
     const WalkPlan& plan_;
@@ -220,7 +173,7 @@ private:
     const ArchiveAction& action_;
     WalkProgress* const progress_;
     const Folder* assets_ = nullptr;
-    std::optional<ReadAhead> readAhead_;
+    ReadAhead* ahead_ = nullptr;
 };
 
 }  // namespace
@@ -348,15 +301,6 @@ FolderId LoopThrough(FileSystem& fs, const Folder& parent, const FolderEntry& en
     return SameFolder(id, fs.identityOf(assets)) || (level1 && SameFolder(id, fs.identityOf(*level1))) ? id : FolderId{};
 }
 
-std::optional<Listing> ReadLevel2(FileSystem& fs, const Folder& parent, const FolderEntry& entry, const Folder& assets,
-                                  const Folder& level1, bool acting) try {
-    if (const FolderId loop = LoopThrough(fs, parent, entry, assets, &level1); loop.known()) return Listing{loop, false, {}};
-    Folder folder = fs.openChild(parent, entry.name);
-    return ListingOf(fs, folder, &level1, acting);
-} catch (...) {
-    return std::nullopt;
-}
-
 bool MayBeALoop(const Folder& opened, const Folder* level1) {
     return !opened.plainRoute || (level1 && !level1->plainRoute);
 }
@@ -367,21 +311,9 @@ bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Fo
     return SameFolder(id, fs.identityOf(assets)) || (level1 && SameFolder(id, fs.identityOf(*level1)));
 }
 
-Listing ListingOf(FileSystem& fs, Folder& folder, const Folder* level1, bool acting) {
-    Listing listing{folder.id, folder.plainRoute, std::move(folder.entries)};
-    const bool actsHere = acting && HoldsAnArchive(listing.entries);
-    // A level-1 folder is always identified: it is opened again for what is below it.
-    if (!level1 || MayBeALoop(folder, level1) || actsHere) listing.id = fs.identityOf(folder);
-    // Looked up now as well, out of turn, so that the walk's own look-up
-    // just before it deletes finds them in memory on a cold disk.
-    for (const FolderEntry& entry : listing.entries)
-        if (actsHere && IsArchive(entry)) fs.kindOf(folder, entry.name);
-    return listing;
-}
-
 WalkPlan PlanWalk(FormState& state, Host& host) {
     return {state.AssetsPath, host.separator(), host.namesIgnoreCase(), state.sharedFileSystem(host),
-            state.folderReaders, state.slowFolderRead};
+            state.folderReaders, {}};
 }
 
 std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const ArchiveAction& action,
@@ -413,6 +345,7 @@ std::shared_ptr<WalkRun> runWalk(FormState& state, Host& host, WindowOps& window
     window.setText2("");
     auto run = std::make_shared<WalkRun>();
     run->plan = PlanWalk(state, host);
+    run->plan.stop = run->stop.get_token();
     run->interval = state.listShownInterval / 2;
     const std::function<void()> work = [run, deleting] {
         WalkRun& r = *run;
@@ -430,15 +363,18 @@ std::shared_ptr<WalkRun> runWalk(FormState& state, Host& host, WindowOps& window
     } catch (const WalkStopped&) {
         throw;
     } catch (const std::exception& error) {
-        if (!run->ended) throw;
-        window.setText2(run->list);
+        // A failure of the window's own stopped the worker, which may still
+        // be in a call: what it wrote is not read, and what it deleted is
+        // known only at least.
+        const bool ended = run->ended;
+        if (ended) window.setText2(run->list);
         if (!deleting) throw;
         // The lines above the failure are archives already gone: say so,
         // and that nothing after it was touched, whatever the failure was.
         const auto* known = dynamic_cast<const HostError*>(&error);
         throw HostError(known ? known->number() : 0,
                         (known ? known->description() : UnexpectedFailureText(error)) + texts::kCrLf + texts::kCrLf +
-                            texts::deletionStopped(run->deleted));
+                            texts::deletionStopped(run->deleted, !ended));
     }
     window.setText2(run->list);
     return run;

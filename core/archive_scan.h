@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,30 +58,18 @@ bool HoldsAnArchive(const std::vector<FolderEntry>& entries);
 std::vector<FolderEntry> Subfolders(const std::vector<FolderEntry>& entries);
 
 // A folder as it was read, without the hold on it: what a reader hands the
-// walk, and what the walk keeps of a folder it read out of turn.
+// walk.
 struct Listing {
     FolderId id;  // known where the walk needs it: a folder that may be a loop, or one to act in
     bool plainRoute = false;
     std::vector<FolderEntry> entries;
 };
-// The listing of a level-1 folder (`level1` none) or of one in `level1`,
-// identified only where the walk will need it: to tell a loop, or, when
-// `acting` and it holds an archive, to know it again when it opens it to
-// act (a share answers each question with a request of its own).
-Listing ListingOf(FileSystem& fs, Folder& folder, const Folder* level1, bool acting);
 // The identity of the folder a link among the entries of `parent` leads
 // back to (Assets or, below a level-1 folder, that one), told without
 // opening it, as `find -L` tells a loop; unknown for any other entry, or
 // where the system cannot tell it so: IsLoop tells once it is open.
 FolderId LoopThrough(FileSystem& fs, const Folder& parent, const FolderEntry& entry, const Folder& assets,
                      const Folder* level1 = nullptr);
-// The folder `entry` of the level-1 folder `level1`, held open as `parent`,
-// read and handed over; a link back is not read but handed over with its
-// identity alone, which the walk skips as a loop. None where it could not
-// be read: the walk reads it again at its turn, to tell why in order.
-std::optional<Listing> ReadLevel2(FileSystem& fs, const Folder& parent, const FolderEntry& entry, const Folder& assets,
-                                  const Folder& level1, bool acting);
-
 // What the caller does with each archive found: `name` is its entry, as on
 // disk, in the open `folder` it was read in.
 using ArchiveAction = std::function<void(const Folder& folder, const std::string& name)>;
@@ -132,8 +121,8 @@ struct WalkPlan {
     char separator = '\\';
     bool namesIgnoreCase = false;
     std::shared_ptr<FileSystem> fs;
-    unsigned readers = 1;  // helpers that may warm the disk ahead of the walk
-    std::chrono::microseconds slowFolderRead{0};
+    unsigned readers = 1;  // that may read folders ahead of the walk; 1 or fewer: none
+    std::stop_token stop;  // asked: the walk and its readers start nothing more
 };
 WalkPlan PlanWalk(FormState& state, Host& host);
 std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const ArchiveAction& action,

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "host.h"
@@ -19,17 +20,10 @@ struct FormState {
     // Created on first use and kept with the window, and by any helper
     // left in a call to it.
     std::shared_ptr<FileSystem> fileSystemObject;
-    // How many helpers may warm the disk ahead of a walk; 1 or fewer: none.
-    // The walk itself reads one folder at a time.
+    // How many readers may read folders ahead of a walk, side by side; 1
+    // or fewer: none. The walk itself reads one folder at a time.
     unsigned folderReaders = kDefaultFolderReaders;
     static constexpr unsigned kDefaultFolderReaders = 16;
-    // Helpers start only once most of a few dozen of the walk's own folder
-    // reads have each taken this long: a cold or slow disk. On the machine
-    // the figures come from, a warm folder of the default benchmark tree is
-    // read in 6 to 10 us (10th to 90th percentile) and a cold one in 46 to
-    // 59 us; a real disk's cold reads take far longer still. On a warm disk
-    // helpers only cost threads. Zero starts them all at once.
-    std::chrono::microseconds slowFolderRead{30};
     // How often the window's thread, waiting for a walk or a look-up on a
     // worker, repaints and answers the window system: often enough that it
     // never looks hung. A wait this long also shows the window, at start-up.
@@ -56,7 +50,7 @@ struct FormState {
     // The running walk's stop, while there is one: a close sets it at once,
     // not at the next keep-alive, since the process may end as soon as the
     // system has been told (a session ending).
-    std::shared_ptr<std::atomic<bool>> walkStop;
+    std::stop_source walkStop{std::nostopstate};
 
     FileSystem& fileSystem(Host& host) { return *sharedFileSystem(host); }
     const std::shared_ptr<FileSystem>& sharedFileSystem(Host& host) {

@@ -18,7 +18,7 @@ namespace {
 // past a few, the next is not started but taken as not answering, so no
 // press of a key or button piles threads up.
 constexpr unsigned kMostLeftBehind = 4;
-std::atomic<unsigned> leftBehind{0};
+std::atomic<unsigned> leftInCalls{0};
 
 // What the window waits for runs on these: one at work at a time, and those
 // left behind in their calls.
@@ -32,19 +32,33 @@ void ForgetWorkersAfterFork() {
     new (workers) Crew(kAsMany, kAsMany);
 }
 
-bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> work,
-                   const std::shared_ptr<WorkerLink>& link, std::optional<std::chrono::milliseconds> giveUpAfter) {
-    if (giveUpAfter && leftBehind >= kMostLeftBehind) return false;
-    window.setBusy(true);
-    const std::shared_ptr<void> notBusyAfter(nullptr, [&window](void*) { window.setBusy(false); });
-    // A failure is handed over whole: the window's thread, not the worker, frees it.
-    struct Outcome {
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false, leftBehind = false;
-        std::exception_ptr failure;
-    };
-    auto outcome = std::make_shared<Outcome>();
+namespace {
+
+// One piece of work handed to a worker, as the window's thread sees it. A
+// failure is handed over whole: the window's thread, not the worker, frees it.
+struct Outcome {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false, leftBehind = false;
+    std::exception_ptr failure;
+
+    bool waitFor(std::chrono::milliseconds interval) {
+        std::unique_lock lock(mutex);
+        return ended.wait_for(lock, std::max(interval, std::chrono::milliseconds(1)), [&] { return done; });
+    }
+    // The wait ended before the work: it is stopped, and counted as left
+    // behind in its call until it ends.
+    void leaveBehind(WorkerLink* link) {
+        std::lock_guard lock(mutex);
+        if (done) return;
+        if (link) link->stop.request_stop();
+        leftBehind = true;
+        ++leftInCalls;
+    }
+};
+
+void handToWorker(const std::shared_ptr<Outcome>& outcome, const std::shared_ptr<WorkerLink>& link,
+                  std::function<void()> work) {
     const bool handed = workers->offer([outcome, link, work = std::move(work)]() mutable {
         std::exception_ptr failure;
         try {
@@ -55,50 +69,65 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
         if (link) link->ended = true;
         std::lock_guard lock(outcome->mutex);
         outcome->failure = std::move(failure), outcome->done = true;
-        if (outcome->leftBehind) --leftBehind;
+        if (outcome->leftBehind) --leftInCalls;
         outcome->ended.notify_all();
     });
     if (!handed) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
 
-    if (link) state.walkStop = std::shared_ptr<std::atomic<bool>>(link, &link->stop);
-    // However the wait ends before the worker does, the worker is stopped,
-    // and counted as left behind until it ends.
-    std::unique_lock lock(outcome->mutex);
-    const std::shared_ptr<void> stopUnlessDone(nullptr, [&](void*) {
-        state.walkStop = nullptr;
-        if (!lock.owns_lock()) lock.lock();
-        if (outcome->done) return;
-        if (link) link->stop = true;
-        outcome->leftBehind = true;
-        ++leftBehind;
-    });
-    const auto started = std::chrono::steady_clock::now();
-    auto shownAt = started;
-    std::size_t shownSize = 0;
-    bool busyShown = false;
-    while (!outcome->ended.wait_for(lock, std::max(state.keepAliveInterval, std::chrono::milliseconds(1)),
-                                    [&] { return outcome->done; })) {
+// A wait over before the first interval shows neither the busy state nor
+// half a list: on a fast disk that would only flicker. After it, the window
+// shows it is busy, and the lines found so far every interval.
+class Shown {
+public:
+    Shown(const FormState& state, WindowOps& window, WorkerLink* link)
+        : interval_(state.listShownInterval), window_(window), link_(link) {}
+    void update(std::chrono::steady_clock::duration waited) {
+        if (waited < interval_ || (busy_ && waited - shownAt_ < interval_)) return;
+        if (!std::exchange(busy_, true)) window_.showBusy();
+        shownAt_ = waited;
+        if (!link_) return;
+        std::unique_lock lock(link_->mutex);
+        const std::string lines = link_->lines;
         lock.unlock();
-        const auto now = std::chrono::steady_clock::now();
-        if (giveUpAfter && now - started >= *giveUpAfter) return false;
-        window.showWindow();  // whatever waits, it waits in a window, at start-up too
-        // A wait over before the first interval shows neither the busy state
-        // nor half a list: on a fast disk that would only flicker.
-        if (now - started >= state.listShownInterval && (!busyShown || now - shownAt >= state.listShownInterval)) {
-            if (!std::exchange(busyShown, true)) window.showBusy();
-            if (link) {
-                std::unique_lock linesLock(link->mutex);
-                const std::string lines = link->lines;
-                linesLock.unlock();
-                if (lines.size() != shownSize) window.setText2(lines);
-                shownSize = lines.size();
-            }
-            shownAt = now;
-        }
-        if (!window.keepAlive() || state.closeRequested) throw WalkStopped();
-        lock.lock();
+        if (lines.size() != size_) window_.setText2(lines);
+        size_ = lines.size();
     }
-    lock.unlock();
+
+private:
+    const std::chrono::milliseconds interval_;
+    WindowOps& window_;
+    WorkerLink* const link_;
+    bool busy_ = false;
+    std::chrono::steady_clock::duration shownAt_{};
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+
+bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> work,
+                   const std::shared_ptr<WorkerLink>& link, std::optional<std::chrono::milliseconds> giveUpAfter) {
+    if (giveUpAfter && leftInCalls >= kMostLeftBehind) return false;
+    window.setBusy(true);
+    const std::shared_ptr<void> notBusyAfter(nullptr, [&window](void*) { window.setBusy(false); });
+    auto outcome = std::make_shared<Outcome>();
+    handToWorker(outcome, link, std::move(work));
+    if (link) state.walkStop = link->stop;
+    // However the wait ends before the work does (a close, a failure here,
+    // a look-up given up on), the work is stopped.
+    const std::shared_ptr<void> stopUnlessDone(nullptr, [&](void*) {
+        state.walkStop = std::stop_source(std::nostopstate);
+        outcome->leaveBehind(link.get());
+    });
+    Shown shown(state, window, link.get());
+    const auto started = std::chrono::steady_clock::now();
+    while (!outcome->waitFor(state.keepAliveInterval)) {
+        const auto waited = std::chrono::steady_clock::now() - started;
+        if (giveUpAfter && waited >= *giveUpAfter) return false;
+        window.showWindow();  // whatever waits, it waits in a window, at start-up too
+        shown.update(waited);
+        if (!window.keepAlive() || state.closeRequested) throw WalkStopped();
+    }
     // A click or key given during the last step is still waiting: it is
     // dropped now, while the window is busy, not run once the command is
     // over (nor left to dismiss the message that follows unseen). A close
@@ -114,7 +143,7 @@ bool WorkerLink::keepGoing(const std::string& list) {
         lines = list;
         handedAt = now;
     }
-    return !stop;
+    return !stop.stop_requested();
 }
 
 }  // namespace quelmar

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "archive_scan.h"
@@ -22,7 +23,7 @@ namespace quelmar {
 // it hands the lines found so far over every `interval`, and stops the walk
 // once asked.
 struct WorkerLink : WalkProgress {
-    std::atomic<bool> stop{false};
+    std::stop_source stop;  // reaches the walk and its readers at once
     std::atomic<bool> ended{false};  // the work is over: what it wrote may be read
     std::mutex mutex;
     std::string lines;  // for the window to show

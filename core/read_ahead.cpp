@@ -4,7 +4,6 @@
 #include "crew.h"
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -14,136 +13,188 @@ namespace quelmar {
 
 namespace {
 
-constexpr std::size_t kAhead = 32;  // asked for past the walk: twice the readers, so none waits while the walk reads
-constexpr std::size_t kMostQueued = 32;  // asked for and waiting for a reader, in the process
-constexpr unsigned kReadsJudged = 16;    // most of 16 slow, not one: a warm disk is slow now and then too
-// How long the walk waits, at most, for the one folder a reader is in when
-// it has read all else there is: a folder is read in far less even on a
-// slow share, and a stop is seen at once all the same.
-constexpr std::chrono::milliseconds kMostWaitForReader{100};
+// Level-1 folders read past the walk's at most: enough that no reader
+// waits while the walk takes a branch, few enough that what is read ahead
+// stays small whatever the tree.
+constexpr std::size_t kAhead = 32;
+constexpr std::size_t kMostQueued = 64;  // asked for and waiting for a reader, in the process
 
 // The process's readers.
 Crew* const crew = new Crew(ReadAhead::kMostHelpers, kMostQueued);
 
+// One folder, read by whoever comes to it first.
+struct Slot {
+    enum class State { Free, Reading, Read, Walks } state = State::Free;
+    std::optional<Listing> listing;  // once Read; none where the read failed
+};
+
+struct Branch {
+    Slot level1;
+    std::shared_ptr<const Folder> open;  // the level-1 folder, while readers may still read in it
+    std::vector<FolderEntry> folders;    // its folders, once a reader read it
+    std::vector<Slot> level2;            // one for each, made with them and never resized
+    std::size_t nextFree = 0;            // level-2 slots before it are taken
+};
+
 }  // namespace
 
-struct ReadAhead::Shared : std::enable_shared_from_this<Shared> {
+struct ReadAhead::Shared {
     std::shared_ptr<FileSystem> fs;
     std::shared_ptr<const Folder> assets;
     std::vector<FolderEntry> folders;  // of Assets
-    std::atomic<bool> stop{false};
-    std::atomic<std::size_t> reached{0};
-    std::atomic<std::size_t> outstanding{0};  // asked for and not yet read
-    std::mutex mutex;
-    std::vector<std::shared_ptr<Branch>> ready;  // by index; a reader adds to one until it is taken
-    std::size_t asked = 0;                       // indices below were offered
-
     bool acting = false;
-    std::size_t ahead = 0;    // level-1 folders asked for past the walk's
-    unsigned readers = 0;     // of them at once, which bounds what it holds open
-    std::atomic<bool> asking{false};
-    std::condition_variable handed;  // a reader handed over a folder
+    std::stop_token stop;
+    std::mutex mutex;
+    std::condition_variable_any read, room;  // a folder was read; the walk moved on or is done
+    std::vector<Branch> branches;
+    std::size_t reached = 0;  // the walk's level-1 folder
+    std::size_t ahead = 0;
+    std::size_t changes = 0;  // the walk moved on, or a level-1 folder's folders became known
+    bool over = false;
 
-    // Asks the crew for the branches past the walk's, as many as may be
-    // outstanding: by the walk as it goes on, and by each reader as it
-    // ends, so that readers are kept busy while the walk reads a branch of
-    // its own.
-    void feed() {
-        if (!asking || stop) return;
-        std::lock_guard lock(mutex);
-        asked = std::max(asked, reached + 1);
-        for (const std::size_t until = std::min(folders.size(), reached + 1 + ahead); asked < until && outstanding < readers;
-             ++asked) {
-            ++outstanding;
-            if (!crew->offer([walk = shared_from_this(), index = asked] {
-                    walk->read(index);
-                    --walk->outstanding;
-                    walk->feed();
-                }))
-                return void(--outstanding);  // asked again as the walk goes on
+    void changed() {
+        ++changes;
+        room.notify_all();
+    }
+
+    // What a reader does next: the first folder in the walk's order, within
+    // reach, that nobody has begun, taken. None once the walk is over or
+    // stopped, or every folder is begun.
+    std::optional<std::pair<std::size_t, std::optional<std::size_t>>> next(std::unique_lock<std::mutex>& lock) {
+        while (!over && !stop.stop_requested()) {
+            const std::size_t reach = std::min(branches.size(), reached + 1 + ahead);
+            bool more = reach < branches.size();  // past reach, or folders a level-1 read may still bring
+            for (std::size_t i = reached; i < reach; ++i) {
+                Branch& b = branches[i];
+                if (b.level1.state == Slot::State::Free) {
+                    b.level1.state = Slot::State::Reading;
+                    return std::pair{i, std::nullopt};
+                }
+                more = more || b.level1.state == Slot::State::Reading;
+                while (b.nextFree < b.level2.size() && b.level2[b.nextFree].state != Slot::State::Free) ++b.nextFree;
+                if (b.nextFree == b.level2.size()) {
+                    b.open.reset();  // every folder in it begun: readers need it no more
+                    continue;
+                }
+                b.level2[b.nextFree].state = Slot::State::Reading;
+                return std::pair{i, b.nextFree};
+            }
+            if (!more) break;
+            room.wait(lock, stop, [&, seen = changes] { return over || changes != seen; });
+        }
+        return std::nullopt;
+    }
+
+    // One reader: folder after folder, until there is none to begin.
+    void serve() {
+        std::unique_lock lock(mutex);
+        while (const auto work = next(lock)) {
+            const auto [i, at] = *work;
+            std::shared_ptr<const Folder> level1 = branches[i].open;
+            lock.unlock();
+            std::optional<Listing> listing;
+            std::shared_ptr<Folder> opened;
+            try {
+                if (!at) opened = readFolder(*assets, folders[i], nullptr, listing);
+                else readFolder(*level1, branches[i].folders[*at], level1.get(), listing);
+            } catch (...) {
+                // Left for the walk, which reads it again itself and tells why.
+            }
+            level1.reset();
+            lock.lock();
+            Branch& b = branches[i];
+            Slot& slot = at ? b.level2[*at] : b.level1;
+            if (!at && listing) {
+                b.folders = Subfolders(listing->entries);
+                b.level2.resize(b.folders.size());
+                b.open = std::move(opened);
+            }
+            slot.listing = std::move(listing);
+            slot.state = Slot::State::Read;
+            read.notify_all();
+            if (!at) changed();
         }
     }
 
-    // Reads one branch, handing over each folder's values as soon as they
-    // are read: a walk that reaches the branch before the reader is done
-    // takes what was read, leaves this reader the folder it is in, and
-    // reads the rest itself, so that no folder is read twice.
-    void read(std::size_t index) try {
-        if (stop || index <= reached) return;  // the walk is there already
-        auto branch = std::make_shared<Branch>();
-        Folder level1;  // left unread where it leads back: the walk skips it by its identity alone
-        if (!(branch->level1.id = LoopThrough(*fs, *assets, folders[index], *assets)).known()) {
-            level1 = fs->openChild(*assets, folders[index].name);
-            branch->level1 = ListingOf(*fs, level1, nullptr, acting);
+    // Every call a reader makes comes after a look at the stop: once it is
+    // asked, the reader leaves the folder it is in.
+    void go() const {
+        if (stop.stop_requested()) throw WalkStopped();
+    }
+
+    // A folder read, entry `entry` of `parent`; left unopened where it is a
+    // link back to Assets or, below a level-1 folder, to that one: the walk
+    // skips it by its identity alone. Returns the folder, still open.
+    std::shared_ptr<Folder> readFolder(const Folder& parent, const FolderEntry& entry, const Folder* level1,
+                                       std::optional<Listing>& listing) {
+        go();
+        if (const FolderId loop = LoopThrough(*fs, parent, entry, *assets, level1); loop.known()) {
+            listing = Listing{loop, false, {}};
+            return nullptr;
         }
-        const std::vector<FolderEntry> level2 = Subfolders(branch->level1.entries);
-        std::unique_lock lock(mutex);
-        ready[index] = branch;  // left unread where the walk is past it
-        for (const FolderEntry& entry : level2) {
-            if (stop || index <= reached) return;  // the walk reads the rest itself now
-            // From here, a walk that takes the branch leaves this reader the
-            // folder it is in, and reads the rest meanwhile.
-            branch->more = true;
-            lock.unlock();
-            std::optional<Listing> listing = ReadLevel2(*fs, level1, entry, *assets, level1, acting);
-            lock.lock();
-            if (ready[index] != branch) return;  // the walk has done without it
-            branch->level2.push_back(std::move(listing));
-            branch->more = false;
-            handed.notify_all();
-        }
-    } catch (...) {
-        // Left out: the walk reads that folder itself.
+        go();
+        auto folder = std::make_shared<Folder>(fs->openChild(parent, entry.name));
+        listing = Listing{folder->id, folder->plainRoute, std::move(folder->entries)};
+        const bool actsHere = acting && HoldsAnArchive(listing->entries);
+        // Identified only where the walk needs it, to tell a loop or to know
+        // the folder again when it acts in it (on a share each question is
+        // a request); a level-1 folder always, for what is below it.
+        if (!level1 || MayBeALoop(*folder, level1) || actsHere) go(), listing->id = folder->id = fs->identityOf(*folder);
+        // Looked up now as well, so that the walk's own look-up just before
+        // it deletes finds them in memory on a cold disk.
+        for (const FolderEntry& archive : listing->entries)
+            if (actsHere && IsArchive(archive)) go(), fs->kindOf(*folder, archive.name);
+        return folder;
     }
 };
 
 ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets,
-                     std::vector<FolderEntry> folders, bool acting, unsigned readers, std::chrono::microseconds slowRead)
-    : shared_(std::make_shared<Shared>()), slowRead_(slowRead) {
-    // A walk holds up to three folders open; each branch being read, two.
-    readers = static_cast<unsigned>(std::min<std::size_t>(readers, fs->openFolderBudget() / 4));
-    shared_->readers = folders.size() > 1 && readers > 1 && fs->readsSideBySide() ? readers : 0;
-    shared_->ahead = std::min<std::size_t>(kAhead, 2 * shared_->readers);
-    shared_->acting = acting;
-    shared_->fs = std::move(fs);
-    shared_->assets = std::move(assets);
-    shared_->ready.resize(folders.size());
-    shared_->folders = std::move(folders);
-    if (slowRead.count() == 0) walkRead(slowRead);
+                     std::vector<FolderEntry> folders, bool acting, unsigned readers, std::stop_token stop)
+    : shared_(std::make_shared<Shared>()) {
+    Shared& s = *shared_;
+    // A walk holds up to three folders open; a reader, two; and each branch
+    // read ahead whose folders are not all begun, one.
+    const std::size_t budget = fs->openFolderBudget();
+    readers = static_cast<unsigned>(std::min<std::size_t>({readers, kMostHelpers, budget / 4}));
+    s.ahead = std::min(kAhead, budget / 2);
+    s.acting = acting;
+    s.stop = std::move(stop);
+    s.fs = std::move(fs);
+    s.assets = std::move(assets);
+    s.branches.resize(folders.size());
+    s.folders = std::move(folders);
+    if (readers < 2) return;  // the walk reads alone
+    for (unsigned r = 0; r < readers; ++r)
+        if (!crew->offer([shared = shared_] { shared->serve(); })) break;  // the others are busy: fewer now
 }
 
-ReadAhead::~ReadAhead() { shared_->stop = true; }
-
-void ReadAhead::walkRead(std::chrono::steady_clock::duration took) {
-    if (shared_->readers == 0 || shared_->asking) return;
-    slowReads_ += took >= slowRead_;
-    if (slowRead_.count() != 0 && (++reads_ % kReadsJudged != 0 || std::exchange(slowReads_, 0) < kReadsJudged / 2))
-        return;
-    shared_->asking = true;
-    shared_->feed();
+ReadAhead::~ReadAhead() {
+    std::lock_guard lock(shared_->mutex);
+    shared_->over = true;
+    shared_->changed();
 }
 
-std::shared_ptr<const Branch> ReadAhead::take(std::size_t index) {
-    std::unique_lock lock(shared_->mutex);
-    shared_->reached = index;
-    std::shared_ptr<Branch>& slot = shared_->ready[index];
-    // A reader still in it adds to it: the walk gets what is read so far.
-    std::shared_ptr<const Branch> branch = slot && slot->more ? std::make_shared<Branch>(*slot) : std::exchange(slot, nullptr);
-    lock.unlock();
-    shared_->feed();
-    return branch;
-}
-
-std::optional<Listing> ReadAhead::late(std::size_t index, std::size_t at) {
-    std::unique_lock lock(shared_->mutex);
-    shared_->handed.wait_for(lock, kMostWaitForReader, [&] { return !shared_->ready[index] || !shared_->ready[index]->more; });
-    const std::shared_ptr<Branch> branch = std::exchange(shared_->ready[index], nullptr);
-    if (!branch || branch->level2.size() <= at) return std::nullopt;
-    return std::move(branch->level2[at]);
+std::optional<Listing> ReadAhead::take(std::size_t index, std::optional<std::size_t> at) {
+    Shared& s = *shared_;
+    std::unique_lock lock(s.mutex);
+    if (!at && s.reached != index) {
+        s.branches[s.reached].open.reset();  // the walk is past it
+        s.reached = index;
+        s.changed();
+    }
+    Branch& b = s.branches[index];
+    if (at && *at >= b.level2.size()) return std::nullopt;  // not the readers' branch
+    Slot& slot = at ? b.level2[*at] : b.level1;
+    if (slot.state == Slot::State::Free) {
+        slot.state = Slot::State::Walks;
+        return std::nullopt;
+    }
+    if (!s.read.wait(lock, s.stop, [&] { return slot.state == Slot::State::Read; })) throw WalkStopped();
+    return std::exchange(slot.listing, std::nullopt);
 }
 
 void ReadAhead::forgetReadersAfterFork() {
-    // The parent's pool is left as it is: its locks may be held by threads
+    // The parent's crew is left as it is: its lock may be held by threads
     // this process does not have.
     new (crew) Crew(kMostHelpers, kMostQueued);
 }

@@ -1,21 +1,22 @@
 #pragma once
-// Readers that list the asset tree ahead of a walk on a slow disk or share,
-// so that it serves several folders at once. A reader lists a level-1 folder
-// and every folder in it, closes them, and hands the walk the values: their
-// entries, identities and routes. It acts on nothing, and a read that fails
-// is only left out. The walk alone decides, lists and deletes: it takes a
-// branch where one is ready, in its own order, and reads the folders itself
-// where none is or where a read failed, so the error it tells and where it
-// stops are its own.
+// Readers that read the asset tree's folders side by side, ahead of the
+// walk, so that a disk or a share serves several at once. A reader hands
+// the walk each folder's listing as a value (entries, identity, route), or
+// nothing for a read that failed; it acts on nothing and hands over no open
+// folder. Each folder is read once, by whoever comes to it first: the walk
+// reads a folder no reader has begun itself, waits for one a reader is in,
+// and reads again one whose read failed, so that the error it tells and
+// where it stops are its own.
 //
-// The readers are one pool for the whole process, at most kMostHelpers
-// threads, fed through a bounded queue; a reader stuck in a mount that never
-// answers keeps its place in the pool, and nothing waits for it.
+// The readers are one crew for the whole process, at most kMostHelpers
+// threads; one stuck in a mount that never answers keeps its place there,
+// owns what it uses, and nothing waits for it but a walk at that very
+// folder, which a stop ends.
 
-#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
-#include <string>
+#include <stop_token>
 #include <vector>
 
 #include "archive_scan.h"
@@ -23,47 +24,35 @@
 
 namespace quelmar {
 
-// A level-1 folder and, for each folder entry of it in order, its listing;
-// none where reading it failed. The first few only, where the walk took the
-// branch while a reader was still in it; `more` when that reader was in the
-// next folder then, which it hands over when done (see late()).
-struct Branch {
-    Listing level1;
-    std::vector<std::optional<Listing>> level2;
-    bool more = false;
-};
-
 class ReadAhead {
 public:
     // Readers open from the walk's own open Assets, never from its path,
-    // its `folders` in the walk's order; at most `readers` of them. Acting,
-    // the walk opens again the folders that hold an archive.
+    // the level-1 `folders` in the walk's order, at most `readers` at once;
+    // `acting`: the walk will act in the folders that hold an archive. They
+    // start nothing once `stop` is asked.
     ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<FolderEntry> folders,
-              bool acting, unsigned readers, std::chrono::microseconds slowRead);
+              bool acting, unsigned readers, std::stop_token stop);
     ~ReadAhead();  // nothing more starts for this walk
-    // One of the walk's own reads took this long: readers are asked once
-    // most of a few dozen were slow (a cold disk, a share), never before.
-    void walkRead(std::chrono::steady_clock::duration took);
-    // The walk is at its level-1 folder `index`: that branch, if a reader has
-    // it ready. Never waits.
-    std::shared_ptr<const Branch> take(std::size_t index);
-    // For a branch taken with `more`: the folder the reader was in then, if
-    // it has handed it over since. Never waits; after it the reader hands
-    // over nothing more.
-    std::optional<Listing> late(std::size_t index, std::size_t at);
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The listing of level-1 folder `index` or, with `at`, of that one's
+    // level-2 folder `at`, where a reader read it. Nothing where no reader
+    // had begun it (none will now: it is the walk's) or the read failed.
+    // Waits while a reader is in it; a stop ends the wait with WalkStopped.
+    // Level-2 folders are the readers' only where the level-1 one was.
+    std::optional<Listing> take(std::size_t index, std::optional<std::size_t> at = std::nullopt);
 
     static unsigned helpersAlive();  // readers at work in the process, stuck ones included
+    static constexpr unsigned kMostHelpers = 16;
     // A process made by fork has none of its parent's threads: this gives it
     // readers of its own. To be called in the child, before anything else.
     static void forgetReadersAfterFork();
-    static constexpr unsigned kMostHelpers = 16;
 
     struct Shared;
 
 private:
     std::shared_ptr<Shared> shared_;
-    unsigned reads_ = 0, slowReads_ = 0;
-    const std::chrono::microseconds slowRead_;
 };
 
 }  // namespace quelmar

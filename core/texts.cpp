@@ -124,7 +124,13 @@ std::string linkNotDeletedReason() {
            "delete it.";
 }
 
-std::string deletionStopped(std::int32_t deleted) {
+std::string deletionStopped(std::int32_t deleted, bool atLeast) {
+    if (atLeast && deleted == 0)
+        return "Deleting stopped before it was known to have deleted any .pak file; no deletion was started after "
+               "that.";
+    if (atLeast)
+        return "Deleting stopped after at least " + std::to_string(deleted) +
+               (deleted == 1 ? " .pak file was" : " .pak files were") + " deleted; no deletion was started after that.";
     if (deleted == 0) return "Deleting stopped before any .pak file was deleted; none was touched.";
     if (deleted == 1)
         return "Deleting stopped after 1 .pak file was deleted (the first line of the list); the rest were not "

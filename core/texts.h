@@ -65,7 +65,8 @@ std::string readOnlyReason();
 std::string linkNotDeletedReason();
 // Added to any failure that stops a deletion: how many archives were deleted
 // before it (the first lines of the list), and that the rest were not.
-std::string deletionStopped(std::int32_t deleted);
+// `atLeast`: the deletion may still be in a call, so as many or one more.
+std::string deletionStopped(std::int32_t deleted, bool atLeast = false);
 // A settings file that cannot be read at start-up is told, then start-up
 // goes on as if nothing were stored.
 std::string settingsNotUsed();

@@ -269,7 +269,7 @@ void Form1::command(const std::function<void()>& handler) {
 bool Form1::requestClose() {
     if (!running_) return true;
     state_.closeRequested = true;
-    if (state_.walkStop) *state_.walkStop = true;
+    state_.walkStop.request_stop();
     return false;
 }
 

@@ -209,7 +209,6 @@ TEST_F(WalkTest, FollowsLinksAsTheSystemOpensThemAndSkipsLinksBackIntoTheWalk) {
     for (const unsigned readers : {1u, 4u}) {
         SCOPED_TRACE(readers);
         state.folderReaders = readers;
-        state.slowFolderRead = std::chrono::microseconds(readers == 1 ? 30 : 0);
         list.clear();
         host.calls.clear();
         EXPECT_EQ(walk(), 4);

@@ -108,7 +108,6 @@ Outcome walk(std::uint32_t seed, const Reading& reading, bool deleting, bool ign
     state.GamePath = "D:\\RS";
     state.AssetsPath = "D:\\RS\\Assets";
     state.folderReaders = reading.readers;
-    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
     FileSystem& fs = state.fileSystem(host);
     Outcome out;
     try {
@@ -174,7 +173,6 @@ TEST(SideBySideReading, FoldersHeldOpenStayWithinTheBudget) {
             }
         FormState state;
         state.AssetsPath = "D:\\RS\\Assets";
-        state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
         FileSystem& fs = state.fileSystem(host);
         std::string list;
         ArchiveAction action;
@@ -185,44 +183,32 @@ TEST(SideBySideReading, FoldersHeldOpenStayWithinTheBudget) {
     }
 }
 
-// No reader starts while the disk keeps up; once folders are slow to read,
-// readers read side by side, never more at once than planned; never where
-// the system serves one read at a time.
-TEST(SideBySideReading, AllReadersJoinOnlyOnceTheDiskIsSlow) {
-    for (const auto& [slow, sideBySide] : {std::pair{false, true}, {true, true}, {true, false}}) {
-        FakeHost host;
-        host.readsSideBySide = sideBySide;
-        host.addFolder("D:\\RS\\Assets");
-        for (int p = 0; p < 100; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
-        std::atomic<int> reading{0}, most{0};
-        const auto walkThread = std::this_thread::get_id();
-        host.beforeOpenChild = [&](const std::string&) {
-            const bool reader = std::this_thread::get_id() != walkThread;
-            if (reader) {
-                const int now = ++reading;
-                for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
-                }
+// Readers read side by side, never more at once than planned.
+TEST(SideBySideReading, ReadersReadSideBySideNeverMoreThanPlanned) {
+    FakeHost host;
+    host.addFolder("D:\\RS\\Assets");
+    for (int p = 0; p < 100; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
+    std::atomic<int> reading{0}, most{0};
+    const auto walkThread = std::this_thread::get_id();
+    host.beforeOpenChild = [&](const std::string&) {
+        const bool reader = std::this_thread::get_id() != walkThread;
+        if (reader) {
+            const int now = ++reading;
+            for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
             }
-            if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (reader) --reading;
-        };
-        FormState state;
-        state.AssetsPath = "D:\\RS\\Assets";
-        state.folderReaders = 8;
-        // Far apart: an in-memory folder never takes 200 ms to read, a
-        // 10 ms one always outlasts 1 ms.
-        state.slowFolderRead = std::chrono::milliseconds(slow ? 1 : 200);
-        testing::waitUntilNoHelpersAreLeft();  // all eight may start
-        std::string list;
-        WalkArchives(state, host, list, {});
-        host.waitUntilIdle();  // before `reading` goes
-        if (slow && sideBySide) {
-            EXPECT_GE(most, 2);
-            EXPECT_LE(most, 8);
-        } else {
-            EXPECT_EQ(most, 0);
         }
-    }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (reader) --reading;
+    };
+    FormState state;
+    state.AssetsPath = "D:\\RS\\Assets";
+    state.folderReaders = 8;
+    testing::waitUntilNoHelpersAreLeft();  // all eight may start
+    std::string list;
+    WalkArchives(state, host, list, {});
+    host.waitUntilIdle();  // before `reading` goes
+    EXPECT_GE(most, 2);
+    EXPECT_LE(most, 8);
 }
 
 // The same folder reached twice is listed twice; deleting, its second visit
@@ -237,7 +223,6 @@ TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
         FormState state;
         state.AssetsPath = "D:\\RS\\Assets";
         state.folderReaders = readers;
-        state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
         std::string list;
         EXPECT_EQ(WalkArchives(state, host, list, {}), 12) << readers;
         FileSystem& fs = state.fileSystem(host);
@@ -249,64 +234,98 @@ TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
     }
 }
 
-// A walk that reaches a branch a reader is still in takes the folders the
-// reader has read, reads the ones after the reader's out of turn, and takes
-// the reader's own when it is done: no folder read twice, none out of order.
-TEST(SideBySideReading, ABranchStillBeingReadIsSharedWithItsReader) {
-    FakeHost host;
+// Whatever the readers' timing, each folder is read once, by whoever comes
+// to it first, and none is left out; and a stop asked while readers are in
+// their calls ends the walk, also where it waits for one of them, and
+// reaches every reader before its next call.
+TEST(SideBySideReading, EachFolderIsReadOnceAndAStopReachesEveryReader) {
     const std::string assets = "D:\\RS\\Assets";
-    host.addFolder(assets);
-    std::string expected;
-    for (int p = 0; p < 16; ++p) {
-        host.addFolder(assets + "\\P" + std::to_string(p));
-        for (int r = 0; r < 4; ++r) {
-            const std::string route = assets + "\\P" + std::to_string(p) + "\\R" + std::to_string(r);
-            host.addFolder(route);
-            host.addFile(route + "\\Blueprints.pak");
-            expected += route.substr(6) + "\\Blueprints.pak\r\n";
-        }
-    }
-    const std::string lastBefore = assets + "\\P7\\R3", caught = assets + "\\P8\\R2", after = assets + "\\P8\\R3";
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::map<std::string, int> opened;
-    bool readerInCaught = false, walkAfter = false;
-    const auto walkThread = std::this_thread::get_id();
-    auto waitFor = [&](std::unique_lock<std::mutex>& lock, bool& flag) {
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return flag; }));
-    };
-    host.beforeOpenChild = [&](const std::string& path) {
-        std::unique_lock lock(mutex);
-        ++opened[path];
-        const bool walk = std::this_thread::get_id() == walkThread;
-        if (!walk && path == assets + "\\P7") throw HostError(5, "Access is denied.");  // the walk reads P7 itself
-        if (walk && path == lastBefore) waitFor(lock, readerInCaught);  // the reader is half-way through P8
-        if (!walk && path == caught) {
-            readerInCaught = true;
-            changed.notify_all();
-            waitFor(lock, walkAfter);  // until the walk has taken P8 and reads R3 out of turn
-        }
-        if (walk && path == after) {
-            walkAfter = true;
-            changed.notify_all();
-            lock.unlock();
-            // Until every reader is done, the one in R2 included: it has
-            // handed R2 over by then, however slowly it was scheduled.
-            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (ReadAhead::helpersAlive() != 0 && std::chrono::steady_clock::now() < giveUp)
-                std::this_thread::yield();
-        }
-    };
-    FormState state;
-    state.AssetsPath = assets;
-    state.folderReaders = 4;
-    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
-    std::string list;
-    EXPECT_EQ(WalkArchives(state, host, list, {}), 64);
-    EXPECT_EQ(list, expected);
-    host.waitUntilIdle();
-    std::lock_guard lock(mutex);
-    for (const char* route : {"R0", "R1", "R2", "R3"}) EXPECT_EQ(opened[assets + "\\P8\\" + route], 1) << route;
+    for (std::uint32_t seed = 1; seed <= 30; ++seed)
+        for (const unsigned readers : {2u, 16u})
+            for (const bool stopping : {false, true}) {
+                SCOPED_TRACE("seed " + std::to_string(seed) + ", readers " + std::to_string(readers) +
+                             (stopping ? ", stopped" : ""));
+                testing::waitUntilNoHelpersAreLeft();  // every reader may start
+                FakeHost host;
+                host.addFolder(assets);
+                std::string expected;
+                for (int p = 0; p < 12; ++p)
+                    for (int r = 0; r < 5; ++r) {
+                        const std::string route = assets + "\\P" + std::to_string(p) + "\\R" + std::to_string(r);
+                        if (r == 0) host.addFolder(route.substr(0, route.rfind('\\')));
+                        host.addFolder(route);
+                        host.addFile(route + "\\Blueprints.pak");
+                        expected += route.substr(6) + "\\Blueprints.pak\r\n";
+                    }
+                std::mutex mutex;
+                std::condition_variable changed;
+                std::map<std::string, int> opened;
+                std::set<std::thread::id> held;  // readers in a call when the stop came
+                int blocked = 0, afterStop = 0;
+                bool stopped = false;
+                std::mt19937 random(seed);
+                std::thread::id walking;
+                host.beforeOpenChild = [&](const std::string& path) {
+                    std::unique_lock lock(mutex);
+                    ++opened[path];
+                    if (stopped && held.count(std::this_thread::get_id())) ++afterStop;
+                    const bool reader = std::this_thread::get_id() != walking;
+                    const auto pause = std::chrono::microseconds(random() % 300);
+                    if (stopping && reader && !stopped) {
+                        ++blocked;  // held in its call until the stop is asked
+                        held.insert(std::this_thread::get_id());
+                        changed.notify_all();
+                        changed.wait(lock, [&] { return stopped; });
+                        return;
+                    }
+                    // Not before a reader is in a call: the walk could read it all first.
+                    if (stopping && !reader) changed.wait(lock, [&] { return blocked > 0 || stopped; });
+                    lock.unlock();
+                    std::this_thread::sleep_for(pause);
+                };
+                std::stop_source stop;
+                FormState state;
+                state.AssetsPath = assets;
+                state.folderReaders = readers;
+                WalkPlan plan = PlanWalk(state, host);
+                plan.stop = stop.get_token();
+                std::string list;
+                std::int32_t count = -1;
+                bool walkStopped = false;
+                std::thread walk([&] {
+                    {
+                        std::lock_guard lock(mutex);
+                        walking = std::this_thread::get_id();
+                    }
+                    try {
+                        count = WalkArchives(plan, list, {});
+                    } catch (const WalkStopped&) {
+                        walkStopped = true;
+                    }
+                });
+                if (stopping) {
+                    std::unique_lock lock(mutex);
+                    // A reader in a call: the walk reads what it can and then
+                    // waits for one of them.
+                    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return blocked > 0; }));
+                    stop.request_stop();
+                    stopped = true;
+                    changed.notify_all();
+                }
+                walk.join();
+                host.waitUntilIdle();
+                testing::waitUntilNoHelpersAreLeft();
+                std::lock_guard lock(mutex);
+                if (stopping) {
+                    EXPECT_TRUE(walkStopped);
+                    EXPECT_EQ(afterStop, 0) << "calls begun after the stop by readers it found in one";
+                    continue;
+                }
+                EXPECT_EQ(count, 60);
+                EXPECT_EQ(list, expected);
+                EXPECT_EQ(opened.size(), 72u);
+                for (const auto& [path, times] : opened) EXPECT_EQ(times, 1) << path;
+            }
 }
 
 }  // namespace

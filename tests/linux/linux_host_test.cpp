@@ -152,7 +152,6 @@ TEST_F(GameOnDisk, NothingStaysOpenBetweenCommands) {
     ::chmod(tree.path(game + "/Assets/P11/R2").c_str(), 0);
     for (const unsigned readers : {1u, 4u}) {
         state.folderReaders = readers;
-        state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
         EXPECT_THROW(RefreshList(state, host, window), HostError);
         EXPECT_EQ(openFilesOnceSettled(before), before) << readers;
         EXPECT_THROW(DeleteArchives(state, host, window), HostError);

@@ -382,7 +382,6 @@ TEST(PosixFileSystem, AFolderReadAheadIsStillKnownForTheLoopBackToIt) {
     FormState state;
     state.GamePath = tree.path("Game");
     state.folderReaders = 4;
-    state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
     bench::BenchHost host;
     ASSERT_EQ(CheckPaths(state, host), 0);
     std::string listed;

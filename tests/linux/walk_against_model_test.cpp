@@ -446,11 +446,7 @@ std::string compare(const Tree& tree, const Way& way) {
     FormState state;
     state.GamePath = tree.game;
     state.folderReaders = way.readers;
-    if (way.slowDisk) {
-        state.fileSystemObject = std::make_shared<SlowDisk>();  // helpers join as the walk finds it slow
-    } else {
-        state.slowFolderRead = std::chrono::microseconds(0);  // every reader from the start
-    }
+    if (way.slowDisk) state.fileSystemObject = std::make_shared<SlowDisk>();
     bench::BenchHost host;
     std::string list, error;
     std::int32_t count = -1;
@@ -644,7 +640,6 @@ TEST(WalkAgainstModel, ATreeChangedDuringADeletionLosesNothingOutsideTheRule) {
         state.GamePath = (root / "Game").string();
         state.AssetsPath = assets.string();
         state.folderReaders = readers;
-        state.slowFolderRead = std::chrono::microseconds(0);
         state.fileSystemObject = disk;
         bench::BenchHost host;
         std::string list;
