@@ -52,52 +52,27 @@ public:
     }
 
 private:
-    // A level-1 folder and the folders in it, with what readers listed of
-    // them where `readers`.
-    std::int32_t branch(std::size_t index, const FolderEntry& entry, bool readers = true) {
+    // A level-1 folder and the folders in it.
+    std::int32_t branch(std::size_t index, const FolderEntry& entry) {
         const std::string path1 = plan_.assetsPath + plan_.separator + entry.name;
-        std::optional<Folder> level1 = readers ? valueOf(path1, ahead_->take(index)) : std::nullopt;
-        if (level1 && IsLoop(fs_, *level1, *assets_)) return 0;
-        readers = level1.has_value();
-        if (!level1 && (!(level1 = open(*assets_, entry, nullptr)) || IsLoop(fs_, *level1, *assets_))) return 0;
-        std::int32_t found = 0;
-        // The walk acts, and reads, only in a folder it holds itself, taken
-        // by its own route before anything of it is listed. Where the folder
-        // listed no longer stands at its name, it reads what does, itself;
-        // once something of it is listed, the rest of it is out of reach.
-        if (action_ && HoldsAnArchive(level1->entries) && !held(*level1, entry.name)) return branch(index, entry, false);
-        found += visit(*level1, path1);
+        std::optional<Folder> level1 = ahead_->take(index, path1);
+        if (!level1) level1 = open(*assets_, entry, nullptr);
+        if (!level1 || IsLoop(fs_, *level1, *assets_)) return 0;
+        // Acting, the walk holds the level-1 folder itself before anything
+        // of it is listed: it acts in it and in its folders.
+        if (action_ && !held(*assets_, entry.name, *level1)) return 0;
+        std::int32_t found = visit(*assets_, entry.name, *level1, path1);
         const std::vector<FolderEntry> folders2 = Subfolders(level1->entries);
         for (std::size_t at = 0; at < folders2.size(); ++at) {
             const std::string path2 = path1 + plan_.separator + folders2[at].name;
-            std::optional<Folder> level2 = readers ? valueOf(path2, ahead_->take(index, at)) : std::nullopt;
-            if (level2 && IsLoop(fs_, *level2, *assets_, &*level1)) continue;
-            const bool actsHere = level2 && action_ && HoldsAnArchive(level2->entries);
-            if ((!level2 || actsHere) && !held(*level1, entry.name)) {
-                if (found == 0) return branch(index, entry, false);
-                continue;
-            }
-            if (actsHere && !hold(*level1, folders2[at].name, *level2)) level2.reset();
-            // Read here: no reader had it, its read failed, or the walk acts
-            // in it and another folder stands there now. Opened although
-            // nothing below it is read: an unreadable level-2 folder stops
-            // the walk just as a level-1 one does.
-            if (!level2 && (!(level2 = open(*level1, folders2[at], &*level1)) || IsLoop(fs_, *level2, *assets_, &*level1)))
-                continue;
-            found += visit(*level2, path2);
+            std::optional<Folder> level2 = ahead_->take(index, path2, at);
+            // Opened although nothing below it is read: an unreadable
+            // level-2 folder stops the walk just as a level-1 one does.
+            if (!level2 && held(*assets_, entry.name, *level1)) level2 = open(*level1, folders2[at], &*level1);
+            if (level2 && !IsLoop(fs_, *level2, *assets_, &*level1))
+                found += visit(*level1, folders2[at].name, *level2, path2);
         }
         return found;
-    }
-
-    // A folder as a reader listed it, without a hold on it.
-    static std::optional<Folder> valueOf(const std::string& path, std::optional<Listing> listing) {
-        if (!listing) return std::nullopt;
-        Folder folder;
-        folder.path = path;
-        folder.id = listing->id;
-        folder.plainRoute = listing->plainRoute;
-        folder.entries = std::move(listing->entries);
-        return folder;
     }
 
     // Opens and reads a folder itself; nothing where it is a link that
@@ -108,29 +83,28 @@ private:
         return fs_.openChild(parent, entry.name);
     }
 
-    // Whether the walk holds a level-1 folder itself, taking the hold now
-    // where a reader listed it.
-    bool held(Folder& level1, const std::string& name) { return level1.handle || hold(*assets_, name, level1); }
-
-    // Takes the walk's own hold on a folder a reader listed, opened again by
-    // the same route from its own open parent, without reading it; false
-    // when what stands there now is another folder.
-    bool hold(const Folder& parent, const std::string& name, Folder& listed) {
+    // Whether the walk holds `folder`, entry `name` of `parent`, itself, to
+    // act or read in it: where a reader listed it, opened again now by the
+    // same route, without reading it, and only if it is the folder listed.
+    // Where another stands at its name now, what the one listed held is
+    // passed over: it is no longer where it was listed.
+    bool held(const Folder& parent, const std::string& name, Folder& folder) {
+        if (folder.handle) return true;
         step();
         Folder opened = fs_.openChildUnread(parent, name);
-        if (!SameFolder(fs_.identityOf(opened), listed.id)) return false;
-        listed.handle = std::move(opened.handle);
+        if (!SameFolder(fs_.identityOf(opened), folder.id)) return false;
+        folder.handle = std::move(opened.handle);
         return true;
     }
 
     // The one filter: every archive of a folder, by the path the walk
     // reached it by (built from AssetsPath, never from the system's name).
     // Returns how many it found and, acting, acted on.
-    std::int32_t visit(const Folder& folder, const std::string& reachedPath) {
+    std::int32_t visit(const Folder& parent, const std::string& name, Folder& folder, const std::string& reachedPath) {
         std::int32_t found = 0;
         for (const FolderEntry& entry : folder.entries) {
             if (!IsArchive(entry)) continue;
-            if (action_ && !act(folder, entry.name, reachedPath)) continue;
+            if (action_ && !act(parent, name, folder, entry.name, reachedPath)) continue;
             addLine(reachedPath, entry.name);
             ++found;
         }
@@ -139,19 +113,20 @@ private:
 
     // Acting, what counts is what the folder holds now: this walk may have
     // deleted the archive since through another route to the same folder.
-    bool act(const Folder& folder, const std::string& name, const std::string& reachedPath) {
+    bool act(const Folder& parent, const std::string& name, Folder& folder, const std::string& archive,
+             const std::string& reachedPath) {
         try {
             step();
-            if (fs_.kindOf(folder, name) != EntryKind::File) return false;
+            if (!held(parent, name, folder) || fs_.kindOf(folder, archive) != EntryKind::File) return false;
             step();  // the look-up may have taken its time
-            action_(folder, name);
+            action_(folder, archive);
         } catch (const WalkStopped&) {
             throw;
         } catch (...) {
             // The list ends with the archive that failed, whether it could
             // not be looked up (a folder that may be read but not searched)
             // or not be deleted.
-            addLine(reachedPath, name);
+            addLine(reachedPath, archive);
             throw;
         }
         return true;

@@ -57,28 +57,38 @@ struct ReadAhead::Shared {
         room.notify_all();
     }
 
+    // A folder to read: level-1 folder `index` or, with `at`, its level-2 folder `at`.
+    struct Work {
+        std::size_t index;
+        std::optional<std::size_t> at;
+    };
+
+    // The first folder of branch `index` that nobody has begun, taken; none
+    // where there is none (yet: `more` where its level-1 read may bring some).
+    static std::optional<Work> claimIn(Branch& b, std::size_t index, bool& more) {
+        if (b.level1.state == Slot::State::Free) {
+            b.level1.state = Slot::State::Reading;
+            return Work{index, std::nullopt};
+        }
+        more = more || b.level1.state == Slot::State::Reading;
+        while (b.nextFree < b.level2.size() && b.level2[b.nextFree].state != Slot::State::Free) ++b.nextFree;
+        if (b.nextFree == b.level2.size()) {
+            b.open.reset();  // every folder in it begun: readers need it no more
+            return std::nullopt;
+        }
+        b.level2[b.nextFree].state = Slot::State::Reading;
+        return Work{index, b.nextFree};
+    }
+
     // What a reader does next: the first folder in the walk's order, within
     // reach, that nobody has begun, taken. None once the walk is over or
     // stopped, or every folder is begun.
-    std::optional<std::pair<std::size_t, std::optional<std::size_t>>> next(std::unique_lock<std::mutex>& lock) {
+    std::optional<Work> next(std::unique_lock<std::mutex>& lock) {
         while (!over && !stop.stop_requested()) {
             const std::size_t reach = std::min(branches.size(), reached + 1 + ahead);
-            bool more = reach < branches.size();  // past reach, or folders a level-1 read may still bring
-            for (std::size_t i = reached; i < reach; ++i) {
-                Branch& b = branches[i];
-                if (b.level1.state == Slot::State::Free) {
-                    b.level1.state = Slot::State::Reading;
-                    return std::pair{i, std::nullopt};
-                }
-                more = more || b.level1.state == Slot::State::Reading;
-                while (b.nextFree < b.level2.size() && b.level2[b.nextFree].state != Slot::State::Free) ++b.nextFree;
-                if (b.nextFree == b.level2.size()) {
-                    b.open.reset();  // every folder in it begun: readers need it no more
-                    continue;
-                }
-                b.level2[b.nextFree].state = Slot::State::Reading;
-                return std::pair{i, b.nextFree};
-            }
+            bool more = reach < branches.size();
+            for (std::size_t i = reached; i < reach; ++i)
+                if (auto work = claimIn(branches[i], i, more)) return work;
             if (!more) break;
             room.wait(lock, stop, [&, seen = changes] { return over || changes != seen; });
         }
@@ -88,7 +98,7 @@ struct ReadAhead::Shared {
     // One reader: folder after folder, until there is none to begin.
     void serve() {
         std::unique_lock lock(mutex);
-        while (const auto work = next(lock)) {
+        while (const std::optional<Work> work = next(lock)) {
             const auto [i, at] = *work;
             std::shared_ptr<const Folder> level1 = branches[i].open;
             lock.unlock();
@@ -99,6 +109,8 @@ struct ReadAhead::Shared {
                 else readFolder(*level1, branches[i].folders[*at], level1.get(), listing);
             } catch (...) {
                 // Left for the walk, which reads it again itself and tells why.
+                listing.reset();
+                opened.reset();
             }
             level1.reset();
             lock.lock();
@@ -174,7 +186,7 @@ ReadAhead::~ReadAhead() {
     shared_->changed();
 }
 
-std::optional<Listing> ReadAhead::take(std::size_t index, std::optional<std::size_t> at) {
+std::optional<Folder> ReadAhead::take(std::size_t index, const std::string& path, std::optional<std::size_t> at) {
     Shared& s = *shared_;
     std::unique_lock lock(s.mutex);
     if (!at && s.reached != index) {
@@ -190,7 +202,15 @@ std::optional<Listing> ReadAhead::take(std::size_t index, std::optional<std::siz
         return std::nullopt;
     }
     if (!s.read.wait(lock, s.stop, [&] { return slot.state == Slot::State::Read; })) throw WalkStopped();
-    return std::exchange(slot.listing, std::nullopt);
+    std::optional<Listing> listing = std::exchange(slot.listing, std::nullopt);
+    lock.unlock();
+    if (!listing) return std::nullopt;
+    Folder folder;
+    folder.path = path;
+    folder.id = listing->id;
+    folder.plainRoute = listing->plainRoute;
+    folder.entries = std::move(listing->entries);
+    return folder;
 }
 
 void ReadAhead::forgetReadersAfterFork() {

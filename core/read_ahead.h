@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 #include "archive_scan.h"
@@ -36,12 +37,13 @@ public:
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
-    // The listing of level-1 folder `index` or, with `at`, of that one's
-    // level-2 folder `at`, where a reader read it. Nothing where no reader
-    // had begun it (none will now: it is the walk's) or the read failed.
-    // Waits while a reader is in it; a stop ends the wait with WalkStopped.
-    // Level-2 folders are the readers' only where the level-1 one was.
-    std::optional<Listing> take(std::size_t index, std::optional<std::size_t> at = std::nullopt);
+    // Level-1 folder `index` or, with `at`, that one's level-2 folder `at`,
+    // as a reader read it, without a hold on it, by the `path` the walk
+    // reached it by. Nothing where no reader had begun it (none will now:
+    // it is the walk's) or the read failed. Waits while a reader is in it;
+    // a stop ends the wait with WalkStopped. Level-2 folders are the
+    // readers' only where the level-1 one was.
+    std::optional<Folder> take(std::size_t index, const std::string& path, std::optional<std::size_t> at = std::nullopt);
 
     static unsigned helpersAlive();  // readers at work in the process, stuck ones included
     static constexpr unsigned kMostHelpers = 16;
