@@ -34,24 +34,30 @@ public:
     }
 
     Token next() {
-        for (;;) {
-            while (pos_ < text_.size() && isSpace(text_[pos_])) ++pos_;
-            if (pos_ >= text_.size() || text_[pos_] == '\0') return end();
-            const char c = text_[pos_];
-            if (c == '/' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '/') {
-                const std::size_t eol = text_.find('\n', pos_);
-                pos_ = eol == std::string_view::npos ? text_.size() : eol;
-                continue;
-            }
-            if (c == '{' || c == '}') {
-                ++pos_;
-                return {c == '{' ? TokenKind::Open : TokenKind::Close, {}};
-            }
-            return c == '"' ? quoted() : unquoted();
+        skipBlanks();
+        if (pos_ >= text_.size() || text_[pos_] == '\0') return end();
+        const char c = text_[pos_];
+        if (c == '{' || c == '}') {
+            ++pos_;
+            return {c == '{' ? TokenKind::Open : TokenKind::Close, {}};
         }
+        return c == '"' ? quoted() : unquoted();
     }
 
 private:
+    // Spaces and `//` comments only separate tokens; a comment runs to the
+    // end of its line.
+    void skipBlanks() {
+        for (;;) {
+            while (pos_ < text_.size() && isSpace(text_[pos_])) ++pos_;
+            if (!atComment()) return;
+            const std::size_t eol = text_.find('\n', pos_);
+            pos_ = eol == std::string_view::npos ? text_.size() : eol;
+        }
+    }
+
+    bool atComment() const { return pos_ + 1 < text_.size() && text_[pos_] == '/' && text_[pos_ + 1] == '/'; }
+
     Token end() {
         pos_ = text_.size();
         return {TokenKind::End, {}};
@@ -100,6 +106,47 @@ bool namesLibrary(const std::vector<std::string>& blocks, const std::string& key
     return blocks.size() == 2 && isNumber(blocks[1]) && sameIgnoringAsciiCase(key, "path");
 }
 
+// Reads the file pair by pair, keeping the keys of the blocks it is in,
+// since only they tell a library path from any other value.
+class LibraryFileReader {
+public:
+    explicit LibraryFileReader(std::string_view text) : tokens_(text) {}
+
+    // The paths up to the end of the text or its first fault.
+    std::vector<std::string> read() {
+        while (step()) continue;
+        return std::move(paths_);
+    }
+
+private:
+    // One key and its value, or the end of a block. False at the end of the
+    // text and at a fault: what follows a fault is not trusted.
+    bool step() {
+        Token key = tokens_.next();
+        if (key.kind == TokenKind::Close && !blocks_.empty()) {
+            blocks_.pop_back();
+            return true;
+        }
+        if (key.kind != TokenKind::Text) return false;  // the end, or a brace where a key belongs
+        return take(std::move(key.text), tokens_.next());
+    }
+
+    // A text value may be a library path; an opening brace enters a block.
+    bool take(std::string key, Token value) {
+        if (value.kind == TokenKind::Text) {
+            if (!value.text.empty() && namesLibrary(blocks_, key)) paths_.push_back(std::move(value.text));
+            return true;
+        }
+        if (value.kind != TokenKind::Open || blocks_.size() >= kDeepestBlock) return false;
+        blocks_.push_back(std::move(key));
+        return true;
+    }
+
+    Tokens tokens_;
+    std::vector<std::string> blocks_;
+    std::vector<std::string> paths_;
+};
+
 // ---- Paths ------------------------------------------------------------------
 
 // Library files and the registry write Windows paths with either slash.
@@ -134,6 +181,11 @@ std::string tidied(PathStyle style, std::string path) {
     return path;
 }
 
+// A folder handed to the search from outside, tidied; empty when relative.
+std::string absoluteOrEmpty(PathStyle style, const std::string& path) {
+    return isAbsolute(style, path) ? tidied(style, path) : std::string();
+}
+
 std::string join(PathStyle style, const std::string& folder, std::string_view name) {
     std::string out = folder;
     if (out.empty() || !isSeparator(style, out.back())) out += separatorOf(style);
@@ -163,14 +215,21 @@ constexpr std::string_view kProgramFiles = "Program Files";  // and "Program Fil
 // Folders already taken, by identity where the system gives one, else by path.
 class SeenFolders {
 public:
-    bool firstVisit(const FolderId& id, const std::string& path) {
+    explicit SeenFolders(SearchDisk& disk) : disk_(disk) {}
+
+    // Whether `path` leads to a folder not taken before, which it then takes;
+    // a path that leads to no folder is never taken.
+    bool firstVisit(const std::string& path) {
+        const auto id = disk_.folderId(path);
+        if (!id) return false;
         for (const auto& [seenId, seenPath] : seen_)
-            if (id.known() ? SameFolder(id, seenId) : path == seenPath) return false;
-        seen_.emplace_back(id, path);
+            if (id->known() ? SameFolder(*id, seenId) : path == seenPath) return false;
+        seen_.emplace_back(*id, path);
         return true;
     }
 
 private:
+    SearchDisk& disk_;
     std::vector<std::pair<FolderId, std::string>> seen_;
 };
 
@@ -213,27 +272,31 @@ public:
     // becomes the first game folder found in them, unless already found.
     std::vector<Library> libraries(const std::vector<std::string>& roots, std::optional<std::string>& game) {
         std::vector<Library> found;
-        SeenFolders seenRoots;
-        SeenFolders seenLibraries;
+        SeenFolders seenRoots(disk_);
+        SeenFolders seenLibraries(disk_);
         int looked = 0;
         for (const auto& root : roots) {
-            const auto rootId = disk_.folderId(root);
-            if (!rootId || !seenRoots.firstVisit(*rootId, root)) continue;
-            std::vector<std::string> folders{root};
-            const std::string libraryFile = join(style_, join(style_, root, "steamapps"), "libraryfolders.vdf");
-            if (const auto text = disk_.readFile(libraryFile, kLibraryFileLimit + 1))
-                for (auto& path : ReadLibraryFolders(*text))
-                    if (isAbsolute(style_, path)) folders.push_back(tidied(style_, std::move(path)));
-            for (auto& folder : folders) {
+            if (!seenRoots.firstVisit(root)) continue;
+            for (auto& folder : libraryFolders(root)) {
                 if (looked++ >= kLibraryLimit) break;
                 std::string games = join(style_, join(style_, folder, "steamapps"), "common");
-                const auto gamesId = disk_.folderId(games);
-                if (!gamesId || !seenLibraries.firstVisit(*gamesId, games)) continue;
+                if (!seenLibraries.firstVisit(games)) continue;
                 if (!game) game = firstHoldingGame(subfolders(games), nullptr);
                 found.push_back({std::move(folder), std::move(games)});
             }
         }
         return found;
+    }
+
+    // The game in the first of `prefixes` that holds it, each prefix looked
+    // in once however it is spelt; empty ones are passed over.
+    std::optional<std::string> gameInWinePrefixes(const std::vector<std::string>& prefixes) {
+        SeenFolders seen(disk_);
+        for (const auto& prefix : prefixes) {
+            if (prefix.empty() || !seen.firstVisit(prefix)) continue;
+            if (auto game = gameInWinePrefix(prefix)) return game;
+        }
+        return std::nullopt;
     }
 
     // drive_c/Program Files*/*/, then drive_c/Program Files*/*/*/.
@@ -250,6 +313,17 @@ public:
     }
 
 private:
+    // A store's own library, then those its library file lists; a relative
+    // path there is passed over, as it names no folder for certain.
+    std::vector<std::string> libraryFolders(const std::string& root) {
+        std::vector<std::string> folders{root};
+        const std::string libraryFile = join(style_, join(style_, root, "steamapps"), "libraryfolders.vdf");
+        if (const auto text = disk_.readFile(libraryFile, kLibraryFileLimit + 1))
+            for (auto& path : ReadLibraryFolders(*text))
+                if (isAbsolute(style_, path)) folders.push_back(tidied(style_, std::move(path)));
+        return folders;
+    }
+
     static bool holdsGame(const std::vector<FolderEntry>& entries) {
         return std::any_of(entries.begin(), entries.end(), [](const FolderEntry& entry) {
             return entry.kind == EntryKind::File && sameIgnoringAsciiCase(entry.name, kGameExecutable);
@@ -292,34 +366,15 @@ std::vector<Place> places(PathStyle style, const std::vector<Library>& libraries
 }  // namespace
 
 std::vector<std::string> ReadLibraryFolders(std::string_view text) {
-    std::vector<std::string> paths;
-    if (text.size() > kLibraryFileLimit) return paths;
-    Tokens tokens(text);
-    std::vector<std::string> blocks;  // keys of the blocks we are in
-    for (;;) {
-        Token key = tokens.next();
-        if (key.kind == TokenKind::Close && !blocks.empty()) {
-            blocks.pop_back();
-            continue;
-        }
-        if (key.kind != TokenKind::Text) break;  // the end, or a brace where a key belongs
-        Token value = tokens.next();
-        if (value.kind == TokenKind::Text) {
-            if (!value.text.empty() && namesLibrary(blocks, key.text)) paths.push_back(std::move(value.text));
-        } else if (value.kind == TokenKind::Open && blocks.size() < kDeepestBlock) {
-            blocks.push_back(std::move(key.text));
-        } else {
-            break;
-        }
-    }
-    return paths;
+    if (text.size() > kLibraryFileLimit) return {};
+    return LibraryFileReader(text).read();
 }
 
 LocateStart FindLocateStart(SearchDisk& disk, const std::string& home, const std::string& winePrefix) {
     constexpr PathStyle style = PathStyle::Posix;
     Search search(disk, style);
     std::optional<std::string> game;
-    const std::string homeFolder = isAbsolute(style, home) ? tidied(style, home) : std::string();
+    const std::string homeFolder = absoluteOrEmpty(style, home);
 
     // Every library is offered as a place, even once the game is found.
     std::vector<std::string> roots;
@@ -328,14 +383,8 @@ LocateStart FindLocateStart(SearchDisk& disk, const std::string& home, const std
     LocateStart start{{}, places(style, search.libraries(roots, game))};
 
     if (!game) {
-        SeenFolders prefixes;
-        for (const auto& prefix : {isAbsolute(style, winePrefix) ? tidied(style, winePrefix) : std::string(),
-                                   homeFolder.empty() ? std::string() : join(style, homeFolder, ".wine")}) {
-            if (prefix.empty()) continue;
-            const auto prefixId = disk.folderId(prefix);
-            if (!prefixId || !prefixes.firstVisit(*prefixId, prefix)) continue;
-            if ((game = search.gameInWinePrefix(prefix))) break;
-        }
+        const std::string homePrefix = homeFolder.empty() ? std::string() : join(style, homeFolder, ".wine");
+        game = search.gameInWinePrefixes({absoluteOrEmpty(style, winePrefix), homePrefix});
     }
 
     start.folder = game ? *game : homeFolder;
@@ -346,7 +395,7 @@ LocateStart FindWindowsLocateStart(SearchDisk& disk, const std::string& programF
                                    const std::vector<std::string>& storeFolders) {
     constexpr PathStyle style = PathStyle::Windows;
     Search search(disk, style);
-    const std::string program = isAbsolute(style, programFolder) ? tidied(style, programFolder) : std::string();
+    const std::string program = absoluteOrEmpty(style, programFolder);
     // A player who keeps the tool beside the game finds it there, as ever.
     std::optional<std::string> game;
     if (!program.empty() && search.holdsGame(program)) game = program;
