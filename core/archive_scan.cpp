@@ -34,7 +34,7 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
 class Walk {
 public:
     Walk(const WalkPlan& plan, std::string& list, const ArchiveAction& action, WalkProgress* progress)
-        : plan_(plan), fs_(*plan.fs), list_(list), action_(action), progress_(progress) {}
+        : plan_(plan), fs_(*plan.fs), list_(list), action_(action), progress_(progress ? *progress : unwatched_) {}
 
     std::int32_t run() {
         const auto cut = plan_.assetsPath.rfind(plan_.separator);
@@ -102,12 +102,11 @@ private:
     // Returns how many it found and, acting, acted on.
     std::int32_t visit(const Folder& parent, const std::string& name, Folder& folder, const std::string& reachedPath) {
         std::int32_t found = 0;
-        for (const FolderEntry& entry : folder.entries) {
-            if (!IsArchive(entry)) continue;
-            if (action_ && !act(parent, name, folder, entry.name, reachedPath)) continue;
-            addLine(reachedPath, entry.name);
-            ++found;
-        }
+        for (const FolderEntry& entry : folder.entries)
+            if (IsArchive(entry) && (!action_ || act(parent, name, folder, entry.name, reachedPath))) {
+                addLine(reachedPath, entry.name);
+                ++found;
+            }
         return found;
     }
 
@@ -139,14 +138,18 @@ private:
     }
 
     void step() {
-        if (plan_.stop.stop_requested() || (progress_ && !progress_->keepGoing(list_))) throw WalkStopped();
+        if (plan_.stop.stop_requested() || !progress_.keepGoing(list_)) throw WalkStopped();
     }
 
     const WalkPlan& plan_;
     FileSystem& fs_;
     std::string& list_;
     const ArchiveAction& action_;
-    WalkProgress* const progress_;
+    // A walk nobody watches goes on until its stop is asked.
+    struct Unwatched : WalkProgress {
+        bool keepGoing(const std::string&) override { return true; }
+    } unwatched_;
+    WalkProgress& progress_;
     const Folder* assets_ = nullptr;
     ReadAhead* ahead_ = nullptr;
 };
@@ -227,6 +230,29 @@ void appendHex(std::string& out, unsigned long value, int digits) {
 
 }  // namespace
 
+namespace {
+
+// The character at `entry[at]` as the list shows it, escaped where it would
+// not read as itself; returns how many bytes it took.
+std::size_t appendShown(std::string& out, std::string_view entry, std::size_t at, char separator) {
+    const auto [point, length] = decodeUtf8(entry, at);
+    if (length == 0) {
+        out += "\\x";
+        appendHex(out, static_cast<unsigned char>(entry[at]), 2);
+        return 1;
+    }
+    if (point == '\\' && separator != '\\') out += "\\\\";
+    else if (point == '\n') out += "\\n";
+    else if (point == '\r') out += "\\r";
+    else if (point == '\t') out += "\\t";
+    else if (point < 0x20 || point == 0x7F) out += "\\x", appendHex(out, point, 2);
+    else if (changesTheLine(point)) out += "\\u", appendHex(out, point, 4);
+    else out.append(entry, at, length);
+    return length;
+}
+
+}  // namespace
+
 std::string ShownEntry(std::string_view entry, char separator) {
     std::string out;
     out.reserve(entry.size());
@@ -236,22 +262,7 @@ std::string ShownEntry(std::string_view entry, char separator) {
         const std::size_t from = at;
         while (at < entry.size() && plain(entry[at])) ++at;
         out.append(entry, from, at - from);
-        if (at == entry.size()) break;
-        const auto [point, length] = decodeUtf8(entry, at);
-        if (length == 0) {
-            out += "\\x";
-            appendHex(out, static_cast<unsigned char>(entry[at]), 2);
-            ++at;
-            continue;
-        }
-        if (point == '\\' && separator != '\\') out += "\\\\";
-        else if (point == '\n') out += "\\n";
-        else if (point == '\r') out += "\\r";
-        else if (point == '\t') out += "\\t";
-        else if (point < 0x20 || point == 0x7F) out += "\\x", appendHex(out, point, 2);
-        else if (changesTheLine(point)) out += "\\u", appendHex(out, point, 4);
-        else out.append(entry, at, length);
-        at += length;
+        if (at < entry.size()) at += appendShown(out, entry, at, separator);
     }
     return out;
 }
@@ -312,6 +323,14 @@ struct WalkRun : WorkerLink {
     std::atomic<std::int32_t> deleted{0}, held{0};  // held: deleted, but still open in another program
 };
 
+// The lines above the failure are archives already gone: the failure says
+// so, and that nothing after it was touched, whatever the failure was.
+HostError deletionStoppedBy(const std::exception& error, std::int32_t deleted, bool atLeast) {
+    const auto* known = dynamic_cast<const HostError*>(&error);
+    return HostError(known ? known->number() : 0, (known ? known->description() : UnexpectedFailureText(error)) +
+                                                      texts::kCrLf + texts::kCrLf + texts::deletionStopped(deleted, atLeast));
+}
+
 // Runs the walk whole on a worker while the window is kept alive, and hands
 // the list to Text2 at the end, also when the walk fails, so the lines found
 // before stay visible. A failure of the window's own leaves the worker
@@ -344,12 +363,7 @@ std::shared_ptr<WalkRun> runWalk(FormState& state, Host& host, WindowOps& window
         const bool ended = run->ended;
         if (ended) window.setText2(run->list);
         if (!deleting) throw;
-        // The lines above the failure are archives already gone: say so,
-        // and that nothing after it was touched, whatever the failure was.
-        const auto* known = dynamic_cast<const HostError*>(&error);
-        throw HostError(known ? known->number() : 0,
-                        (known ? known->description() : UnexpectedFailureText(error)) + texts::kCrLf + texts::kCrLf +
-                            texts::deletionStopped(run->deleted, !ended));
+        throw deletionStoppedBy(error, run->deleted, !ended);
     }
     window.setText2(run->list);
     return run;
