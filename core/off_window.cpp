@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <exception>
 #include <limits>
-#include <new>
 #include <system_error>
 #include <utility>
 
@@ -26,11 +25,6 @@ constexpr unsigned kAsMany = std::numeric_limits<unsigned>::max();
 Crew* const workers = new Crew(kAsMany, kAsMany);
 
 }  // namespace
-
-void ForgetWorkersAfterFork() {
-    // The parent's workers are not in this process, and their lock may be held.
-    new (workers) Crew(kAsMany, kAsMany);
-}
 
 namespace {
 

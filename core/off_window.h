@@ -41,10 +41,6 @@ bool WaitOffWindow(FormState& state, WindowOps& window, std::function<void()> wo
                    const std::shared_ptr<WorkerLink>& link = nullptr,
                    std::optional<std::chrono::milliseconds> giveUpAfter = std::nullopt);
 
-// A process made by fork has none of its parent's workers: this gives it its
-// own. To be called in the child, before anything else.
-void ForgetWorkersAfterFork();
-
 // One call off the window's thread, and what it returns; with a limit,
 // nothing when it has not answered by then.
 template <typename Call>

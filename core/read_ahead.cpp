@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
-#include <new>
 #include <utility>
 
 namespace quelmar {
@@ -211,12 +210,6 @@ std::optional<Folder> ReadAhead::take(std::size_t index, const std::string& path
     folder.plainRoute = listing->plainRoute;
     folder.entries = std::move(listing->entries);
     return folder;
-}
-
-void ReadAhead::forgetReadersAfterFork() {
-    // The parent's crew is left as it is: its lock may be held by threads
-    // this process does not have.
-    new (crew) Crew(kMostHelpers, kMostQueued);
 }
 
 unsigned ReadAhead::helpersAlive() { return crew->busy(); }

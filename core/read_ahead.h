@@ -47,9 +47,6 @@ public:
 
     static unsigned helpersAlive();  // readers at work in the process, stuck ones included
     static constexpr unsigned kMostHelpers = 16;
-    // A process made by fork has none of its parent's threads: this gives it
-    // readers of its own. To be called in the child, before anything else.
-    static void forgetReadersAfterFork();
 
     struct Shared;
 

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,8 +16,6 @@
 #include <utility>
 
 #include "core/ascii.h"
-#include "core/off_window.h"
-#include "core/read_ahead.h"
 #include "core/texts.h"
 
 namespace quelmar::linux_host {
@@ -199,17 +196,6 @@ std::optional<ChildFolder> findChildFolder(const std::string& parent, const std:
 }
 
 }  // namespace
-
-PosixFileSystem::PosixFileSystem() {
-    // A test that forks to walk in a mount namespace of its own must find
-    // readers and workers there, not the parent's, whose threads the child
-    // has not.
-    static const int registered = ::pthread_atfork(nullptr, nullptr, [] {
-        ReadAhead::forgetReadersAfterFork();
-        ForgetWorkersAfterFork();
-    });
-    (void)registered;
-}
 
 bool PosixFileSystem::folderExists(const std::string& path) {
     // The game folder may itself be a link (a game moved to another drive).

@@ -16,7 +16,6 @@ namespace quelmar::linux_host {
 // Holds no state of its own: every call may come from any thread.
 class PosixFileSystem : public FileSystem {
 public:
-    PosixFileSystem();
     bool folderExists(const std::string& path) override;
     bool childFolderExists(const std::string& parent, const std::string& name) override;
     Folder openFolder(const std::string& parent, const std::string& name) override;

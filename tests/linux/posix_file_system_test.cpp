@@ -30,8 +30,6 @@
 namespace quelmar::linux_host {
 namespace {
 
-using testing::inChild;
-using testing::inOwnMountNamespace;
 using testing::TempTree;
 namespace fs = std::filesystem;
 
@@ -306,12 +304,13 @@ bool refuseOpenat2() {
 // actually opened is known for what it is and skipped, so the archive lying
 // in Assets itself is never touched, nor one listed twice. Also where the
 // system cannot tell plain folders apart without identifying each.
-TEST(PosixFileSystem, NoRouteLeadsOutOfTheTwoLevels) {
-    const struct {
-        const char* name;
-        std::function<void(const TempTree&, ChangingFileSystem&)> plant;
-        bool ownMounts = false;
-    } cases[] = {
+struct RouteCase {
+    const char* name;
+    std::function<void(const TempTree&, ChangingFileSystem&)> plant;
+    bool ownMounts = false;
+};
+const std::vector<RouteCase>& routeCases() {
+    static const std::vector<RouteCase> cases = {
         {"Assets bound below itself",
          [](const TempTree& t, ChangingFileSystem&) {
              t.folder("Game/Assets/P/Bound");
@@ -332,41 +331,53 @@ TEST(PosixFileSystem, NoRouteLeadsOutOfTheTwoLevels) {
         {"a level-2 link back to its own level-1 folder",
          [](const TempTree& t, ChangingFileSystem&) { fs::create_directory_symlink(".", t.path("Game/Assets/P/Back")); }},
     };
+    return cases;
+}
+
+// Plants case `index` and walks it; 0 when the rule held.
+int walkRouteCase(std::size_t index) {
+    TempTree tree;
+    tree.file("Game/Assets/Blueprints.pak");
+    tree.file("Game/Assets/P/Blueprints.pak");
+    auto files = std::make_unique<ChangingFileSystem>();
+    routeCases()[index].plant(tree, *files);
+    FormState state;
+    state.GamePath = tree.path("Game");
+    state.fileSystemObject = std::move(files);
+    bench::BenchHost host;
+    if (CheckPaths(state, host) != 0) return 1;
+    // Listed once, and deleted once: a deletion alone would hide a
+    // second visit, finding the archive gone the second time.
+    std::string listed, list;
+    WalkArchives(state, host, listed, {});
+    FileSystem& used = state.fileSystem(host);
+    WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { used.deleteFile(f, n); });
+    if (listed != "Assets/P/Blueprints.pak\r\n" || list != listed) return 2;
+    return tree.exists("Game/Assets/Blueprints.pak") ? 0 : 3;
+}
+
+// The same in a process of its own: its own mounts, or a sandbox.
+const testing::Child routeCaseChild("route-case", [](const std::vector<std::string>& args) {
+    const std::size_t index = std::stoul(args.at(0));
+    if (routeCases()[index].ownMounts && !testing::enterOwnMountNamespace()) return 77;
+    if (args.at(1) == "sandboxed" && !refuseOpenat2()) return 78;
+    return walkRouteCase(index);
+});
+
+TEST(PosixFileSystem, NoRouteLeadsOutOfTheTwoLevels) {
     for (const bool sandboxed : {false, true})
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + (sandboxed ? ", in a sandbox without openat2" : ""));
-        TempTree tree;
-        tree.file("Game/Assets/Blueprints.pak");
-        tree.file("Game/Assets/P/Blueprints.pak");
-        auto walk = [&]() -> int {
-            auto files = std::make_unique<ChangingFileSystem>();
-            c.plant(tree, *files);
-            FormState state;
-            state.GamePath = tree.path("Game");
-            state.fileSystemObject = std::move(files);
-            bench::BenchHost host;
-            if (CheckPaths(state, host) != 0) return 1;
-            // Listed once, and deleted once: a deletion alone would hide a
-            // second visit, finding the archive gone the second time.
-            std::string listed, list;
-            WalkArchives(state, host, listed, {});
-            FileSystem& used = state.fileSystem(host);
-            WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { used.deleteFile(f, n); });
-            if (listed != "Assets/P/Blueprints.pak\r\n" || list != listed) return 2;
-            return tree.exists("Game/Assets/Blueprints.pak") ? 0 : 3;
-        };
-        const auto run = [&] { return sandboxed && !refuseOpenat2() ? 78 : walk(); };
-        if (!c.ownMounts) {
-            EXPECT_EQ(sandboxed ? inChild(run) : walk(), 0);
-            continue;
+        for (std::size_t index = 0; index < routeCases().size(); ++index) {
+            const RouteCase& c = routeCases()[index];
+            SCOPED_TRACE(std::string(c.name) + (sandboxed ? ", in a sandbox without openat2" : ""));
+            const int result = sandboxed || c.ownMounts
+                                   ? testing::runChild({"route-case", std::to_string(index), sandboxed ? "sandboxed" : "-"})
+                                   : walkRouteCase(index);
+            if (result == 77) {
+                std::cout << "skipped: no mount namespace for this user here\n";
+                continue;
+            }
+            EXPECT_EQ(result, 0);
         }
-        const int result = inOwnMountNamespace(run);
-        if (result == 77) {
-            std::cout << "skipped: no mount namespace for this user here\n";
-            continue;
-        }
-        EXPECT_EQ(result, 0);
-    }
 }
 
 // Read ahead, a level-1 folder lets go of its handle once its children are

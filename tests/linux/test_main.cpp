@@ -16,7 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+
+#include "tests/linux/child_process.h"
 
 namespace quelmar::linux_host {
 // A start of the program's single-instance check, for the tests that need
@@ -85,6 +88,12 @@ void holdForeignInstanceNames() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A part of a test in a process of its own, started by the tests as the
+    // user they run as: nothing else of the tests' runs there.
+    if (const std::optional<int> status = quelmar::testing::childMain(argc, argv)) {
+        std::fflush(nullptr);
+        ::_exit(*status);
+    }
     if (argc > 1 && std::strcmp(argv[1], "--instance-start") == 0) {
         // Ended without the exit handlers: under a loaded machine the leak
         // checker's stop of this short-lived copy was seen to wait for ever,

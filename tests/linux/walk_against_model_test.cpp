@@ -547,8 +547,9 @@ int runTree(unsigned seed, bool mounts) {
     return 0;
 }
 
-// Runs every tree in a child: with a mount namespace of its own when the
-// system gives one, else without mounts. Reports on standard error.
+// Runs every tree, each in a child of this process, which starts no thread
+// itself; with mounts, in a mount namespace of its own. Reports on standard
+// error.
 int runTrees(unsigned first, unsigned trees, bool mounts) {
     int failures = 0;
     for (unsigned seed = first; seed < first + trees && failures < 3; ++seed)
@@ -558,6 +559,13 @@ int runTrees(unsigned first, unsigned trees, bool mounts) {
         failures += testing::inChild([&] { return runTree(seed, mounts); }) != 0;
     return failures == 0 ? 0 : 1;
 }
+
+// walk-trees FIRST COUNT mounts|-: 77 where the system gives no namespace.
+const testing::Child walkTrees("walk-trees", [](const std::vector<std::string>& args) {
+    const bool mounts = args.at(2) == "mounts";
+    if (mounts && !testing::enterOwnMountNamespace()) return 77;
+    return runTrees(static_cast<unsigned>(std::stoul(args.at(0))), static_cast<unsigned>(std::stoul(args.at(1))), mounts);
+});
 
 // A tree that changes under a deletion, after readers listed it: a level-1
 // folder the walk has not reached yet is swapped for a link to a folder
@@ -660,15 +668,18 @@ TEST(WalkAgainstModel, ATreeChangedDuringADeletionLosesNothingOutsideTheRule) {
 TEST(WalkAgainstModel, RandomTreesOnRealFoldersFollowTheRule) {
     const unsigned first = fromEnvironment("QUELMAR_WALK_SEED", 1);
     const unsigned trees = fromEnvironment("QUELMAR_WALK_TREES", 400);
-    const int withMounts = testing::inOwnMountNamespace([&] { return runTrees(first, trees, true); });
+    const auto run = [](unsigned from, unsigned count, const char* mounts) {
+        return testing::runChild({"walk-trees", std::to_string(from), std::to_string(count), mounts});
+    };
+    const int withMounts = run(first, trees, "mounts");
     if (withMounts == 77) {
         std::printf("no mount namespace for this user here: the trees are made without bind mounts\n");
-        EXPECT_EQ(testing::inChild([&] { return runTrees(first, trees, false); }), 0);
+        EXPECT_EQ(run(first, trees, "-"), 0);
         return;
     }
     EXPECT_EQ(withMounts, 0);
     // Without the namespace too: there, mounts aside, nothing is granted.
-    EXPECT_EQ(testing::inChild([&] { return runTrees(first + trees, trees / 2, false); }), 0);
+    EXPECT_EQ(run(first + trees, trees / 2, "-"), 0);
 }
 
 }  // namespace
