@@ -102,7 +102,7 @@ ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folde
     : shared_(std::make_shared<Shared>()), slowRead_(slowRead) {
     // A walk holds up to three folders open; each branch being read, two.
     readers = static_cast<unsigned>(std::min<std::size_t>(readers, fs->openFolderBudget() / 4));
-    shared_->readers = folders.size() > 1 && readers > 1 && fs->readsSideBySide() ? readers : 0;
+    shared_->readers = folders.size() > 1 && readers > 1 ? readers : 0;
     shared_->ahead = std::min<std::size_t>(kAhead, 2 * shared_->readers);
     shared_->acting = acting;
     shared_->fs = std::move(fs);
