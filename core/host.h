@@ -118,10 +118,6 @@ public:
     // running out of handles for anything else; the walk fits its helpers
     // to it.
     virtual std::size_t openFolderBudget() = 0;
-    // Whether the system serves folder reads from several threads side by
-    // side. Where it serves one at a time (Wine's server), helpers reading
-    // ahead would only make the walk wait for them.
-    virtual bool readsSideBySide() { return true; }
     // Removes the entry `name` of an open folder permanently (no recycle
     // bin): the entry itself, never what a link leads to. Raises when it
     // cannot (read-only, in use, access denied, gone, no longer a file).
@@ -179,22 +175,6 @@ public:
     // system the program's own folder (players keep the tool beside the
     // game); elsewhere, where this system's players are likely to find it.
     virtual LocateStart locateDialogStart() = 0;
-    // Reads the entries of the folder at `path`, only to see that it
-    // answers: the locate dialog reads its folder on the window's thread,
-    // so it is sent only where this answered in time. Asked off the window's
-    // thread; may never return, and raises when the folder cannot be read.
-    // By default the file system reads it; a host whose system would leave
-    // a read that never answers holding up every other one reads it its
-    // own way.
-    virtual void readFolder(FileSystem& fs, const std::string& path) {
-        const auto cut = path.rfind(separator());
-        if (cut == std::string::npos || cut + 1 == path.size()) {
-            // A root: nothing to open it by as a child.
-            if (!fs.folderExists(path)) throw HostError(2, path);
-            return;
-        }
-        fs.openFolder(cut == 0 ? path.substr(0, 1) : path.substr(0, cut), path.substr(cut + 1));
-    }
 };
 
 }  // namespace quelmar

@@ -36,6 +36,19 @@ private:
     bool& running_;
 };
 
+// Reads the entries of the folder at `path`, only to see that it answers:
+// the locate dialog reads its folder on the window's thread, so it is sent
+// only where this answered in time. Raises when it cannot be read.
+void ReadFolderEntries(FileSystem& fs, const std::string& path, char separator) {
+    const auto cut = path.rfind(separator);
+    if (cut == std::string::npos || cut + 1 == path.size()) {
+        // A root: nothing to open it by as a child.
+        if (!fs.folderExists(path)) throw HostError(2, path);
+        return;
+    }
+    fs.openFolder(cut == 0 ? path.substr(0, 1) : path.substr(0, cut), path.substr(cut + 1));
+}
+
 }  // namespace
 
 std::string FolderOfChosenFile(const std::string& path, char separator) {
@@ -166,9 +179,9 @@ void Form1::locateGameExe() {
         skipOnError([&] {
             usable = OffTheWindowThread(
                          state_, window_,
-                         [fs, &host = host_, folder = request.initialFolder] {
+                         [fs, separator = host_.separator(), folder = request.initialFolder] {
                              if (!fs->folderExists(folder)) return false;
-                             host.readFolder(*fs, folder);
+                             ReadFolderEntries(*fs, folder, separator);
                              return true;
                          },
                          std::min(state_.storedFolderWait, left()))
@@ -191,13 +204,13 @@ void Form1::locateGameExe() {
         auto answered = std::make_shared<Answered>();
         OffTheWindowThread(
             state_, window_,
-            [fs, &host = host_, places = std::move(start->places), answered, slow = state_.slowCallWait] {
+            [fs, separator = host_.separator(), places = std::move(start->places), answered, slow = state_.slowCallWait] {
                 for (const Place& place : places) {
                     const auto asked = std::chrono::steady_clock::now();
                     bool offered = false;
                     skipOnError([&] {
                         const bool there = fs->folderExists(place.path);
-                        if (there && place.name.empty()) host.readFolder(*fs, place.path);
+                        if (there && place.name.empty()) ReadFolderEntries(*fs, place.path, separator);
                         offered = there || place.name.empty();
                     });
                     if (!offered || std::chrono::steady_clock::now() - asked >= slow) continue;

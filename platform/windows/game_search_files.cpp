@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "platform/windows/linux_reads.h"
 #include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_text.h"
 
@@ -53,7 +52,6 @@ std::optional<std::string> WindowsSearchDisk::readFile(const std::string& path, 
 }
 
 std::optional<std::vector<FolderEntry>> WindowsSearchDisk::listFolder(const std::string& path) {
-    if (LinuxReadsAvailable()) return LinuxListFolder(path);
     std::wstring pattern = extendedPath(path);
     if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
     pattern += L'*';
@@ -75,9 +73,6 @@ std::optional<std::vector<FolderEntry>> WindowsSearchDisk::listFolder(const std:
 }
 
 std::optional<FolderId> WindowsSearchDisk::folderId(const std::string& path) {
-    // Under Wine the server itself opens the folder, and one that never
-    // answers would stop every program in the prefix.
-    if (LinuxReadsAvailable()) return LinuxFolderId(path);
     Handle folder(CreateFileW(extendedPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info;

@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "core/host.h"
-#include "core/texts.h"
 #include "platform/windows/win32_handle.h"
 
 namespace quelmar::win32 {
@@ -38,10 +37,18 @@ struct Route {
     std::shared_ptr<const Route> parent;  // none: opened by `path`
     std::wstring name;                    // in `parent`, as listed
     std::string path;
-    // Under Wine: what the deletions below this top folder have learnt of
-    // the folders on their way (shared by every route below it).
-    std::shared_ptr<wine::Places> places;
+    // Under Wine, of a top folder: what the deletions below it have learnt
+    // of the folders on their way. Set by WineFileSystem as it opens the
+    // folder, before any other thread can see it.
+    mutable std::shared_ptr<wine::Places> places;
 };
+
+// The route of an open folder of the Windows file system; nullptr for any
+// other folder.
+const Route* routeOf(const Folder& folder);
+
+// `name` in the folder at `parent`, for messages and paths.
+std::string join(const std::string& parent, std::string_view name);
 
 // Opens `name` relative to the open folder `folder`, or, with no folder,
 // the full NT name `name`, exactly as spelt.
@@ -50,9 +57,9 @@ NTSTATUS openRelativeShared(HANDLE folder, std::wstring_view name, ACCESS_MASK a
 NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out);
 
 // Opens the entry `name` of an open folder, exactly as the folder listed
-// it, also where Windows refuses the name (by the file id listed beside
-// it); kNameInvalid when that cannot be done.
-NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out);
+// it; kNameInvalid where the system refuses the name (a separator in it
+// would make it a path to somewhere else).
+NTSTATUS openNamed(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out);
 
 // Goes through the records of an open folder, from its first, as
 // `infoClass` gives them; `each` returns false to stop there. 0 once every
@@ -83,8 +90,5 @@ bool identify(HANDLE handle, FolderId& id, DWORD& error);
 // The system's own name for what a handle holds, in NT form; empty, the
 // error in `error`, when there is none.
 std::wstring systemName(HANDLE handle, DWORD& error);
-
-// Raises the failure of `operation` on `path` for a Windows error number.
-[[noreturn]] void failOn(DWORD error, texts::Operation operation, const std::string& path);
 
 }  // namespace quelmar::win32

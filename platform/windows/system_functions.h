@@ -21,8 +21,8 @@ Function user32(const char* name) {
 }
 
 // Whether the program runs under Wine rather than on Windows itself: Wine's
-// ntdll exports its own version. Some checks guard against what only Wine
-// does and would be wrong on Windows (see windows_file_system.h).
+// ntdll exports its own version. The host then creates the file system that
+// guards against what only Wine does (see wine_file_system.h).
 inline bool underWine() {
     static const bool wine = systemFunction<void (*)()>(L"ntdll.dll", "wine_get_version") != nullptr;
     return wine;

@@ -13,8 +13,6 @@
 
 #include "core/texts.h"
 #include "platform/windows/nt_files.h"
-#include "platform/windows/system_functions.h"
-#include "platform/windows/wine_file_system.h"
 #include "platform/windows/win32_error.h"
 #include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_text.h"
@@ -69,37 +67,13 @@ bool meansNotFound(DWORD error) {
 
 DWORD errorOf(NTSTATUS status) { return RtlNtStatusToDosError(status); }
 
-// Raises the failure of `operation` on `path`. Wine has no answer of its
-// own for a Unix path too long: it says "unsuccessful" when opening by
-// path, and "invalid handle" when opening relative to a folder whose handle
-// is perfectly good. Either is told as the path being too long, which is
-// what it is. Wine opens relative to a folder by the folder's path when it
-// was opened, so "invalid handle" otherwise means the folder has moved.
-}  // namespace
-
-[[noreturn]] void failOn(DWORD error, texts::Operation operation, const std::string& path) {
-    if ((error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) && underWine() && wine::pathTooLong(path))
-        error = ERROR_FILENAME_EXCED_RANGE;
-    else if (error == ERROR_INVALID_HANDLE && underWine())
-        throw HostError(static_cast<long>(error), texts::failure(operation, path, texts::folderMovedReason()));
-    win32::fail(error, operation, path);
-}
-
-namespace {
-
-// The same for an answer of the system's own file layer, which tells apart
+// Raises the failure of an answer of the system's own file layer, which tells apart
 // what its Windows error number lumps together (a file mapped by another
 // program and one this user may not change are both "access denied").
 [[noreturn]] void failOnStatus(NTSTATUS status, texts::Operation operation, const std::string& path) {
     const DWORD error = errorOf(status);
-    if (error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) failOn(error, operation, path);
+    if (error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE) fail(error, operation, path);
     throw HostError(static_cast<long>(error), texts::failure(operation, path, reasonForStatus(status, operation)));
-}
-
-std::string join(const std::string& parent, std::string_view name) {
-    std::string joined = parent;
-    if (!joined.empty() && joined.back() != '\\' && joined.back() != '/') joined += '\\';
-    return joined += name;
 }
 
 struct OpenFolder : FolderHandle {
@@ -107,10 +81,20 @@ struct OpenFolder : FolderHandle {
     std::shared_ptr<const Route> route;
 };
 
+}  // namespace
+
+std::string join(const std::string& parent, std::string_view name) {
+    std::string joined = parent;
+    if (!joined.empty() && joined.back() != '\\' && joined.back() != '/') joined += '\\';
+    return joined += name;
+}
+
 const Route* routeOf(const Folder& folder) {
     const auto* open = dynamic_cast<const OpenFolder*>(folder.handle.get());
     return open ? open->route.get() : nullptr;
 }
+
+namespace {
 
 HANDLE handleOf(const Folder& folder) {
     const Route* route = routeOf(folder);
@@ -144,31 +128,6 @@ NTSTATUS openRelative(HANDLE folder, std::wstring_view name, ACCESS_MASK access,
     return openRelativeShared(folder, name, access, kShareAll, options, out);
 }
 
-namespace {
-
-bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
-
-// The file id an open folder lists for the entry spelt exactly `name`:
-// kNameNotFound when it lists no such entry, kNameInvalid when it gives no
-// ids. Read through a handle of its own, so that no other reader of the
-// folder loses its place.
-NTSTATUS listedId(HANDLE folder, std::wstring_view name, LARGE_INTEGER& id) {
-    Handle dir;
-    if (!NT_SUCCESS(openRelative(folder, L"", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_DIRECTORY_FILE, dir)))
-        return kNameInvalid;
-    NTSTATUS found = kNameNotFound;
-    const NTSTATUS read = forEachListed<FILE_ID_BOTH_DIR_INFO>(
-        dir.get(), FileIdBothDirectoryInformation, [&](std::wstring_view listed, const FILE_ID_BOTH_DIR_INFO& info) {
-            if (listed != name) return true;
-            id = info.FileId;
-            found = id.QuadPart != 0 ? 0 : kNameInvalid;
-            return false;
-        });
-    return NT_SUCCESS(read) ? found : kNameInvalid;
-}
-
-}  // namespace
-
 NTSTATUS forEachRecord(HANDLE folder, FILE_INFORMATION_CLASS infoClass,
                        const std::function<bool(const std::byte*)>& each) {
     std::vector<ULONGLONG> buffer(64 * 1024 / sizeof(ULONGLONG));  // 8-byte aligned, as the records need
@@ -190,27 +149,19 @@ NTSTATUS forEachRecord(HANDLE folder, FILE_INFORMATION_CLASS infoClass,
     }
 }
 
-// Opens the entry `name` of an open folder, exactly as the folder listed
-// it. A name Windows refuses to be given (made on Linux and read through
-// Wine: "?", "*", a tab, a backslash...) is opened by the file id listed
-// beside it instead; kNameInvalid when that cannot be done either.
-NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out) {
-    // A separator would make the name a path to somewhere else.
-    const bool hasSeparator = name.find_first_of(L"\\/") != std::wstring_view::npos;
-    if (!hasSeparator) {
-        const NTSTATUS status = openRelative(folder, name, access, options, out);
-        if (status != kNameInvalid) return status;
-    }
-    LARGE_INTEGER id;
-    if (const NTSTATUS listed = listedId(folder, name, id); !NT_SUCCESS(listed)) return listed;
-    const NTSTATUS status = openRelative(
-        folder, std::wstring_view(reinterpret_cast<const wchar_t*>(&id), sizeof id / sizeof(wchar_t)), access,
-        options | FILE_OPEN_BY_FILE_ID, out);
-    if (NT_SUCCESS(status)) return status;
-    return gone(status) ? wine::openedByListedId(status) : kNameInvalid;
+NTSTATUS openNamed(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options, Handle& out) {
+    if (name.find_first_of(L"\\/") != std::wstring_view::npos) return kNameInvalid;
+    return openRelative(folder, name, access, options, out);
+}
+
+NTSTATUS WindowsFileSystem::openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options,
+                                      Handle& out) {
+    return openNamed(folder, name, access, options, out);
 }
 
 namespace {
+
+bool gone(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound || status == kNoSuchFile; }
 
 // Raises the failure of opening the entry `name`, told as a name this
 // system cannot use where that is what kept it from opening.
@@ -279,9 +230,11 @@ namespace {
 FolderId handleIdentity(HANDLE handle, texts::Operation operation, const std::string& path) {
     FolderId id;
     DWORD error = ERROR_SUCCESS;
-    if (!identify(handle, id, error)) failOn(error, operation, path);
+    if (!identify(handle, id, error)) fail(error, operation, path);
     return id;
 }
+
+}  // namespace
 
 // What the entry `name` of an open folder is, links followed to their end.
 // A link that leads nowhere (or nowhere that exists any more) is neither
@@ -290,14 +243,14 @@ FolderId handleIdentity(HANDLE handle, texts::Operation operation, const std::st
 // fails and says why, as a plain folder this user may not open does. Any
 // other failure is raised for `path` where one is given, and otherwise
 // counts as a folder, for opening it to report.
-EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* path) {
+EntryKind WindowsFileSystem::kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* path) {
     Handle opened;
     const NTSTATUS status = openEntry(folder, name, kLookAccess, 0, opened);
     BY_HANDLE_FILE_INFORMATION info;
     if (NT_SUCCESS(status)) {
         if (!GetFileInformationByHandle(opened.get(), &info)) {
-            if (wine::nonFile(GetLastError())) return EntryKind::Other;
-            if (path != nullptr) failOn(GetLastError(), texts::Operation::TestPath, *path);
+            if (meansNoFile(GetLastError())) return EntryKind::Other;
+            if (path != nullptr) fail(GetLastError(), texts::Operation::TestPath, *path);
             return EntryKind::Folder;
         }
         if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::Other;
@@ -308,9 +261,8 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
         return EntryKind::Folder;
     }
     const DWORD error = errorOf(status);
-    if (meansNotFound(error) || status == kDeletePending || error == ERROR_CANT_RESOLVE_FILENAME)
+    if (meansNotFound(error) || status == kDeletePending || error == ERROR_CANT_RESOLVE_FILENAME || meansNoFile(error))
         return EntryKind::Other;
-    if (wine::nonFile(error)) return EntryKind::Other;
     if (error != ERROR_ACCESS_DENIED) {
         if (path != nullptr) failOnStatus(status, texts::Operation::TestPath, *path);
         return EntryKind::Folder;
@@ -326,7 +278,8 @@ EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* 
 // `path` where there is no parent; `path` is otherwise only for messages.
 // Its identity is that of the folder actually opened, so that the walk
 // knows a folder it has reached again by any route.
-Folder readFolder(Handle dir, const std::string& path, std::shared_ptr<const Route> parent, std::wstring name) {
+Folder WindowsFileSystem::readFolder(Handle dir, const std::string& path, std::shared_ptr<const Route> parent,
+                                     std::wstring name) {
     Folder folder;
     folder.path = path;
     folder.id = handleIdentity(dir.get(), texts::Operation::ReadFolder, path);
@@ -340,28 +293,20 @@ Folder readFolder(Handle dir, const std::string& path, std::shared_ptr<const Rou
             EntryKind kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
             if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) kind = kindOfEntry(dir.get(), name, nullptr);
             else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) kind = EntryKind::Other;
-            // Wine lists a Unix pipe or socket as an empty plain file; only
-            // opening it tells.
-            else if (kind == EntryKind::File && entry.EndOfFile.QuadPart == 0 && underWine() &&
-                     kindOfEntry(dir.get(), name, nullptr) == EntryKind::Other)
-                kind = EntryKind::Other;
+            else if (kind == EntryKind::File) kind = kindOfListedFile(dir.get(), name, entry.EndOfFile.QuadPart);
             folder.entries.push_back({narrow(name), kind});
             return true;
         });
-    if (!NT_SUCCESS(read)) failOn(errorOf(read), texts::Operation::ReadFolder, path);
+    if (!NT_SUCCESS(read)) fail(errorOf(read), texts::Operation::ReadFolder, path);
     auto route = std::make_shared<Route>();
     route->handle = std::move(dir);
     route->id = folder.id;
     route->parent = std::move(parent);
     route->name = std::move(name);
     route->path = path;
-    if (route->parent != nullptr) route->places = route->parent->places;
-    else if (underWine()) route->places = std::make_shared<wine::Places>();
     folder.handle = std::make_unique<OpenFolder>(std::move(route));
     return folder;
 }
-
-}  // namespace
 
 // Opens a path as given, links followed; the error when it cannot.
 Handle openPath(const std::string& path, DWORD access, DWORD& error) {
@@ -375,7 +320,7 @@ namespace {
 
 bool isFolder(HANDLE handle, texts::Operation operation, const std::string& path) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) failOn(GetLastError(), operation, path);
+    if (!GetFileInformationByHandle(handle, &info)) fail(GetLastError(), operation, path);
     return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -406,7 +351,7 @@ bool WindowsFileSystem::folderExists(const std::string& path) {
     const Handle opened = openPath(path, FILE_READ_ATTRIBUTES, error);
     if (!opened) {
         if (meansNotFound(error)) return false;
-        failOn(error, texts::Operation::TestPath, path);
+        fail(error, texts::Operation::TestPath, path);
     }
     return isFolder(opened.get(), texts::Operation::TestPath, path);
 }
@@ -419,8 +364,8 @@ Folder WindowsFileSystem::openFolder(const std::string& parent, const std::strin
     const std::string path = join(parent, name);
     DWORD error = ERROR_SUCCESS;
     Handle opened = openPath(path, kFolderAccess, error);
-    if (!opened) failOn(error, texts::Operation::ReadFolder, path);
-    if (!isFolder(opened.get(), texts::Operation::ReadFolder, path)) failOn(ERROR_DIRECTORY, texts::Operation::ReadFolder, path);
+    if (!opened) fail(error, texts::Operation::ReadFolder, path);
+    if (!isFolder(opened.get(), texts::Operation::ReadFolder, path)) fail(ERROR_DIRECTORY, texts::Operation::ReadFolder, path);
     return readFolder(std::move(opened), path, nullptr, {});
 }
 
@@ -441,8 +386,6 @@ EntryKind WindowsFileSystem::kindOf(const Folder& folder, const std::string& nam
     if (folderHandle == INVALID_HANDLE_VALUE) win32::fail(ERROR_INVALID_HANDLE, texts::Operation::TestPath, path);
     return kindOfEntry(folderHandle, widen(name), &path);
 }
-
-bool WindowsFileSystem::readsSideBySide() { return !underWine(); }
 
 std::size_t WindowsFileSystem::openFolderBudget() {
     // A process may hold millions of handles; this is only a bound on what
@@ -466,51 +409,46 @@ Deletion WindowsFileSystem::deleteFile(const Folder& folder, const std::string& 
         if (status == kFileIsADirectory)
             throw HostError(ERROR_ACCESS_DENIED,
                             texts::failure(texts::Operation::DeleteFile, path, texts::nowAFolderReason()));
-        if (wine::nonFile(errorOf(status))) failAsNoFile(path);
+        if (meansNoFile(errorOf(status))) failAsNoFile(path);
         failOnEntry(status, wideName, texts::Operation::DeleteFile, path);
     }
 
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(entry.get(), &info)) {
-        if (wine::nonFile(GetLastError())) failAsNoFile(path);
-        failOn(GetLastError(), texts::Operation::DeleteFile, path);
+        if (meansNoFile(GetLastError())) failAsNoFile(path);
+        fail(GetLastError(), texts::Operation::DeleteFile, path);
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
         throw HostError(ERROR_ACCESS_DENIED,
                         texts::failure(texts::Operation::DeleteFile, path, texts::readOnlyReason()));
     const FolderId entryId = handleIdentity(entry.get(), texts::Operation::DeleteFile, path);
 
-    if (underWine()) wine::checkDeletion(*routeOf(folder), folder.entries, wideName, entry.get(), path);
+    beforeMarking(folder, wideName, entry.get(), path);
 
     // Refused for a file another program has mapped into memory (the game
     // running, say), which the read-only check above tells from the rest.
     const NTSTATUS marked = markForDeletion(entry.get());
     if (!NT_SUCCESS(marked)) failOnStatus(marked, texts::Operation::DeleteFile, path);
-    if (underWine()) wine::takeBackIfMoved(*routeOf(folder), entry.get(), path);
+    afterMarking(folder, entry.get(), path);
     entry.close();
 
-    // Gone, or going once another program lets go of it. Wine removes the
-    // file only when the last handle to it closes, and says nothing when it
-    // cannot (a folder this user may not change): the same file still there
-    // is a failure, never a deletion to count, unless another program holds
-    // it open, when Wine removes it as that program lets go.
+    // Gone, or going once another program lets go of it; the same file
+    // still there is never a deletion to count.
     Handle again;
     const NTSTATUS after = openEntry(folderHandle, wideName, kLookAccess, FILE_OPEN_REPARSE_POINT, again);
     if (gone(after)) return Deletion::Done;
     if (after == kDeletePending) return Deletion::OnRelease;
     if (!NT_SUCCESS(after)) failOnStatus(after, texts::Operation::DeleteFile, path);
-    FolderId stillThere;
+    FolderId now;
     DWORD error = ERROR_SUCCESS;
-    if (!identify(again.get(), stillThere, error)) failOn(error, texts::Operation::DeleteFile, path);
-    if (!SameFolder(stillThere, entryId)) return Deletion::Done;  // another file took the name since
+    if (!identify(again.get(), now, error)) fail(error, texts::Operation::DeleteFile, path);
+    if (!SameFolder(now, entryId)) return Deletion::Done;  // another file took the name since
     again.close();
-    // Only another program's open handle keeps this open from being
-    // exclusive; "in use" is the one answer that means such a holder.
-    Handle alone;
-    const NTSTATUS exclusive = openRelativeShared(folderHandle, wideName, FILE_READ_DATA | SYNCHRONIZE, 0,
-                                                  FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE, alone);
-    if (underWine() && errorOf(exclusive) == ERROR_SHARING_VIOLATION) return Deletion::OnRelease;
-    failOn(ERROR_ACCESS_DENIED, texts::Operation::DeleteFile, path);
+    return stillThere(folderHandle, wideName, path);
+}
+
+Deletion WindowsFileSystem::stillThere(HANDLE, const std::wstring&, const std::string& path) {
+    fail(ERROR_ACCESS_DENIED, texts::Operation::DeleteFile, path);
 }
 
 }  // namespace quelmar::win32

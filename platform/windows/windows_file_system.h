@@ -13,19 +13,20 @@
 // where the system has them. Afterwards the entry must be gone from the
 // folder it was read in; one still there is a failure, never a count.
 //
-// A name Windows refuses to be given ("?", "*", a tab, a backslash: made
-// on Linux, and shown as it is by Wine) is opened by the file id its folder
-// lists beside it; where even that cannot be done, the failure says the
-// name cannot be used on this system.
-//
-// Under Wine (found at run time), a Linux disk and Wine's own ways would
-// make it delete the wrong file; the checks only Wine needs are in
-// wine_file_system.h, and are called only there.
+// Under Wine a Linux disk and Wine's own ways need more (names Windows
+// refuses, checks before and after a deletion): WineFileSystem
+// (wine_file_system.h) is this class with the hooks below filled in, and
+// the host creates it in place of this one there.
+
+#include <windows.h>
+#include <winternl.h>
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "core/host.h"
+#include "platform/windows/nt_files.h"
 
 namespace quelmar::win32 {
 
@@ -39,12 +40,36 @@ public:
     Folder openChild(const Folder& parent, const std::string& name) override;
     EntryKind kindOf(const Folder& folder, const std::string& name) override;
     std::size_t openFolderBudget() override;
-    // Not under Wine, whose server answers one request at a time: there a
-    // walk with helpers measured 1.7 times as long as one without.
-    bool readsSideBySide() override;
     // A read-only file is refused, as DeleteFileW refuses it; the setting
     // is the user's to clear.
     Deletion deleteFile(const Folder& folder, const std::string& name) override;
+
+protected:
+    // Opens the entry `name` of an open folder, exactly as the folder
+    // listed it; kNameInvalid where the system refuses the name.
+    virtual NTSTATUS openEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG options,
+                               Handle& out);
+    // Whether an error opening or asking an entry means that it is no file
+    // nor folder at all; on Windows none does.
+    virtual bool meansNoFile(DWORD) { return false; }
+    // What the entry `name` a folder lists as a file of `size` bytes is.
+    virtual EntryKind kindOfListedFile(HANDLE, std::wstring_view, ULONGLONG) { return EntryKind::File; }
+    // Raises where the file `entry`, opened as the entry `name` of
+    // `folder`, must not be deleted; called just before it is marked.
+    virtual void beforeMarking(const Folder&, const std::wstring&, HANDLE, const std::string&) {}
+    // Raises, the mark taken back, where the deletion must not go on; called
+    // once the file is marked, before its handle closes.
+    virtual void afterMarking(const Folder&, HANDLE, const std::string&) {}
+    // The same file still there, by its name, once marked and closed: what
+    // became of the deletion. On Windows that is a failure.
+    virtual Deletion stillThere(HANDLE folder, const std::wstring& name, const std::string& path);
+
+    // What the entry `name` of an open folder is, links followed to their
+    // end; failures raised for `path` where one is given.
+    EntryKind kindOfEntry(HANDLE folder, std::wstring_view name, const std::string* path);
+
+private:
+    Folder readFolder(Handle dir, const std::string& path, std::shared_ptr<const Route> parent, std::wstring name);
 };
 
 }  // namespace quelmar::win32

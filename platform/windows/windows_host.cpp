@@ -11,7 +11,8 @@
 #include "platform/windows/message_dialog.h"
 #include "platform/windows/win32_error.h"
 #include "platform/windows/win32_text.h"
-#include "platform/windows/windows_file_system.h"
+#include "platform/windows/system_functions.h"
+#include "platform/windows/wine_file_system.h"
 
 namespace quelmar {
 
@@ -83,7 +84,11 @@ void WindowsHost::bringRunningCopyForward() {
     PostMessageW(window, RegisterWindowMessageW(kComeForwardMessage), 0, 0);
 }
 
-std::unique_ptr<FileSystem> WindowsHost::createFileSystem() { return std::make_unique<win32::WindowsFileSystem>(); }
+// Chosen once: the checks only Wine needs would be false refusals on Windows.
+std::unique_ptr<FileSystem> WindowsHost::createFileSystem() {
+    if (win32::underWine()) return std::make_unique<win32::WineFileSystem>();
+    return std::make_unique<win32::WindowsFileSystem>();
+}
 
 void WindowsHost::showMessage(const std::string& text, MessageIcon icon, const std::string& title) {
     UINT style = 0;
@@ -210,11 +215,6 @@ std::string WindowsHost::programFolder() {
 LocateStart WindowsHost::locateDialogStart() {
     win32::WindowsSearchDisk disk;
     return FindWindowsLocateStart(disk, programFolder(), win32::StoreFolders());
-}
-
-void WindowsHost::readFolder(FileSystem&, const std::string& path) {
-    if (!win32::WindowsSearchDisk().listFolder(path))
-        throw HostError(ERROR_PATH_NOT_FOUND, texts::failure(texts::Operation::ReadFolder, path, ""));
 }
 
 }  // namespace quelmar

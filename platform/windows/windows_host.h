@@ -41,9 +41,6 @@ public:
     // have always kept the tool), else the game in a store's library, else
     // the program's folder.
     LocateStart locateDialogStart() override;
-    // As the game search reads: under Wine a read that never answers would
-    // otherwise hold up the dialog's own.
-    void readFolder(FileSystem& fs, const std::string& path) override;
 
     // Where a setting lives, below HKEY_CURRENT_USER.
     static std::string settingsKeyPath(const std::string& application, const std::string& section);

@@ -97,7 +97,7 @@ check "and the listing shows without a message" test -z "$(e2e_windows "$BOX")"
 wine reg delete 'HKCU\Software\Valve\Steam' /f >/dev/null 2>&1
 wine reg delete "$KEY" /f >/dev/null 2>&1
 
-echo "A mount that never answers: a store library's folder read, then the stored folder's look-up"
+echo "A mount that never answers: a store library's look-up, the stored folder's, then a library that never opens"
 # Microseconds on a clock, and how long since one, in seconds.
 now() { echo "${EPOCHREALTIME/[.,]/}"; }
 since() { local t; t=$(now); printf '%d.%02d' $(((t - $1) / 1000000)) $(((t - $1) % 1000000 / 10000)); }
@@ -118,27 +118,44 @@ within2() { [ -n "$1" ] && awk -v t="$1" 'BEGIN { exit !(t <= 3) }'; }
 # The copy started from Downloads still runs, and would take the next start for a second copy.
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
 mkdir "$work/mnt"
-/usr/bin/python3 "$here/hang_fs.py" "$work/mnt" "$work/fs.log" >/dev/null 2>"$work/fs.err" & FS=$!; disown
-for _ in $(seq 100); do timeout 2 test -e "$work/mnt/ready" && break; sleep 0.1; done
-if timeout 2 test -e "$work/mnt/ready"; then
+# A fresh mount for each case: a process of the last one whose thread waits
+# in a look-up there cannot end, and keeps its windows, until it goes.
+mounted() {
+  unmount
+  /usr/bin/python3 "$here/hang_fs.py" "$work/mnt" "$work/fs.log" >/dev/null 2>"$work/fs.err" & FS=$!; disown
+  for _ in $(seq 100); do timeout 2 test -e "$work/mnt/ready" && break; sleep 0.1; done
+  timeout 2 test -e "$work/mnt/ready" && timeout 10 wineserver -w
+}
+# Starts the copy in Downloads with the store's second library at $1 and
+# sets $main to its window.
+start_with_library() {
   printf '"libraryfolders"\n{\n\t"0" { "path" "%s" }\n\t"1" { "path" "%s" }\n}\n' \
-    "$(escaped "$store")" "$(escaped "$work/mnt/Unlisted")" >"$store/steamapps/libraryfolders.vdf"
+    "$(escaped "$store")" "$(escaped "$1")" >"$store/steamapps/libraryfolders.vdf"
   wine reg add 'HKCU\Software\Valve\Steam' /v SteamPath /t REG_SZ /d "z:$store" /f >/dev/null 2>&1
   wine "$tool/quelmar.exe" >"$work/log" 2>&1 & disown
   box=$(e2e_wait_window "$BOX" 60)
   [ -n "$box" ] && e2e_keys "$box" Return
   main=$(e2e_wait_window "$MAIN" 20)
-  took=$([ -n "$main" ] && dialog_after_dots "$main")
-  echo "  the dialog showed ${took:-never (10 s)} after \"...\""
-  check "the search reached the library's folder read, which never answers" \
-    grep -q '^waits [a-z]* /Unlisted/steamapps/common' "$work/fs.log"
-  check "\"...\" shows the dialog within 3 s all the same (after ${took:-more than 10} s)" within2 "$took"
+}
+# Closes the dialog, then presses "..." again.
+dots_again() {
+  local dialog
   dialog=$(e2e_windows "$DIALOG" | head -n 1)
   [ -n "$dialog" ] && e2e_keys "$dialog" Escape && e2e_wait_gone "$DIALOG" 10
+  [ -n "$main" ] && dialog_after_dots "$main"
+}
+if mounted; then
+  # Where even looking a library's folder up never answers, Wine waits in
+  # the asking thread alone, which the search leaves behind.
+  start_with_library "$work/mnt/GameA/Assets/Stuck"
   took=$([ -n "$main" ] && dialog_after_dots "$main")
+  echo "  the dialog showed ${took:-never (10 s)} after \"...\""
+  check "the search reached the library's look-up, which never answers" \
+    grep -q '^waits getattr /GameA/Assets/Stuck/steamapps' "$work/fs.log"
+  check "\"...\" shows the dialog within 3 s all the same (after ${took:-more than 10} s)" within2 "$took"
+  took=$(dots_again)
   check "the window still answers: \"...\" again shows the dialog within 3 s (after ${took:-more than 10} s)" within2 "$took"
   wine reg delete 'HKCU\Software\Valve\Steam' /f >/dev/null 2>&1
-  # A Wine whose own server waits in the mount would never end.
   wineserver -k 2>/dev/null
   check "Wine ends once the program is stopped" timeout 10 wineserver -w
 else
@@ -146,7 +163,7 @@ else
   cat "$work/fs.err"
 fi
 # Only once Wine has ended: the start would otherwise wait for it.
-if timeout 2 test -e "$work/mnt/ready" && timeout 10 wineserver -w; then
+if mounted; then
   wine reg add "$KEY" /v GameFolder /t REG_SZ /d "Z:${work//\//\\}\\mnt\\StuckGame" /f >/dev/null 2>&1
   wine "$program" >"$work/log" 2>&1 & disown
   main=$(e2e_wait_window "$MAIN" 60)
@@ -159,6 +176,27 @@ if timeout 2 test -e "$work/mnt/ready" && timeout 10 wineserver -w; then
   check "and \"...\" shows the dialog within 3 s (after ${took:-more than 10} s)" within2 "$took"
   wine reg delete "$KEY" /f >/dev/null 2>&1
   wineserver -k 2>/dev/null; timeout 10 wineserver -w
+fi
+# Where a library's folder is looked up at once but opening it never
+# answers, Wine's server itself waits in the mount (it opens every file), and
+# with it the window and every Wine program of the prefix. Once the mount is
+# gone, the command ends with what answered and the window answers again.
+if mounted; then
+  start_with_library "$work/mnt/Unlisted"
+  took=$([ -n "$main" ] && dialog_after_dots "$main")
+  check "the search reached the library's folder, which never opens" \
+    grep -q '^waits [a-z]* /Unlisted/steamapps/common' "$work/fs.log"
+  check "while Wine's server waits in the mount, the dialog does not show (${took:-not within 10 s})" test -z "$took"
+  gone=$(now)
+  unmount
+  for _ in $(seq 200); do [ -n "$(e2e_windows "$DIALOG")" ] && break; sleep 0.05; done
+  took=$([ -n "$(e2e_windows "$DIALOG")" ] && since "$gone")
+  check "once the mount is gone, the dialog shows within 3 s (after ${took:-more than 10} s)" within2 "$took"
+  took=$(dots_again)
+  check "and the window answers: \"...\" again shows the dialog within 3 s (after ${took:-more than 10} s)" within2 "$took"
+  wine reg delete 'HKCU\Software\Valve\Steam' /f >/dev/null 2>&1
+  wineserver -k 2>/dev/null
+  check "Wine ends once the program is stopped" timeout 10 wineserver -w
 fi
 unmount
 

@@ -96,7 +96,6 @@ public:
     std::set<std::string> heldFiles;            // deleteFile says they go on release
     std::set<std::string> unqueryablePaths;     // folderExists / childFolderExists raise
     std::size_t folderBudget = 1000;  // what openFolderBudget answers
-    bool readsSideBySide = true;
     std::atomic<int> openHandles{0};  // folders open now, and the most at once
     std::atomic<int> peakOpenHandles{0};
     std::atomic<int> callsInFlight{0};
@@ -247,7 +246,6 @@ private:
             return e && e->type == Type::Folder ? idOf(*e) : FolderId{};
         }
         std::size_t openFolderBudget() override { return host_.folderBudget; }
-        bool readsSideBySide() override { return host_.readsSideBySide; }
         Deletion deleteFile(const Folder& folder, const std::string& name) override {
             const InFlight inFlight(host_);
             std::unique_lock lock(host_.mutex_);

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "core/texts.h"
-#include "platform/windows/windows_file_system.h"
 #include "tests/windows/windows_test_support.h"
 #include "ui/layout.h"
 #include "ui/win32/main_window.h"
@@ -30,18 +29,27 @@ using testing::RecordedMessage;
 using testing::TempTree;
 using win32::widen;
 
-// The real file system, each folder read slowed down on demand as on a
-// slow disk, and watched: `onRead` is told of each folder as its read begins.
-struct SlowFileSystem : win32::WindowsFileSystem {
+// The host's own file system (Wine's under Wine), each folder read slowed
+// down on demand as on a slow disk, and watched: `onRead` is told of each
+// folder as its read begins.
+struct SlowFileSystem : FileSystem {
     using Watch = std::function<void(const std::string&)>;
-    SlowFileSystem(const std::atomic<int>& delayMs, const Watch& onRead) : delayMs(delayMs), onRead(onRead) {}
+    SlowFileSystem(std::unique_ptr<FileSystem> real, const std::atomic<int>& delayMs, const Watch& onRead)
+        : real(std::move(real)), delayMs(delayMs), onRead(onRead) {}
+    std::unique_ptr<FileSystem> real;
     const std::atomic<int>& delayMs;
     const Watch& onRead;
     Folder openChild(const Folder& parent, const std::string& name) override {
         if (onRead) onRead(name);
         Sleep(delayMs);
-        return WindowsFileSystem::openChild(parent, name);
+        return real->openChild(parent, name);
     }
+    bool folderExists(const std::string& path) override { return real->folderExists(path); }
+    bool childFolderExists(const std::string& p, const std::string& n) override { return real->childFolderExists(p, n); }
+    Folder openFolder(const std::string& p, const std::string& n) override { return real->openFolder(p, n); }
+    EntryKind kindOf(const Folder& f, const std::string& n) override { return real->kindOf(f, n); }
+    std::size_t openFolderBudget() override { return real->openFolderBudget(); }
+    Deletion deleteFile(const Folder& f, const std::string& n) override { return real->deleteFile(f, n); }
 };
 
 // The real host with settings kept in memory (the registry has its own
@@ -53,7 +61,7 @@ public:
     std::atomic<int> delayMs{0};
     SlowFileSystem::Watch onRead;
     std::unique_ptr<FileSystem> createFileSystem() override {
-        return std::make_unique<SlowFileSystem>(delayMs, onRead);
+        return std::make_unique<SlowFileSystem>(RecordingHost::createFileSystem(), delayMs, onRead);
     }
     std::string getSetting(const std::string& a, const std::string& s, const std::string& k,
                            const std::string& fallback) override {
@@ -581,10 +589,11 @@ TEST_F(WindowTest, ReadOnlyArchiveIsReportedAndTheWindowCarriesOn) {
 // shows the busy cursor and is redrawn within 0.2 s of being uncovered; a
 // click and a key press made meanwhile are dropped, not run afterwards.
 TEST_F(WindowTest, SlowWalkKeepsTheWindowAliveAndDropsInput) {
-    // Fifty routes more under five providers: still too few providers for
-    // helper threads, so the window's own thread reads every folder.
+    // Fifty routes more under one provider: no provider is left ahead of the
+    // walk for helpers to read once the reads prove slow, so the walk reads
+    // every folder itself.
     for (int route = 0; route < 50; ++route)
-        tree.file("RS\\Assets\\P" + std::to_string(route / 10) + "\\R" + std::to_string(route) + "\\Blueprints.pak");
+        tree.file("RS\\Assets\\P\\R" + std::to_string(route) + "\\Blueprints.pak");
     host.gameFolder() = makeGame();
     start();
     RECT frame;
@@ -611,7 +620,7 @@ TEST_F(WindowTest, SlowWalkKeepsTheWindowAliveAndDropsInput) {
     PostMessageW(refresh, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
     PostMessageW(refresh, WM_KEYDOWN, VK_SPACE, 0x00390001);
     PostMessageW(refresh, WM_KEYUP, VK_SPACE, 0xC0390001);
-    host.delayMs = 110;  // 57 folders: over 6 s
+    host.delayMs = 120;  // 52 folders: over 6 s
     SendMessageW(refresh, BM_CLICK, 0, 0);
     done = true;
     watcher.join();

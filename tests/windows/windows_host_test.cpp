@@ -19,7 +19,6 @@
 
 #include "core/archive_scan.h"
 #include "core/texts.h"
-#include "platform/windows/linux_reads.h"
 #include "platform/windows/win32_error.h"
 #include "tests/windows/windows_test_support.h"
 
@@ -472,47 +471,6 @@ TEST_F(FileSystemTest, LinkWithANameWindowsRefusesLeadingOutsideIsFollowedOrTold
         EXPECT_TRUE(contains(text, texts::nameNotUsableReason("q?out"))) << text;
         EXPECT_TRUE(contains(text, tree.path("G\\Assets\\q?out"))) << text;
     }
-}
-
-// Under Wine the game search reads folders through Linux itself: it must see
-// what the Windows file system sees, less the names no Windows path reaches.
-TEST_F(FileSystemTest, LinuxReadsSeeWhatWineShows) {
-    using win32::LinuxFolderId, win32::LinuxListFolder;
-    if (!testing::underWine()) {
-        EXPECT_FALSE(win32::LinuxReadsAvailable());
-        EXPECT_FALSE(LinuxListFolder(tree.root()));
-        GTEST_SKIP() << "only under Wine on Linux";
-    }
-    ASSERT_TRUE(win32::LinuxReadsAvailable());
-    tree.holdsUnixLinks();
-    // Two names that are no UTF-8: a stray byte, and half of a surrogate pair.
-    ASSERT_TRUE(runUnixScript(tree, "mkdir -p A/Sub A/Other 'A/Route?B' 'A/Route\tB' 'A/Route:B' A/RouteC. "
-                                    "\"A/Bad$(printf '\\377')\" \"A/Bad$(printf '\\355\\240\\275')\" && : > A/f.txt && "
-                                    "mkfifo A/Pipe && ln -s Sub A/ToSub && ln -s f.txt A/ToFile && ln -s missing A/Nowhere"));
-    std::map<std::string, EntryKind> expected = kinds(open("A"));
-    // Wine shows those names in a form of its own, which leads nowhere; it
-    // hides a link that leads nowhere, which the Linux read calls neither
-    // folder nor file.
-    ASSERT_EQ(std::erase_if(expected, [](const auto& entry) { return entry.first.starts_with("Bad"); }), 2u);
-    ASSERT_FALSE(expected.contains("Nowhere"));
-    expected["Nowhere"] = EntryKind::Other;
-    const auto listed = LinuxListFolder(tree.path("A"));
-    ASSERT_TRUE(listed);
-    std::map<std::string, EntryKind> got;
-    for (const FolderEntry& entry : *listed) got[entry.name] = entry.kind;
-    EXPECT_EQ(got.size(), listed->size());
-    EXPECT_EQ(got, expected);
-
-    // What a path leads to; a name Windows refuses leads to nothing by path.
-    const std::pair<std::string, bool> folders[] = {
-        {"Sub", true},     {"ToSub", true},   {"Route:B", true}, {"f.txt", false},   {"ToFile", false},
-        {"Pipe", false},   {"Nowhere", false}, {"Missing", false}, {"Route?B", false}, {"Route\tB", false}};
-    for (const auto& [name, folder] : folders) {
-        EXPECT_EQ(LinuxFolderId(tree.path("A\\" + name)).has_value(), folder) << name;
-        EXPECT_EQ(LinuxListFolder(tree.path("A\\" + name)).has_value(), folder) << name;
-    }
-    EXPECT_EQ(LinuxFolderId(tree.path("A\\ToSub")), LinuxFolderId(tree.path("A\\Sub")));
-    EXPECT_NE(LinuxFolderId(tree.path("A\\Other")), LinuxFolderId(tree.path("A\\Sub")));
 }
 
 // Several helper threads open and read the children of one folder at once.
