@@ -17,6 +17,7 @@
 
 #include "core/ascii.h"
 #include "core/texts.h"
+#include "platform/linux/fd.h"
 
 namespace quelmar::linux_host {
 
@@ -48,24 +49,6 @@ std::string join(const std::string& parent, std::string_view name) {
     if (joined.empty() || joined.back() != '/') joined += '/';
     return joined += name;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    explicit operator bool() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 struct OpenDir : FolderHandle {
     explicit OpenDir(Fd d) : fd(std::move(d)) {}
