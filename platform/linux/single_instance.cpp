@@ -32,6 +32,14 @@ Fd socketIn(const Fd& folder, int (*use)(int, const sockaddr*, socklen_t)) {
     return use(socket.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 ? std::move(socket) : Fd();
 }
 
+// A parent where no other account may replace what this one makes: its own
+// and closed to others, or the system's with the sticky bit, as /tmp is.
+bool safeParent(const Fd& parent) {
+    struct stat st;
+    return parent && ::fstat(parent.get(), &st) == 0 && (st.st_uid == ::geteuid() || st.st_uid == 0) &&
+           ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
+}
+
 // Made if need be, opened without following a link, this user's and private;
 // what else of this user's is there goes, never a folder a racing start made.
 Fd openRuleFolder(const Fd& parent, const std::string& name) {
@@ -92,7 +100,7 @@ std::optional<pid_t> SingleInstance::findOrHold() {
         const auto open = [&] { return Fd(::open(place.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); };
         Fd parent = open();
         if (!parent && errno == ENOENT && place.makeParent && ::mkdir(place.parent.c_str(), 0700) == 0) parent = open();
-        Fd folder = parent ? openRuleFolder(parent, place.name) : Fd();
+        Fd folder = safeParent(parent) ? openRuleFolder(parent, place.name) : Fd();
         Watch watch;
         Fd call;
         for (pid_t holder = 0; folder;) {
@@ -103,9 +111,11 @@ std::optional<pid_t> SingleInstance::findOrHold() {
                     return std::nullopt;
                 }
                 if (errno != EWOULDBLOCK) return std::nullopt;  // a system that keeps no such locks
-                ucred peer{};  // its process; none while it does not listen
+                ucred peer{};  // its process, this account's; none while it does not listen
                 socklen_t size = sizeof peer;
-                if ((call = socketIn(folder, ::connect))) ::getsockopt(call.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size);
+                if ((call = socketIn(folder, ::connect)) &&
+                    (::getsockopt(call.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid()))
+                    return std::nullopt;
                 holder = peer.pid;
             }
             pollfd answer{call.get(), POLLIN, 0};
