@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <utility>
 
@@ -43,8 +44,10 @@ struct ReadAhead::Shared {
     std::vector<FolderEntry> folders;  // of Assets
     bool acting = false;
     std::stop_token stop;
+    // Wakes every wait below at once when the stop is asked.
+    std::optional<std::stop_callback<std::function<void()>>> onStop;
     std::mutex mutex;
-    std::condition_variable_any read, room;  // a folder was read; the walk moved on or is done
+    std::condition_variable read, room;  // a folder was read; the walk moved on or is done
     std::vector<Branch> branches;
     std::size_t reached = 0;  // the walk's level-1 folder
     std::size_t ahead = 0;
@@ -89,7 +92,7 @@ struct ReadAhead::Shared {
             for (std::size_t i = reached; i < reach; ++i)
                 if (auto work = claimIn(branches[i], i, more)) return work;
             if (!more) break;
-            room.wait(lock, stop, [&, seen = changes] { return over || changes != seen; });
+            room.wait(lock, [&, seen = changes] { return over || changes != seen || stop.stop_requested(); });
         }
         return std::nullopt;
     }
@@ -170,6 +173,11 @@ ReadAhead::ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folde
     s.ahead = std::min(kAhead, budget / 2);
     s.acting = acting;
     s.stop = std::move(stop);
+    s.onStop.emplace(s.stop, [&s] {
+        std::lock_guard lock(s.mutex);
+        s.read.notify_all();
+        s.room.notify_all();
+    });
     s.fs = std::move(fs);
     s.assets = std::move(assets);
     s.branches.resize(folders.size());
@@ -200,7 +208,8 @@ std::optional<Folder> ReadAhead::take(std::size_t index, const std::string& path
         slot.state = Slot::State::Walks;
         return std::nullopt;
     }
-    if (!s.read.wait(lock, s.stop, [&] { return slot.state == Slot::State::Read; })) throw WalkStopped();
+    s.read.wait(lock, [&] { return slot.state == Slot::State::Read || s.stop.stop_requested(); });
+    if (s.stop.stop_requested()) throw WalkStopped();
     std::optional<Listing> listing = std::exchange(slot.listing, std::nullopt);
     lock.unlock();
     if (!listing) return std::nullopt;
