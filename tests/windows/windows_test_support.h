@@ -47,9 +47,12 @@ inline std::string unixPathOf(const std::string& windowsPath) {
     return out;
 }
 
-// Under Wine: runs a Unix program (Wine starts one given by its Unix path)
-// and waits for it. Wine reports no exit code for such a process, so the
-// caller checks for the effect itself.
+// Under Wine: starts a Unix program (Wine starts one given by its Unix
+// path). Wine gives back no process for it: it leaves the handles in
+// PROCESS_INFORMATION as whatever its own stack held, often a live handle
+// of this process (once the standard output, which silenced the rest of
+// the run), so they are neither waited on nor closed. Nothing tells when
+// the program ends or how: the caller waits for its effect itself.
 inline bool runUnix(const std::vector<std::string>& arguments) {
     std::wstring line;
     for (const std::string& argument : arguments) {
@@ -59,12 +62,7 @@ inline bool runUnix(const std::vector<std::string>& arguments) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return true;
+    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != FALSE;
 }
 
 // Waits a little for a spawned program's effect to show.
