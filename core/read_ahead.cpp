@@ -44,8 +44,6 @@ struct ReadAhead::Shared {
     std::vector<FolderEntry> folders;  // of Assets
     bool acting = false;
     std::stop_token stop;
-    // Wakes every wait below at once when the stop is asked.
-    std::optional<std::stop_callback<std::function<void()>>> onStop;
     std::mutex mutex;
     std::condition_variable read, room;  // a folder was read; the walk moved on or is done
     std::vector<Branch> branches;
@@ -53,6 +51,9 @@ struct ReadAhead::Shared {
     std::size_t ahead = 0;
     std::size_t changes = 0;  // the walk moved on, or a level-1 folder's folders became known
     bool over = false;
+    // Wakes every wait here at once when the stop is asked. Last, so that it
+    // goes first, before the lock and the waits it uses.
+    std::optional<std::stop_callback<std::function<void()>>> onStop;
 
     void changed() {
         ++changes;
