@@ -24,10 +24,6 @@ std::atomic<unsigned> leftInCalls{0};
 constexpr unsigned kAsMany = std::numeric_limits<unsigned>::max();
 Crew* const workers = new Crew(kAsMany, kAsMany);
 
-}  // namespace
-
-namespace {
-
 // One piece of work handed to a worker, as the window's thread sees it. A
 // failure is handed over whole: the window's thread, not the worker, frees it.
 struct Outcome {
