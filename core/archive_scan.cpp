@@ -28,9 +28,9 @@ void inform(Host& host, const std::string& text, MessageIcon icon) {
 // One walk, on the thread that calls it: the two-level loop of the rule, in
 // the order the system lists the folders. Each folder's listing comes from
 // a reader where one came to it first, else from the walk's own read; the
-// walk alone lists, acts and fails, and it looks at its stop before it opens
-// each folder and before each action, so nothing starts once a stop was
-// asked.
+// walk alone lists, acts and fails. It looks at its stop, and shows its
+// lines so far, before each folder, read by a reader or not, and before each
+// open and action, so nothing starts once a stop was asked.
 class Walk {
 public:
     Walk(const WalkPlan& plan, std::string& list, const ArchiveAction& action, WalkProgress* progress)
@@ -55,6 +55,7 @@ private:
     // A level-1 folder and the folders in it.
     std::int32_t branch(std::size_t index, const FolderEntry& entry) {
         const std::string path1 = plan_.assetsPath + plan_.separator + entry.name;
+        step();
         std::optional<Folder> level1 = ahead_->take(index, path1);
         if (!level1) level1 = open(*assets_, entry, nullptr);
         if (!level1 || IsLoop(fs_, *level1, *assets_)) return 0;
@@ -65,6 +66,7 @@ private:
         const std::vector<FolderEntry> folders2 = Subfolders(level1->entries);
         for (std::size_t at = 0; at < folders2.size(); ++at) {
             const std::string path2 = path1 + plan_.separator + folders2[at].name;
+            step();
             std::optional<Folder> level2 = ahead_->take(index, path2, at);
             // Opened although nothing below it is read: an unreadable
             // level-2 folder stops the walk just as a level-1 one does.
@@ -78,7 +80,6 @@ private:
     // Opens and reads a folder itself; nothing where it is a link that
     // leads back to a folder the walk is in, which is then not opened.
     std::optional<Folder> open(const Folder& parent, const FolderEntry& entry, const Folder* level1) {
-        step();
         if (LoopThrough(fs_, parent, entry, *assets_, level1).known()) return std::nullopt;
         return fs_.openChild(parent, entry.name);
     }

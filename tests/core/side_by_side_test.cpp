@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -265,13 +266,21 @@ TEST(SideBySideReading, EachFolderIsReadOnceAndAStopReachesEveryReader) {
                 std::string list;
                 std::int32_t count = -1;
                 bool walkStopped = false;
+                // What a window would show meanwhile: the lines so far, as they grow.
+                struct Watching : WalkProgress {
+                    std::set<std::size_t> linesSeen;
+                    bool keepGoing(const std::string& shown) override {
+                        linesSeen.insert(std::count(shown.begin(), shown.end(), '\n'));
+                        return true;
+                    }
+                } watching;
                 std::thread walk([&] {
                     {
                         std::lock_guard lock(mutex);
                         walking = std::this_thread::get_id();
                     }
                     try {
-                        count = WalkArchives(plan, list, {});
+                        count = WalkArchives(plan, list, {}, &watching);
                     } catch (const WalkStopped&) {
                         walkStopped = true;
                     }
@@ -298,6 +307,8 @@ TEST(SideBySideReading, EachFolderIsReadOnceAndAStopReachesEveryReader) {
                 }
                 EXPECT_EQ(count, 60);
                 EXPECT_EQ(list, expected);
+                // However far ahead the readers are, every line but the last is shown before the walk ends.
+                EXPECT_EQ(watching.linesSeen.size(), 60u);
                 EXPECT_EQ(opened.size(), 72u);
                 for (const auto& [path, times] : opened) EXPECT_EQ(times, 1) << path;
             }

@@ -301,14 +301,14 @@ busy() { [ "$(x11 cursor)" != "$arrow" ]; }
 wait_idle() { for _ in $(seq 600); do busy || return 0; sleep 0.1; done; return 1; }
 
 echo "A large collection on a slow disk, under a window manager"
-# Every folder read takes 40 ms longer, as on an SD card: a walk lasts long
-# enough (some 5 s, readers included) to be seen at work on a loaded
-# machine too.
+# Every folder read takes 160 ms longer, as on a slow share: a walk lasts
+# long enough (some 15 s, with its 16 readers) to be seen at work on a
+# loaded machine too.
 big="$work/Big Collection"
 "$bench" make-tree "$big" --providers 60 --routes 10 >/dev/null
 fresh_user slow
 store_folder "$big"
-start strace -f -qq --seccomp-bpf -o /dev/null -e trace=getdents64 -e inject=getdents64:delay_exit=40000
+start strace -f -qq --seccomp-bpf -o /dev/null -e trace=getdents64 -e inject=getdents64:delay_exit=160000
 main=$(e2e_wait_window "$MAIN" 10)
 # The client area on the screen (xdotool's geometry counts the frame in).
 eval "$(xwininfo -id "$main" | awk '/Absolute upper-left X/ { print "X=" $NF } /Absolute upper-left Y/ { print "Y=" $NF }')"
