@@ -28,7 +28,8 @@ namespace quelmar {
 class ReadAhead {
 public:
     // Readers open from the walk's own open Assets, never from its path,
-    // the level-1 `folders` in the walk's order, at most `readers` at once;
+    // the level-1 `folders` in the walk's order, at most `readers` at once:
+    // two at first, one more each time the walk has to wait for a read;
     // `acting`: the walk will act in the folders that hold an archive. They
     // start nothing once `stop` is asked.
     ReadAhead(std::shared_ptr<FileSystem> fs, std::shared_ptr<const Folder> assets, std::vector<FolderEntry> folders,
