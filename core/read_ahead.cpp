@@ -138,40 +138,55 @@ struct ReadAhead::Shared {
         return std::nullopt;
     }
 
-    // One reader: folder after folder, until there is none to begin. What
-    // it reads next is taken before the last folder it read is handed
-    // over: a walk that found that one free would read it itself, and open
-    // its level-1 folder again to do so.
+    // One reader: folder after folder, until there is none to begin.
     void serve() {
         std::unique_lock lock(mutex);
         for (std::optional<Work> work = next(lock); work;) {
             Branch& b = branches[work->index];
             std::shared_ptr<const Folder> level1 = b.open;
             lock.unlock();
-            std::optional<Listing> last;
             std::shared_ptr<Folder> opened;
-            if (!work->at) opened = tryRead(*assets, folders[work->index], nullptr, last);
-            for (std::size_t at = work->at.value_or(work->end); at < work->end; ++at) {
-                if (at > *work->at) publish(b.level2[at - 1], std::move(last));
-                last.reset();
-                tryRead(*level1, b.folders[at], level1.get(), last);
-            }
+            std::optional<Listing> last = readWork(*work, b, level1.get(), opened);
             level1.reset();
             lock.lock();
-            if (!work->at && last) {
-                b.folders = Subfolders(last->entries);
-                b.level2 = std::make_unique<Slot[]>(b.folders.size());
-                b.open = std::move(opened);
-            }
-            bool more = false;
-            std::optional<Work> following = claim(more);
-            Slot& slot = work->at ? b.level2[work->end - 1] : b.level1;
-            slot.listing = std::move(last);
-            slot.state = Slot::State::Read;
-            if (walkWaits > 0) read.notify_all();
-            if (!work->at) changed((b.folders.size() + kRun - 1) / kRun);
-            work = following ? following : next(lock);
+            work = handOver(*work, b, std::move(last), std::move(opened), lock);
         }
+    }
+
+    // Reads the folders of `work`, handing over all but the last, which it
+    // returns (and, for a level-1 folder, the folder itself, still open).
+    std::optional<Listing> readWork(const Work& work, Branch& b, const Folder* level1, std::shared_ptr<Folder>& opened) {
+        std::optional<Listing> last;
+        if (!work.at) {
+            opened = tryRead(*assets, folders[work.index], nullptr, last);
+            return last;
+        }
+        for (std::size_t at = *work.at; at < work.end; ++at) {
+            if (at > *work.at) publish(b.level2[at - 1], std::move(last));
+            last.reset();
+            tryRead(*level1, b.folders[at], level1, last);
+        }
+        return last;
+    }
+
+    // Under the lock: the last folder of `work` handed over, once what the
+    // reader reads next is taken. Taken after, a walk that found it free
+    // would read it itself, and open its level-1 folder again to do so.
+    std::optional<Work> handOver(const Work& work, Branch& b, std::optional<Listing> last,
+                                 std::shared_ptr<Folder> opened, std::unique_lock<std::mutex>& lock) {
+        if (!work.at && last) {
+            b.folders = Subfolders(last->entries);
+            b.level2 = std::make_unique<Slot[]>(b.folders.size());
+            b.open = std::move(opened);
+        }
+        bool more = false;
+        std::optional<Work> following = claim(more);
+        Slot& slot = work.at ? b.level2[work.end - 1] : b.level1;
+        slot.listing = std::move(last);
+        slot.state = Slot::State::Read;
+        if (walkWaits > 0) read.notify_all();
+        if (!work.at) changed((b.folders.size() + kRun - 1) / kRun);
+        return following ? following : next(lock);
     }
 
     // A level-2 folder read, before the last of a reader's: handed over

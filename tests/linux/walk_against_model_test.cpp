@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -578,8 +579,8 @@ public:
     std::thread::id walk;
     std::mutex mutex;
     std::map<std::string, int> listedByReaders;  // level-2 folders read, by level-1 folder
-    std::set<std::string> reachedByWalk, listedLongAgo;
-    std::map<std::string, int> deletionsSince;
+    std::set<std::string> reachedByWalk;
+    std::condition_variable listed;
     std::optional<std::pair<std::string, std::string>> changed;  // swapped, renamed in
 
     Folder openChild(const Folder& parent, const std::string& name) override {
@@ -592,23 +593,25 @@ public:
         return SlowDisk::openChildUnread(parent, name);
     }
     Deletion deleteFile(const Folder& folder, const std::string& name) override {
-        std::lock_guard lock(mutex);
-        if (!changed) {
-            // Listed whole by a reader some deletions ago: handed over by now.
-            std::vector<std::string> ahead;
+        std::unique_lock lock(mutex);
+        // Level-1 folders the walk has not reached, listed whole by readers.
+        const auto ahead = [&] {
+            std::vector<std::string> found;
             for (int p = 0; p < 24; ++p) {
-                std::string n = "P";
-                if (n += std::to_string(p); !reachedByWalk.count(n) && (readers == 1 || listedLongAgo.count(n)))
-                    ahead.push_back(n);
+                const std::string n = "P" + std::to_string(p);
+                const auto read = listedByReaders.find(n);
+                if (!reachedByWalk.count(n) && (readers == 1 || (read != listedByReaders.end() && read->second == 4)))
+                    found.push_back(n);
             }
-            for (const auto& [n, read] : listedByReaders)
-                if (read == 4 && ++deletionsSince[n] >= 3) listedLongAgo.insert(n);
-            if (ahead.size() >= 2) {
-                changed.emplace(ahead[0], ahead[1]);
-                fs::rename(assets / ahead[0], assets / (ahead[0] + ".old"));
-                fs::create_directory_symlink(assets.parent_path().parent_path() / "Outside", assets / ahead[0]);
-                fs::rename(assets / ahead[1] / "Blueprints.pak", assets / ahead[1] / "Kept.pak");
-            }
+            return found;
+        };
+        // However loaded the machine, the first deletion waits until readers are two folders ahead.
+        if (!changed && readers > 1) listed.wait_for(lock, std::chrono::seconds(60), [&] { return ahead().size() >= 2; });
+        if (const std::vector<std::string> found = ahead(); !changed && found.size() >= 2) {
+            changed.emplace(found[0], found[1]);
+            fs::rename(assets / found[0], assets / (found[0] + ".old"));
+            fs::create_directory_symlink(assets.parent_path().parent_path() / "Outside", assets / found[0]);
+            fs::rename(assets / found[1] / "Blueprints.pak", assets / found[1] / "Kept.pak");
         }
         return PosixFileSystem::deleteFile(folder, name);
     }
@@ -619,6 +622,7 @@ private:
         if (std::this_thread::get_id() == walk && parent.path == assets.string()) reachedByWalk.insert(name);
         if (std::this_thread::get_id() != walk && fs::path(parent.path).parent_path() == assets)
             ++listedByReaders[fs::path(parent.path).filename().string()];
+        listed.notify_all();
     }
 };
 
