@@ -230,8 +230,11 @@ if mount_fs; then
   check "each of the 15 presses reports the failure again ($reported did)" test "$reported" -eq 15
   note "after press 1: $threads1 threads, $fds1 descriptors; after press $reported: $threads15 threads, $fds15 descriptors;" \
     "$(grep -c "Stuck" "$fslog") reads waiting in Stuck"
-  check "threads do not grow from press 1 to 15 ($threads1, then $threads15; at most 2 more)" \
-    test "$reported" -eq 15 -a "$threads15" -le $((threads1 + 2))
+  # Readers start as the walk waits for them: press 1 has at least 2 of
+  # the process's 16, later presses may start the other 14 (and 2 more,
+  # the toolkit's own, as the count settles), and no more.
+  check "threads grow from press 1 to 15 by no more than the readers yet to start ($threads1, then $threads15; at most 16 more)" \
+    test "$reported" -eq 15 -a "$threads15" -le $((threads1 + 16))
   # A reader left in Stuck keeps its place among the process's 16, and
   # holds at most its two folders and its walk's Assets open.
   check "descriptors stay within what 16 stuck readers hold ($fds1, then $fds15; at most 48 more)" \
