@@ -145,7 +145,7 @@ struct ReadAhead::Shared {
             Branch& b = branches[work->index];
             std::shared_ptr<const Folder> level1 = b.open;
             lock.unlock();
-            std::shared_ptr<Folder> opened;
+            Folder opened;
             std::optional<Listing> last = readWork(*work, b, level1.get(), opened);
             level1.reset();
             lock.lock();
@@ -155,7 +155,7 @@ struct ReadAhead::Shared {
 
     // Reads the folders of `work`, handing over all but the last, which it
     // returns (and, for a level-1 folder, the folder itself, still open).
-    std::optional<Listing> readWork(const Work& work, Branch& b, const Folder* level1, std::shared_ptr<Folder>& opened) {
+    std::optional<Listing> readWork(const Work& work, Branch& b, const Folder* level1, Folder& opened) {
         std::optional<Listing> last;
         if (!work.at) {
             opened = tryRead(*assets, folders[work.index], nullptr, last);
@@ -173,11 +173,11 @@ struct ReadAhead::Shared {
     // reader reads next is taken. Taken after, a walk that found it free
     // would read it itself, and open its level-1 folder again to do so.
     std::optional<Work> handOver(const Work& work, Branch& b, std::optional<Listing> last,
-                                 std::shared_ptr<Folder> opened, std::unique_lock<std::mutex>& lock) {
+                                 Folder opened, std::unique_lock<std::mutex>& lock) {
         if (!work.at && last) {
             b.folders = Subfolders(last->entries);
             b.level2 = std::make_unique<Slot[]>(b.folders.size());
-            b.open = std::move(opened);
+            if (opened.handle) b.open = std::make_shared<const Folder>(std::move(opened));
         }
         bool more = false;
         std::optional<Work> following = claim(more);
@@ -202,13 +202,13 @@ struct ReadAhead::Shared {
 
     // readFolder, where a failed read leaves nothing, for the walk to read
     // again itself and tell why.
-    std::shared_ptr<Folder> tryRead(const Folder& parent, const FolderEntry& entry, const Folder* level1,
-                                    std::optional<Listing>& listing) noexcept {
+    Folder tryRead(const Folder& parent, const FolderEntry& entry, const Folder* level1,
+                   std::optional<Listing>& listing) noexcept {
         try {
             return readFolder(parent, entry, level1, listing);
         } catch (...) {
             listing.reset();
-            return nullptr;
+            return {};
         }
     }
 
@@ -221,25 +221,25 @@ struct ReadAhead::Shared {
     // A folder read, entry `entry` of `parent`; left unopened where it is a
     // link back to Assets or, below a level-1 folder, to that one: the walk
     // skips it by its identity alone. Returns the folder, still open.
-    std::shared_ptr<Folder> readFolder(const Folder& parent, const FolderEntry& entry, const Folder* level1,
+    Folder readFolder(const Folder& parent, const FolderEntry& entry, const Folder* level1,
                                        std::optional<Listing>& listing) {
         go();
         if (const FolderId loop = LoopThrough(*fs, parent, entry, *assets, level1); loop.known()) {
             listing = Listing{loop, false, {}};
-            return nullptr;
+            return {};
         }
         go();
-        auto folder = std::make_shared<Folder>(fs->openChild(parent, entry.name));
-        listing = Listing{folder->id, folder->plainRoute, std::move(folder->entries)};
+        Folder folder = fs->openChild(parent, entry.name);
+        listing = Listing{folder.id, folder.plainRoute, std::move(folder.entries)};
         const bool actsHere = acting && HoldsAnArchive(listing->entries);
         // Identified only where the walk needs it, to tell a loop or to know
         // the folder again when it acts in it (on a share each question is
         // a request); a level-1 folder always, for what is below it.
-        if (!level1 || MayBeALoop(*folder, level1) || actsHere) go(), listing->id = folder->id = fs->identityOf(*folder);
+        if (!level1 || MayBeALoop(folder, level1) || actsHere) go(), listing->id = folder.id = fs->identityOf(folder);
         // Looked up now as well, so that the walk's own look-up just before
         // it deletes finds them in memory on a cold disk.
         for (const FolderEntry& archive : listing->entries)
-            if (actsHere && IsArchive(archive)) go(), fs->kindOf(*folder, archive.name);
+            if (actsHere && IsArchive(archive)) go(), fs->kindOf(folder, archive.name);
         return folder;
     }
 };

@@ -86,12 +86,12 @@ EntryKind kindAt(int dirFd, const char* name) {
 // link, no mount on the way) is left unidentified until the walk asks,
 // which saves a call on each of thousands of folders.
 enum class Identify { Yes, No };
-Folder readFolder(Fd dir, const std::string& path, Identify identify = Identify::Yes) {
+Folder readFolder(Fd dir, std::string path, Identify identify = Identify::Yes) {
     Folder folder;
-    folder.path = path;
+    folder.path = std::move(path);
     struct stat st;
     if (identify == Identify::Yes) {
-        if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, path, errno);
+        if (::fstat(dir.get(), &st) != 0) fail(texts::Operation::ReadFolder, folder.path, errno);
         folder.id = idOf(st);
     }
 
@@ -101,7 +101,7 @@ Folder readFolder(Fd dir, const std::string& path, Identify identify = Identify:
     for (;;) {
         const ssize_t got = retrying([&] { return ::getdents64(dir.get(), buffer, sizeof buffer); });
         if (got == 0) break;
-        if (got < 0) fail(texts::Operation::ReadFolder, path, errno);
+        if (got < 0) fail(texts::Operation::ReadFolder, folder.path, errno);
         folder.entries.reserve(folder.entries.size() + static_cast<std::size_t>(got) / 32);  // most records are 32 bytes or more
         for (ssize_t at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
@@ -206,7 +206,7 @@ Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name)
     const int parentFd = fdOf(parent);
     if (parentFd < 0) fail(texts::Operation::ReadFolder, path, EBADF);
     if (Fd plain = openPlainFolderAt(parentFd, name.c_str())) {
-        Folder folder = readFolder(std::move(plain), path, Identify::No);
+        Folder folder = readFolder(std::move(plain), std::move(path), Identify::No);
         folder.plainRoute = true;
         return folder;
     }
@@ -214,7 +214,7 @@ Folder PosixFileSystem::openChild(const Folder& parent, const std::string& name)
     // the ordinary way, so that any failure is that way's, and identified.
     Fd dir = openFolderAt(parentFd, name.c_str());
     if (!dir) fail(texts::Operation::ReadFolder, path, errno);
-    return readFolder(std::move(dir), path);
+    return readFolder(std::move(dir), std::move(path));
 }
 
 Folder PosixFileSystem::openChildUnread(const Folder& parent, const std::string& name) {

@@ -32,8 +32,7 @@ Fd socketIn(const Fd& folder, int (*use)(int, const sockaddr*, socklen_t)) {
     return use(socket.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 ? std::move(socket) : Fd();
 }
 
-// A parent where no other account may replace what this one makes: its own
-// and closed to others, or the system's with the sticky bit, as /tmp is.
+// A parent where no other account may replace what this one makes: its own or the system's, closed to others or sticky.
 bool safeParent(const Fd& parent) {
     struct stat st;
     return parent && ::fstat(parent.get(), &st) == 0 && (st.st_uid == ::geteuid() || st.st_uid == 0) &&
@@ -56,9 +55,8 @@ Fd openRuleFolder(const Fd& parent, const std::string& name) {
     return Fd();
 }
 
-// Whether the holder may yet answer, by what its process does, as a loaded
-// machine makes it slow, not hung: not if stopped for 1 s, neither running nor
-// using the processor for 5 s, or busy for 30 s, nor if none listens for 5 s.
+// Whether the holder may yet answer, judged by what its process does (a loaded machine makes it slow,
+// not hung): not if stopped for 1 s, idle for 5 s or busy for 30 s, nor if none listens for 5 s.
 struct Watch {
     enum Verdict { Waiting, Silent, Gone };
     long long pid = -1, cpu = -1;  // the process judged, and the processor time it had used
@@ -97,9 +95,8 @@ std::vector<RulePlace> rulePlaces(const std::string& name) {
 std::optional<pid_t> SingleInstance::findOrHold() {
     if (folder_) return std::nullopt;  // the holder, asked again, does not find itself
     for (const RulePlace& place : places_) {
-        const auto open = [&] { return Fd(::open(place.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); };
-        Fd parent = open();
-        if (!parent && errno == ENOENT && place.makeParent && ::mkdir(place.parent.c_str(), 0700) == 0) parent = open();
+        if (place.makeParent) ::mkdir(place.parent.c_str(), 0700);  // where missing; safeParent judges what is there
+        const Fd parent(::open(place.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         Fd folder = safeParent(parent) ? openRuleFolder(parent, place.name) : Fd();
         Watch watch;
         Fd call;
