@@ -30,10 +30,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -44,7 +45,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <cstring>
 #include <tuple>
 #include <vector>
 
