@@ -16,6 +16,7 @@
 #include "off_window.h"
 #include "read_ahead.h"
 #include "texts.h"
+#include "utf8.h"
 
 namespace quelmar {
 
@@ -194,28 +195,6 @@ std::string ListingEntry(const std::string& candidatePath, char separator) {
 
 namespace {
 
-// The code point of the UTF-8 sequence at `text[at]` and its length; a
-// length of 0 where the bytes there are no well-formed sequence (a stray or
-// cut-off byte, an overlong form, a surrogate, past U+10FFFF).
-std::pair<char32_t, std::size_t> decodeUtf8(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return {lead, 1};
-    std::size_t length = 0;
-    char32_t point = 0, least = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2, point = lead & 0x1F, least = 0x80;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, point = lead & 0x0F, least = 0x800;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, point = lead & 0x07, least = 0x10000;
-    else return {0, 0};
-    if (at + length > text.size()) return {0, 0};
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return {0, 0};
-        point = (point << 6) | (byte(i) & 0x3F);
-    }
-    if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return {0, 0};
-    return {point, length};
-}
-
 // Characters that change how the text around them is shown rather than
 // showing themselves: controls, the bidirectional marks, embeddings,
 // overrides and isolates, and the line and paragraph separators.
@@ -229,14 +208,10 @@ void appendHex(std::string& out, unsigned long value, int digits) {
     for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
 }
 
-}  // namespace
-
-namespace {
-
 // The character at `entry[at]` as the list shows it, escaped where it would
 // not read as itself; returns how many bytes it took.
 std::size_t appendShown(std::string& out, std::string_view entry, std::size_t at, char separator) {
-    const auto [point, length] = decodeUtf8(entry, at);
+    const auto [point, length] = DecodeUtf8(entry, at);
     if (length == 0) {
         out += "\\x";
         appendHex(out, static_cast<unsigned char>(entry[at]), 2);

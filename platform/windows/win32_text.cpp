@@ -1,5 +1,6 @@
 #include "platform/windows/win32_text.h"
 
+#include "core/utf8.h"
 
 namespace quelmar::win32 {
 
@@ -11,33 +12,9 @@ namespace quelmar::win32 {
 std::wstring widen(std::string_view utf8) {
     std::wstring wide;
     wide.reserve(utf8.size());
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(utf8[i]); };
-    const auto continuation = [&](size_t i) { return i < utf8.size() && (byte(i) & 0xC0) == 0x80; };
     for (size_t i = 0; i < utf8.size();) {
-        const unsigned char lead = byte(i);
-        char32_t code = 0xFFFD;  // what a malformed sequence stands for, as MultiByteToWideChar has it
-        size_t length = 1;
-        if (lead < 0x80) {
-            code = lead;
-        } else if (lead >= 0xC2 && lead < 0xE0 && continuation(i + 1)) {
-            code = (char32_t{lead} & 0x1F) << 6 | (byte(i + 1) & 0x3F);
-            length = 2;
-        } else if (lead >= 0xE0 && lead < 0xF0 && continuation(i + 1) && continuation(i + 2)) {
-            const char32_t value = (char32_t{lead} & 0x0F) << 12 | (char32_t{byte(i + 1)} & 0x3F) << 6 |
-                                   (byte(i + 2) & 0x3F);
-            if (value >= 0x800) {  // not an over-long form; surrogates are let through
-                code = value;
-                length = 3;
-            }
-        } else if (lead >= 0xF0 && lead < 0xF5 && continuation(i + 1) && continuation(i + 2) &&
-                   continuation(i + 3)) {
-            const char32_t value = (char32_t{lead} & 0x07) << 18 | (char32_t{byte(i + 1)} & 0x3F) << 12 |
-                                   (char32_t{byte(i + 2)} & 0x3F) << 6 | (byte(i + 3) & 0x3F);
-            if (value >= 0x10000 && value <= 0x10FFFF) {
-                code = value;
-                length = 4;
-            }
-        }
+        auto [code, length] = DecodeUtf8(utf8, i, true);
+        if (length == 0) code = 0xFFFD, length = 1;  // what a malformed byte stands for, as MultiByteToWideChar has it
         if (code >= 0x10000) {
             code -= 0x10000;
             wide += static_cast<wchar_t>(0xD800 + (code >> 10));

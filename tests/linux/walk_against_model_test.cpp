@@ -598,7 +598,7 @@ public:
         const auto ahead = [&] {
             std::vector<std::string> found;
             for (int p = 0; p < 24; ++p) {
-                const std::string n = "P" + std::to_string(p);
+                const std::string n = std::string("P").append(std::to_string(p));
                 const auto read = listedByReaders.find(n);
                 if (!reachedByWalk.count(n) && (readers == 1 || (read != listedByReaders.end() && read->second == 4)))
                     found.push_back(n);
