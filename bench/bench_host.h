@@ -19,7 +19,7 @@ public:
     void setCaption(const std::string&) override {}
     void setText1(const std::string&) override {}
     void setText2(const std::string& text) override { text2_ = text; }
-    std::string text2() const override { return text2_; }
+    std::string text2() const { return text2_; }
     void showWindow() override {}
     void setBusy(bool) override {}
     void showBusy() override {}

@@ -283,10 +283,6 @@ std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const Archive
     return Walk(plan, list, action, progress).run();
 }
 
-std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
-                          WalkProgress* progress) {
-    return WalkArchives(PlanWalk(state, host), list, action, progress);
-}
 
 namespace {
 

@@ -102,18 +102,6 @@ bool IsLoop(FileSystem& fs, const Folder& opened, const Folder& assets, const Fo
 // mount may be Assets itself, or that level-1 folder.
 bool MayBeALoop(const Folder& opened, const Folder* level1 = nullptr);
 
-// Visits every folder one and two levels below AssetsPath, depth first in the
-// order the file system delivers them; a folder is whatever the system opens
-// as one, links included, except a folder the walk is already inside,
-// reached again. For each archive found it appends the listing entry and
-// CR LF to `list`, performs `action` (if any) on it and counts it. With an
-// action, an archive gone by the time the walk acts on it (deleted through
-// another route to the same folder) is passed over. Returns the count; errors, and
-// WalkStopped, pass to the caller with the entries found so far left in
-// `list`.
-std::int32_t WalkArchives(FormState& state, Host& host, std::string& list, const ArchiveAction& action,
-                          WalkProgress* progress = nullptr);
-
 // All a walk needs, as copies: a walk left running on a worker after the
 // window went holds nothing of the window's.
 struct WalkPlan {
@@ -125,6 +113,15 @@ struct WalkPlan {
     std::stop_token stop;  // asked: the walk and its readers start nothing more
 };
 WalkPlan PlanWalk(FormState& state, Host& host);
+// Visits every folder one and two levels below AssetsPath, depth first in the
+// order the file system delivers them; a folder is whatever the system opens
+// as one, links included, except a folder the walk is already inside,
+// reached again. For each archive found it appends the listing entry and
+// CR LF to `list`, performs `action` (if any) on it and counts it. With an
+// action, an archive gone by the time the walk acts on it (deleted through
+// another route to the same folder) is passed over. Returns the count; errors, and
+// WalkStopped, pass to the caller with the entries found so far left in
+// `list`.
 std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const ArchiveAction& action,
                           WalkProgress* progress = nullptr);
 

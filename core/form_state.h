@@ -52,7 +52,6 @@ struct FormState {
     // system has been told (a session ending).
     std::stop_source walkStop{std::nostopstate};
 
-    FileSystem& fileSystem(Host& host) { return *sharedFileSystem(host); }
     const std::shared_ptr<FileSystem>& sharedFileSystem(Host& host) {
         if (!fileSystemObject) fileSystemObject = host.createFileSystem();
         return fileSystemObject;

@@ -28,7 +28,6 @@ public:
     virtual void setText1(const std::string& text) = 0;
     // The list of archives; lines end in CR LF.
     virtual void setText2(const std::string& text) = 0;
-    virtual std::string text2() const = 0;
     virtual void setDeleteEnabled(bool enabled) = 0;   // butDeletePaks
     virtual void setRefreshEnabled(bool enabled) = 0;  // butRefreshList
 

@@ -364,7 +364,7 @@ TEST_F(CommandTest, HelpersReadFromTheAssetsTheWalkOpened) {
     for (int p = 0; p < 20; ++p) host.addFolder("D:\\RS\\Assets\\P" + std::to_string(p));
     state.folderReaders = 16;
     std::string list;
-    EXPECT_EQ(WalkArchives(state, host, list, {}), 20);
+    EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, {}), 20);
     host.waitUntilIdle();
     EXPECT_EQ(std::count_if(host.calls.begin(), host.calls.end(),
                             [](const std::string& call) { return call.starts_with("openFolder "); }),

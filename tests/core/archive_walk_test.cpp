@@ -64,7 +64,7 @@ struct WalkTest : ::testing::Test {
         state.AssetsPath = "D:\\RS\\Assets";
     }
     std::int32_t walk() {
-        return WalkArchives(state, host, list,
+        return WalkArchives(PlanWalk(state, host), list,
                             [this](const Folder& f, const std::string& name) { acted.push_back(f.path + "\\" + name); });
     }
 };
@@ -173,7 +173,7 @@ TEST_F(WalkTest, FailingActionStopsAfterItsEntryIsListed) {
     host.addFolder("D:\\RS\\Assets\\B");
     host.addFile("D:\\RS\\Assets\\B\\Blueprints.pak");
     int calls = 0;
-    EXPECT_THROW(WalkArchives(state, host, list,
+    EXPECT_THROW(WalkArchives(PlanWalk(state, host), list,
                               [&](const Folder&, const std::string&) {
                                   if (++calls == 1) throw HostError(5, "denied");
                               }),
@@ -266,8 +266,8 @@ TEST_F(WalkTest, AFolderReachedAgainByAnyRouteIsSkipped) {
         FormState s;
         s.AssetsPath = "D:\\RS\\Assets";
         std::string listed;
-        FileSystem& fs = s.fileSystem(h);
-        WalkArchives(s, h, listed, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); });
+        FileSystem& fs = *s.sharedFileSystem(h);
+        WalkArchives(PlanWalk(s, h), listed, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); });
         EXPECT_EQ(listed, c.listed);
         EXPECT_TRUE(h.exists("D:\\RS\\Assets\\Blueprints.pak"));
     }

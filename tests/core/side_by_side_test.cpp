@@ -109,12 +109,12 @@ Outcome walk(std::uint32_t seed, const Reading& reading, bool deleting, bool ign
     state.GamePath = "D:\\RS";
     state.AssetsPath = "D:\\RS\\Assets";
     state.folderReaders = reading.readers;
-    FileSystem& fs = state.fileSystem(host);
+    FileSystem& fs = *state.sharedFileSystem(host);
     Outcome out;
     try {
         ArchiveAction action;
         if (deleting) action = [&](const Folder& f, const std::string& name) { fs.deleteFile(f, name); };
-        out.count = WalkArchives(state, host, out.list, action);
+        out.count = WalkArchives(PlanWalk(state, host), out.list, action);
     } catch (const HostError& error) {
         out.error = error.what();
     }
@@ -174,11 +174,11 @@ TEST(SideBySideReading, FoldersHeldOpenStayWithinTheBudget) {
             }
         FormState state;
         state.AssetsPath = "D:\\RS\\Assets";
-        FileSystem& fs = state.fileSystem(host);
+        FileSystem& fs = *state.sharedFileSystem(host);
         std::string list;
         ArchiveAction action;
         if (deleting) action = [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); };
-        EXPECT_EQ(WalkArchives(state, host, list, action), 1000);
+        EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, action), 1000);
         host.waitUntilIdle();
         EXPECT_LE(host.peakOpenHandles, 2 * 10 + 3);  // Assets is the walk's, shared with its helpers
     }
@@ -197,10 +197,10 @@ TEST(SideBySideReading, ASecondVisitSeesTheFirstVisitsDeletions) {
         state.AssetsPath = "D:\\RS\\Assets";
         state.folderReaders = readers;
         std::string list;
-        EXPECT_EQ(WalkArchives(state, host, list, {}), 12) << readers;
-        FileSystem& fs = state.fileSystem(host);
+        EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, {}), 12) << readers;
+        FileSystem& fs = *state.sharedFileSystem(host);
         list.clear();
-        EXPECT_EQ(WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); }),
+        EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, [&](const Folder& f, const std::string& n) { fs.deleteFile(f, n); }),
                   1)
             << readers;
         EXPECT_EQ(host.deleted, std::vector<std::string>{"D:\\RS\\Assets\\P0\\Blueprints.pak"});

@@ -381,7 +381,6 @@ public:
         text2Value = t;
         text2History.push_back(t);
     }
-    std::string text2() const override { return text2Value; }
     void showWindow() override { shown = true; }
     void setBusy(bool busy) override { busyHistory.push_back(busy); }
     void showBusy() override { ++showBusyCalls; }

@@ -262,8 +262,8 @@ TEST(PosixFileSystem, ListsAndDeletesAtAnyPathLength) {
     ASSERT_EQ(CheckPaths(state, host), 0);
     std::string list;
     std::vector<std::string> deleted;
-    FileSystem& files = state.fileSystem(host);
-    EXPECT_EQ(WalkArchives(state, host, list,
+    FileSystem& files = *state.sharedFileSystem(host);
+    EXPECT_EQ(WalkArchives(PlanWalk(state, host), list,
                            [&](const Folder& f, const std::string& name) {
                                files.deleteFile(f, name);
                                deleted.push_back(f.path + "/" + name);
@@ -272,7 +272,7 @@ TEST(PosixFileSystem, ListsAndDeletesAtAnyPathLength) {
     ASSERT_EQ(deleted.size(), 1u);
     EXPECT_GT(deleted[0].size(), 4096u);
     std::string list2;
-    EXPECT_EQ(WalkArchives(state, host, list2, {}), 0) << "it is gone";
+    EXPECT_EQ(WalkArchives(PlanWalk(state, host), list2, {}), 0) << "it is gone";
 }
 
 // The file system with a hook before each folder below Assets is opened:
@@ -349,9 +349,9 @@ int walkRouteCase(std::size_t index) {
     // Listed once, and deleted once: a deletion alone would hide a
     // second visit, finding the archive gone the second time.
     std::string listed, list;
-    WalkArchives(state, host, listed, {});
-    FileSystem& used = state.fileSystem(host);
-    WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { used.deleteFile(f, n); });
+    WalkArchives(PlanWalk(state, host), listed, {});
+    FileSystem& used = *state.sharedFileSystem(host);
+    WalkArchives(PlanWalk(state, host), list, [&](const Folder& f, const std::string& n) { used.deleteFile(f, n); });
     if (listed != "Assets/P/Blueprints.pak\r\n" || list != listed) return 2;
     return tree.exists("Game/Assets/Blueprints.pak") ? 0 : 3;
 }
@@ -396,7 +396,7 @@ TEST(PosixFileSystem, AFolderReadAheadIsStillKnownForTheLoopBackToIt) {
     bench::BenchHost host;
     ASSERT_EQ(CheckPaths(state, host), 0);
     std::string listed;
-    EXPECT_EQ(WalkArchives(state, host, listed, {}), 12);
+    EXPECT_EQ(WalkArchives(PlanWalk(state, host), listed, {}), 12);
     EXPECT_EQ(listed.find("Back"), std::string::npos) << listed;
 }
 

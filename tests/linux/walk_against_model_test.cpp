@@ -454,9 +454,9 @@ std::string compare(const Tree& tree, const Way& way) {
     bool failed = false, checked = false;
     try {
         checked = CheckPaths(state, host) == kCheckPassed;
-        FileSystem& files = state.fileSystem(host);
+        FileSystem& files = *state.sharedFileSystem(host);
         if (checked)
-            count = WalkArchives(state, host, list,
+            count = WalkArchives(PlanWalk(state, host), list,
                              deleting ? ArchiveAction([&](const Folder& f, const std::string& n) { files.deleteFile(f, n); })
                                       : ArchiveAction());
     } catch (const HostError& e) {
@@ -656,7 +656,7 @@ TEST(WalkAgainstModel, ATreeChangedDuringADeletionLosesNothingOutsideTheRule) {
         bench::BenchHost host;
         std::string list;
         EXPECT_NO_THROW(
-            WalkArchives(state, host, list, [&](const Folder& f, const std::string& n) { disk->deleteFile(f, n); }));
+            WalkArchives(PlanWalk(state, host), list, [&](const Folder& f, const std::string& n) { disk->deleteFile(f, n); }));
         ASSERT_TRUE(disk->changed) << "no folder was left to change";
         const auto& [swapped, renamed] = *disk->changed;
         EXPECT_TRUE(fs::exists(root / "Outside" / "X" / "Y" / "Blueprints.pak"));

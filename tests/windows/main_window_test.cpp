@@ -529,7 +529,6 @@ TEST_F(WindowTest, LocatingTheGameListsItsArchives) {
     EXPECT_EQ(window.requests[0].filter, texts::kDialogFilter);
     EXPECT_EQ(text("Text1"), game);
     EXPECT_EQ(text("Text2"), kTwoLines);
-    EXPECT_EQ(window.text2(), kTwoLines);
     EXPECT_TRUE(IsWindowEnabled(control("butDeletePaks")));
     EXPECT_TRUE(IsWindowEnabled(control("butRefreshList")));
     EXPECT_EQ(host.gameFolder(), game);

@@ -42,7 +42,6 @@ public:
     void setCaption(const std::string&) override {}
     void setText1(const std::string&) override {}
     void setText2(const std::string& t) override { text2Value = t; }
-    std::string text2() const override { return text2Value; }
     void setDeleteEnabled(bool e) override { deleteEnabled = e; }
     void setRefreshEnabled(bool e) override { refreshEnabled = e; }
     void showWindow() override {}
@@ -554,7 +553,7 @@ TEST_F(LinkTest, LinksBackUpTheTreeAreNotWalkedTwice) {
     state.GamePath = tree.path("RS");
     ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
     std::string list;
-    EXPECT_EQ(WalkArchives(state, host, list, {}), 2);
+    EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, {}), 2);
     EXPECT_EQ(list, "Assets\\P\\Blueprints.pak\r\nAssets\\P\\R\\Blueprints.pak\r\n");
 }
 
@@ -660,7 +659,7 @@ TEST_F(LinkTest, LinkLeadingNowhereIsNoArchive) {
     state.GamePath = tree.path("RS");
     ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
     std::string list;
-    EXPECT_EQ(WalkArchives(state, host, list, {}), 1);
+    EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, {}), 1);
     EXPECT_EQ(list, "Assets\\P\\Real\\Blueprints.pak\r\n");
 }
 
@@ -1272,7 +1271,7 @@ TEST_F(FileSystemTest, DISABLED_HelpersNeverMakeTheWalkSlower) {
             ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
             std::string list;
             const auto from = std::chrono::steady_clock::now();
-            EXPECT_EQ(WalkArchives(state, host, list, {}), 2000);
+            EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, {}), 2000);
             way.ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count());
         }
     for (Way& way : ways) {
@@ -1292,7 +1291,7 @@ TEST_F(FileSystemTest, DISABLED_DeletingTwoThousandArchivesTakes) {
     ASSERT_EQ(CheckPaths(state, host), kCheckPassed);
     std::string list;
     const auto from = std::chrono::steady_clock::now();
-    EXPECT_EQ(WalkArchives(state, host, list, [&](const Folder& folder, const std::string& name) { fs->deleteFile(folder, name); }),
+    EXPECT_EQ(WalkArchives(PlanWalk(state, host), list, [&](const Folder& folder, const std::string& name) { fs->deleteFile(folder, name); }),
               2000);
     std::printf("deleted 2000 in %.0f ms\n",
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count());

@@ -33,7 +33,6 @@ public:
     void setCaption(const std::string& caption) override;
     void setText1(const std::string& text) override;
     void setText2(const std::string& text) override;
-    std::string text2() const override { return text2_; }
     void showWindow() override;
     void setBusy(bool busy) override;
     void showBusy() override;

@@ -478,11 +478,7 @@ void MainWindow::setCaption(const std::string& caption) { SetWindowTextW(window_
 
 void MainWindow::setText1(const std::string& text) { SetWindowTextW(control("Text1"), widen(text).c_str()); }
 
-void MainWindow::setText2(const std::string& text) {
-    // Kept as given: the control may not hand back exactly what it was sent.
-    text2_ = text;
-    SetWindowTextW(control(kList), widen(text).c_str());
-}
+void MainWindow::setText2(const std::string& text) { SetWindowTextW(control(kList), widen(text).c_str()); }
 
 void MainWindow::setDeleteEnabled(bool enabled) { enableButton(kDeleteButton, enabled); }
 

@@ -50,7 +50,6 @@ public:
     void setCaption(const std::string& caption) override;
     void setText1(const std::string& text) override;
     void setText2(const std::string& text) override;
-    std::string text2() const override { return text2_; }
     void setDeleteEnabled(bool enabled) override;
     void setRefreshEnabled(bool enabled) override;
     void showWindow() override;
@@ -87,7 +86,6 @@ private:
     HFONT boldFont_ = nullptr;
     HFONT smallFont_ = nullptr;
     UINT dpi_ = 96;
-    std::string text2_;
     HWND lastFocus_ = nullptr;
     bool quitOnDestroy_ = true;
     int showCommand_ = SW_SHOWNORMAL;
