@@ -283,7 +283,6 @@ std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const Archive
     return Walk(plan, list, action, progress).run();
 }
 
-
 namespace {
 
 // A walk run on a worker, which a close or a failure on the window's thread

@@ -222,7 +222,7 @@ struct ReadAhead::Shared {
     // link back to Assets or, below a level-1 folder, to that one: the walk
     // skips it by its identity alone. Returns the folder, still open.
     Folder readFolder(const Folder& parent, const FolderEntry& entry, const Folder* level1,
-                                       std::optional<Listing>& listing) {
+                      std::optional<Listing>& listing) {
         go();
         if (const FolderId loop = LoopThrough(*fs, parent, entry, *assets, level1); loop.known()) {
             listing = Listing{loop, false, {}};
