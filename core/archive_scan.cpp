@@ -107,6 +107,7 @@ private:
         for (const FolderEntry& entry : folder.entries)
             if (IsArchive(entry) && (!action_ || act(parent, name, folder, entry.name, reachedPath))) {
                 addLine(reachedPath, entry.name);
+                progress_.found(reachedPath + plan_.separator + entry.name);
                 ++found;
             }
         return found;
@@ -283,6 +284,21 @@ std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const Archive
     return Walk(plan, list, action, progress).run();
 }
 
+// The lines above the failure are archives already gone: the failure says
+// so, and that nothing after it was touched, whatever the failure was.
+HostError DeletionStoppedBy(const std::exception& error, std::int32_t deleted, bool atLeast) {
+    const auto* known = dynamic_cast<const HostError*>(&error);
+    return HostError(known ? known->number() : 0, (known ? known->description() : UnexpectedFailureText(error)) +
+                                                      texts::kCrLf + texts::kCrLf + texts::deletionStopped(deleted, atLeast));
+}
+
+std::string FolderOfChosenFile(const std::string& path, char separator) {
+    const auto last = path.rfind(separator);
+    if (last == std::string::npos) return {};
+    if (last == 0) return std::string(1, separator);
+    return path.substr(0, last);
+}
+
 namespace {
 
 // A walk run on a worker, which a close or a failure on the window's thread
@@ -293,14 +309,6 @@ struct WalkRun : WorkerLink {
     std::int32_t count = 0;
     std::atomic<std::int32_t> deleted{0}, held{0};  // held: deleted, but still open in another program
 };
-
-// The lines above the failure are archives already gone: the failure says
-// so, and that nothing after it was touched, whatever the failure was.
-HostError deletionStoppedBy(const std::exception& error, std::int32_t deleted, bool atLeast) {
-    const auto* known = dynamic_cast<const HostError*>(&error);
-    return HostError(known ? known->number() : 0, (known ? known->description() : UnexpectedFailureText(error)) +
-                                                      texts::kCrLf + texts::kCrLf + texts::deletionStopped(deleted, atLeast));
-}
 
 // Runs the walk whole on a worker while the window is kept alive, and hands
 // the list to Text2 at the end, also when the walk fails, so the lines found
@@ -334,7 +342,7 @@ std::shared_ptr<WalkRun> runWalk(FormState& state, Host& host, WindowOps& window
         const bool ended = run->ended;
         if (ended) window.setText2(run->list);
         if (!deleting) throw;
-        throw deletionStoppedBy(error, run->deleted, !ended);
+        throw DeletionStoppedBy(error, run->deleted, !ended);
     }
     window.setText2(run->list);
     return run;

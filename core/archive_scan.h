@@ -81,6 +81,9 @@ class WalkProgress {
 public:
     virtual ~WalkProgress() = default;
     virtual bool keepGoing(const std::string& list) = 0;
+    // Told of each archive as it is listed (acting, once it was acted on):
+    // its path as the walk reached it, its name as on disk.
+    virtual void found(const std::string& /*path*/) {}
 };
 
 // Thrown by a walk that its progress hook stopped (the window was closed).
@@ -124,6 +127,16 @@ WalkPlan PlanWalk(FormState& state, Host& host);
 // `list`.
 std::int32_t WalkArchives(const WalkPlan& plan, std::string& list, const ArchiveAction& action,
                           WalkProgress* progress = nullptr);
+
+// A failure that stopped a deletion, told with how many archives it had
+// deleted before it (`atLeast`: the deletion may still be in a call).
+HostError DeletionStoppedBy(const std::exception& error, std::int32_t deleted, bool atLeast = false);
+
+// The folder part of a chosen file's full path: everything before the last
+// separator. A file at the root of a POSIX file system gives the root itself,
+// so the folder is never confused with "no folder chosen". Empty when the
+// path holds no separator.
+std::string FolderOfChosenFile(const std::string& path, char separator);
 
 // Fills Text2 with the archives found and enables the Delete button when
 // there are any.

@@ -139,8 +139,10 @@ struct LocateStart {
     std::vector<Place> places;
 };
 
+// The program's version record: major.minor.revision.
 struct Version {
     int major = 0;
+    int minor = 0;
     int revision = 0;
 };
 

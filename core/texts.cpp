@@ -236,4 +236,57 @@ std::string systemErrorReason(const std::string& systemText, long number) {
     return systemText.empty() ? code + "." : systemText + " (" + code + ")";
 }
 
+std::string commandHelp() {
+    return "Usage: quelmar --list   [GAME] [-0] [-q]\n"
+           "       quelmar --delete [GAME] [-0] [-q] [--then COMMAND [ARG...]]\n"
+           "       quelmar                        (the window)\n"
+           "\n"
+           "Lists, or deletes, every Blueprints.pak one and two folders below the game's\n"
+           "Assets folder, exactly as the window's buttons do.\n"
+           "\n"
+           "GAME is the game's folder, or any file in it such as RailSim.exe. Without it,\n"
+           "the folder a launcher names in STEAM_COMPAT_INSTALL_PATH is used, else the\n"
+           "folder the window stored.\n"
+           "\n"
+           "  --list              print each archive's full path\n"
+           "  --delete            delete each archive, printing its path as it goes\n"
+           "  --then COMMAND ...  after deleting, whatever came of it, start COMMAND with\n"
+           "                      the arguments after it, such as a launcher's %command%\n"
+           "  -0, --print0        end each path with NUL, not a line feed\n"
+           "  -q, --quiet         print no paths\n"
+           "  -h, --help          show this help\n"
+           "  -V, --version       show the version\n"
+           "\n"
+           "Exit status: 0 archives found, 1 none found, 2 an error, 130 interrupted.\n";
+}
+
+std::string commandVersion(int major, int minor, int revision) {
+    return std::string(kCommandName) + " " + std::to_string(major) + "." + std::to_string(minor) + "." +
+           std::to_string(revision) + "\n";
+}
+
+std::string unknownOption(const std::string& option) { return "unknown option \"" + option + "\"."; }
+
+std::string oneCommandOnly() { return "--list and --delete cannot be used together."; }
+
+std::string noCommandGiven() { return "say what to do: --list or --delete."; }
+
+std::string oneGameOnly(const std::string& extra) {
+    return "one game folder only; \"" + extra + "\" is one too many.";
+}
+
+std::string thenWithoutCommand() { return "--then needs the command to start after it."; }
+
+std::string thenOnlyAfterDelete() { return "--then goes with --delete."; }
+
+std::string gameNotThere(const std::string& path) { return shownPath(path) + ": no such file or folder."; }
+
+std::string seeHelp() { return "See quelmar --help."; }
+
+std::string notStarted(const std::string& command, const std::string& reason) {
+    return "could not start \"" + command + "\": " + reason;
+}
+
+std::string outputNotWritten(const std::string& reason) { return "could not write the list: " + reason; }
+
 }  // namespace quelmar::texts

@@ -112,4 +112,23 @@ std::string runningCopyNotAnswering(long processId);
 // text (empty when it has none in English) and the error's number.
 std::string systemErrorReason(const std::string& systemText, long number);
 
+// The command line's own: its name, which starts each line it writes to
+// the standard error, its help and version, and what it says of how it
+// was called.
+inline constexpr const char* kCommandName = "quelmar";
+std::string commandHelp();
+std::string commandVersion(int major, int minor, int revision);
+std::string unknownOption(const std::string& option);
+std::string oneCommandOnly();
+std::string noCommandGiven();
+std::string oneGameOnly(const std::string& extra);
+std::string thenWithoutCommand();
+std::string thenOnlyAfterDelete();
+std::string gameNotThere(const std::string& path);
+std::string seeHelp();
+// The command --then names could not be started.
+std::string notStarted(const std::string& command, const std::string& reason);
+// The standard output could not be written (a pipe whose reader went).
+std::string outputNotWritten(const std::string& reason);
+
 }  // namespace quelmar::texts

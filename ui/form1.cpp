@@ -51,13 +51,6 @@ void ReadFolderEntries(FileSystem& fs, const std::string& path, char separator) 
 
 }  // namespace
 
-std::string FolderOfChosenFile(const std::string& path, char separator) {
-    const auto last = path.rfind(separator);
-    if (last == std::string::npos) return {};
-    if (last == 0) return std::string(1, separator);
-    return path.substr(0, last);
-}
-
 Form1::Start Form1::Form_Load() {
     const Running running(running_);
     try {

@@ -59,10 +59,4 @@ private:
     bool running_ = false;
 };
 
-// The folder part of a chosen file's full path: everything before the last
-// separator. A file at the root of a POSIX file system gives the root itself,
-// so the folder is never confused with "no folder chosen". Empty when the
-// path holds no separator.
-std::string FolderOfChosenFile(const std::string& path, char separator);
-
 }  // namespace quelmar

@@ -273,7 +273,7 @@ bool LinuxHost::anotherInstanceRunning() {
     return other.has_value();
 }
 
-Version LinuxHost::version() { return {QUELMAR_VERSION_MAJOR, QUELMAR_VERSION_REVISION}; }
+Version LinuxHost::version() { return {QUELMAR_VERSION_MAJOR, QUELMAR_VERSION_MINOR, QUELMAR_VERSION_REVISION}; }
 
 std::string LinuxHost::programFolder() {
     std::error_code error;

@@ -202,7 +202,7 @@ Version WindowsHost::version() {
     if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr ||
         length < sizeof(VS_FIXEDFILEINFO))
         fail(ERROR_RESOURCE_DATA_NOT_FOUND, texts::Operation::ProgramInfo, shownPath);
-    return Version{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionLS)};
+    return Version{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionLS)};
 }
 
 std::string WindowsHost::programFolder() {

@@ -121,7 +121,7 @@ public:
     std::vector<std::string> calls;  // every file-system call, in order
     std::vector<std::string> deleted;  // the paths of the entries removed, as the walk reached them
     int fileSystemsCreated = 0;
-    Version versionRecord{1, 8};
+    Version versionRecord{1, 0, 8};
     std::string programFolderPath = "C:\\Program Files\\Quelmar";
 
     char separator() const override { return '\\'; }

@@ -48,7 +48,7 @@ TEST_F(Form1Test, FirstRunAsksForTheFolderAndDisablesBothCommands) {
 }
 
 TEST_F(Form1Test, CaptionShowsMajorAndRevisionWithoutLeadingZeros) {
-    host.versionRecord = {12, 345};
+    host.versionRecord = {12, 0, 345};
     form.Form_Load();
     EXPECT_EQ(window.caption, "Quelmar  v12 build 345");
 }

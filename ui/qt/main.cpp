@@ -1,9 +1,18 @@
 #include <QApplication>
 
+#include "core/command_line.h"
+#include "platform/linux/console.h"
 #include "platform/linux/linux_host.h"
 #include "ui/qt/main_window.h"
 
 int main(int argc, char** argv) {
+    // With arguments, a command for scripts and launchers: no window
+    // system is loaded, so it runs with no display at all.
+    if (argc > 1) {
+        quelmar::linux_host::PosixConsole console;
+        auto& host = *new quelmar::linux_host::LinuxHost;  // as below: a worker may outlive main
+        return quelmar::cli::Run(quelmar::cli::ParseArguments({argv + 1, argv + argc}), host, console);
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Quelmar");
     QApplication::setDesktopFileName("quelmar");
