@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 status=0
 echo "== Linux program"
 timeout 300 tests/e2e/linux.sh build/bin/quelmar build/e2e || status=1
+echo "== Linux program as a command, with no display"; timeout 120 tests/e2e/command_line.sh build/bin/quelmar || status=1
 echo "== Linux program against a mount that never answers"; timeout 180 tests/e2e/hang.sh build/bin/quelmar build/e2e || status=1
 if [ -x tests/e2e/windows.sh ] && [ -f build-windows/bin/quelmar.exe ]; then
   echo "== Windows program under Wine"

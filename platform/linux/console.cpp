@@ -79,7 +79,11 @@ std::optional<cli::Console::Found> PosixConsole::lookUp(const std::string& path)
         if (error) throw HostError(error.value(), texts::failure(texts::Operation::TestPath, path, reason(error.value())));
         found.path = here + (here == "/" ? "" : "/") + found.path;
     }
-    while (found.path.size() > 1 && found.path.back() == '/') found.path.pop_back();
+    // "game/", "./game" and "." name the folder they would in a shell, and
+    // the paths printed read so; ".." is left alone, as a link may stand before it.
+    for (std::size_t at; (at = found.path.find("/./")) != std::string::npos;) found.path.erase(at, 2);
+    while (found.path.size() > 1 && (found.path.back() == '/' || found.path.ends_with("/.")))
+        found.path.pop_back();
     return found;
 }
 

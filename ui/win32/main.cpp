@@ -3,10 +3,19 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "platform/windows/console.h"
 #include "platform/windows/windows_host.h"
 #include "ui/win32/main_window.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    // With arguments, a command for scripts and launchers, writing to the
+    // handles it was given; typed in a console, quelmar.com runs it there.
+    if (std::vector<std::string> arguments = quelmar::ProgramArguments(); !arguments.empty()) {
+        quelmar::WindowsConsole console;
+        auto& host = *new quelmar::WindowsHost;  // as below: a worker may outlive WinMain
+        return quelmar::cli::Run(quelmar::cli::ParseArguments(arguments), host, console);
+    }
+
     // The manifest asks for version 6 of the common controls, which draws
     // the buttons and edits in the system's visual style.
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};

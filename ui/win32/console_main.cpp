@@ -1,0 +1,33 @@
+// quelmar.com, the console front end beside quelmar.exe: cmd.exe and
+// PowerShell prefer it for "quelmar", wait for it and take its exit status,
+// which they do not for a program of the window subsystem.
+
+#include <windows.h>
+
+#include "core/command_line.h"
+#include "core/texts.h"
+#include "platform/windows/console.h"
+#include "platform/windows/windows_host.h"
+#include "platform/windows/win32_error.h"
+#include "platform/windows/win32_text.h"
+
+int main() {
+    auto& host = *new quelmar::WindowsHost;  // never destroyed: a worker left in a call may outlive main
+    quelmar::WindowsConsole console;
+    const std::vector<std::string> arguments = quelmar::ProgramArguments();
+    if (!arguments.empty()) return quelmar::cli::Run(quelmar::cli::ParseArguments(arguments), host, console);
+    // Typed alone, "quelmar" is the window, and the prompt comes back at once.
+    std::wstring window = quelmar::win32::widen(host.programFolder() + "\\quelmar.exe");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(window.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        const std::string reason = quelmar::win32::systemReason(GetLastError());
+        console.writeError(std::string(quelmar::texts::kCommandName) + ": " +
+                           quelmar::texts::notStarted(quelmar::win32::narrow(window), reason));
+        return quelmar::cli::kCannotStart;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
