@@ -1,5 +1,5 @@
 # Release packages: on Linux a .deb and a portable .tar.gz that needs nothing
-# installed; on Windows a .zip holding quelmar.exe alone.
+# installed; on Windows a .zip holding quelmar.exe and quelmar.com.
 
 # What Debian wants beside the program: the copyright file (from LICENSE), the
 # changelog and manual page gzipped -9n so that the package is the same

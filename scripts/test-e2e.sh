@@ -13,6 +13,8 @@ echo "== Linux program against a mount that never answers"; timeout 180 tests/e2
 if [ -x tests/e2e/windows.sh ] && [ -f build-windows/bin/quelmar.exe ]; then
   echo "== Windows program under Wine"
   timeout 900 tests/e2e/windows.sh build-windows/bin/quelmar.exe build-windows/e2e || status=1
+  echo "== Windows command in cmd.exe under Wine"
+  timeout 300 tests/e2e/windows_command_line.sh build-windows/bin/quelmar.exe || status=1
 fi
 echo "== Linux package"
 timeout 600 tests/e2e/deb.sh build || status=1

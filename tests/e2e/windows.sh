@@ -204,7 +204,7 @@ unmount
 echo "The release package"
 if cmake --build "$build" --target package >/dev/null 2>&1; then
   zip=$(ls -t "$build"/quelmar-*-windows-x64.zip | head -n 1)
-  check "the .zip holds quelmar.exe alone" test "$(unzip -Z1 "$zip")" = "quelmar.exe"
+  check "the .zip holds quelmar.exe and its console front end" test "$(unzip -Z1 "$zip" | sort | tr '\n' ' ')" = "quelmar.com quelmar.exe "
 else
   check "the .zip is built" false
 fi
