@@ -54,7 +54,7 @@ step "Build"
 share_target=()
 # Built only where libfuse3 was found when the build folder was configured.
 cmake --build "$build" --target help | grep -q '^quelmar-slow-share:' && share_target=(quelmar-slow-share)
-cmake --build "$build" --target quelmar-bench quelmar-bench-window quelmar-bench-reference "${share_target[@]}"
+cmake --build "$build" --target quelmar quelmar-bench quelmar-bench-window quelmar-bench-reference "${share_target[@]}"
 results="$build/bench-results"
 mkdir -p "$results"
 
@@ -78,10 +78,11 @@ trap cleanup EXIT
 # Run copies from the temporary folder: a cleanup elsewhere that matches
 # command lines starting with build/bin/quelmar must not end a timing run.
 mkdir "$work/bin"
-cp "$build/bin/quelmar-bench" "$build/bin/quelmar-bench-window" "$build/bin/quelmar-bench-reference" "$work/bin/"
+cp "$build/bin/quelmar" "$build/bin/quelmar-bench" "$build/bin/quelmar-bench-window" "$build/bin/quelmar-bench-reference" "$work/bin/"
 bench="$work/bin/quelmar-bench"
 reference="$work/bin/quelmar-bench-reference"
 window="$work/bin/quelmar-bench-window"
+program="$work/bin/quelmar"
 
 # The three ways of asking for the same archives, run from inside the game
 # folder so that every tool prints paths starting at "Assets/". find exits 1
@@ -401,6 +402,19 @@ else
 fi
 bash "$work/restore-game.sh"
 
+# The real program as a command, Qt's libraries loaded and all, against the
+# same walk in the bench program: what the command adds to it.
+step "Command line: quelmar --list and --delete vs quelmar-bench, whole process, warm ($runs runs) and cold ($cold_rounds rounds)"
+(cd "$game" && hyperfine -N --warmup "$warmup" --runs "$runs" --export-json "$results/command.json" \
+  -n command-list "$program --list $game" -n bench-list "$bench list $game" > /dev/null)
+if [ "$can_drop" = 1 ]; then
+  cold "$game" "$cold_rounds" "command-list=$program --list $game" "bench-list=$bench list $game" > "$results/command-cold.txt"
+  cold_prepare="bash $work/restore-game.sh" cold "$game" "$cold_rounds" \
+    "command-delete=$program --delete $game" "bench-delete=$bench delete $game" >> "$results/command-cold.txt"
+  bash "$work/restore-game.sh"
+fi
+cat "$results/command-cold.txt" 2>/dev/null || true
+
 step "Descriptors held while deleting: one provider of 5000 routes, and 20 providers of 1000"
 : > "$results/descriptors.txt"
 for shape in "1 5000" "20 1000"; do
@@ -456,6 +470,7 @@ q=$(median "$results/list.json" quelmar); f=$(median "$results/list.json" find);
 qref=$(median "$results/list.json" reference-read-folders)
 qd=$(median "$results/delete.json" quelmar-delete); fdel=$(median "$results/delete.json" find-delete)
 g400=$(median "$results/growth.json" list-400); g4000=$(median "$results/growth.json" list-4000)
+cl=$(median "$results/command.json" command-list); bl=$(median "$results/command.json" bench-list)
 click=$(field "$work/window.txt" click_median_ms); core=$(field "$work/window.txt" core_median_ms)
 big_click=$(field "$work/window-big.txt" click_median_ms); big_load=$(field "$work/window-big.txt" load_ms)
 if [ "$can_drop" = 1 ]; then
@@ -464,6 +479,8 @@ if [ "$can_drop" = 1 ]; then
   qdc=$(cold_of "$results/delete-cold.txt" quelmar-delete); fdc=$(cold_of "$results/delete-cold.txt" find-delete)
   rdc=$(cold_of "$results/delete-cold.txt" reference-stat-then-unlink)
   rrdc=$(cold_of "$results/delete-cold.txt" reference-read-then-unlink)
+  clc=$(cold_of "$results/command-cold.txt" command-list); blc=$(cold_of "$results/command-cold.txt" bench-list)
+  cdc=$(cold_of "$results/command-cold.txt" command-delete); bdc=$(cold_of "$results/command-cold.txt" bench-delete)
 fi
 peak_fds=$(awk '$1 == "1x5000" { print $2 }' "$results/descriptors.txt")
 peak_fds_wide=$(awk '$1 == "20x1000" { print $2 }' "$results/descriptors.txt")
@@ -488,6 +505,11 @@ summary="$results/summary.txt"
     echo "delete cold:    quelmar $(ms "$qdc") ms, find -L -delete $(ms "$fdc") ms (default tree); ratio $(ratio "$qdc" "$fdc")"
     echo "delete cold ref: 16 threads look up, one unlinks in order $(ms "$rdc") ms; quelmar/reference $(ratio "$qdc" "$rdc")"
     echo "                 the same after reading every folder the walk reads on 16 threads $(ms "$rrdc") ms; quelmar/that $(ratio "$qdc" "$rrdc")"
+  fi
+  echo "command warm:   quelmar --list $(ms "$cl") ms, quelmar-bench list $(ms "$bl") ms; ratio $(ratio "$cl" "$bl")"
+  if [ "$can_drop" = 1 ]; then
+    echo "command cold:   quelmar --list $(ms "$clc") ms, quelmar-bench list $(ms "$blc") ms; ratio $(ratio "$clc" "$blc")"
+    echo "                quelmar --delete $(ms "$cdc") ms, quelmar-bench delete $(ms "$bdc") ms; ratio $(ratio "$cdc" "$bdc")"
   fi
   echo "descriptors:    peak while deleting 1 x 5000: $peak_fds; 20 x 1000: $peak_fds_wide"
   echo "slow disk:      first line after ${slow_first:-?} ms, whole click ${slow_click:-?} ms (40 x 10, 20 ms per folder read)"
@@ -517,6 +539,11 @@ target "delete / find -L -delete, 100 providers" "$(ratio "$qd" "$fdel")" "<=" 0
 if [ "$can_drop" = 1 ]; then
   target "delete cold / find -L -delete cold" "$(ratio "$qdc" "$fdc")" "<" 1
   target "delete cold / read, look up on 16 threads, unlink" "$(ratio "$qdc" "$rrdc")" "<=" 1.15
+fi
+target "quelmar --list / quelmar-bench list, warm" "$(ratio "$cl" "$bl")" "<=" 1.25
+if [ "$can_drop" = 1 ]; then
+  target "quelmar --list / quelmar-bench list, cold" "$(ratio "$clc" "$blc")" "<=" 1.10
+  target "quelmar --delete / quelmar-bench delete, cold" "$(ratio "$cdc" "$bdc")" "<=" 1.10
 fi
 target "peak descriptors deleting 1 x 5000 routes" "$peak_fds" "<=" 300
 target "peak descriptors deleting 20 x 1000 routes" "$peak_fds_wide" "<=" 300

@@ -63,7 +63,7 @@ else()
   set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${CMAKE_BINARY_DIR}/make-portable.cmake)
   set(QUELMAR_PORTABLE_ARCHIVE ${CMAKE_BINARY_DIR}/quelmar-${PROJECT_VERSION}-linux-x86_64.tar.gz)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/make-portable.cmake CONTENT "
-execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/make-portable.sh $<TARGET_FILE:quelmar>
+execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/make-portable.sh $<TARGET_FILE:quelmar_window>
                         ${PROJECT_VERSION} ${QUELMAR_PORTABLE_ARCHIVE}
                 COMMAND_ERROR_IS_FATAL ANY)
 ")

@@ -2,11 +2,12 @@
 # Makes the portable Linux archive: one folder holding the program, the Qt
 # libraries and the plugins it loads (X11 and Wayland, and the GTK and desktop
 # portal themes), and the libraries those need that a desktop cannot be
-# counted on to have. The program finds them
-# through its run path ($ORIGIN/lib) and qt.conf, without any wrapper script.
+# counted on to have. The window's program finds them
+# through its run path ($ORIGIN/lib) and qt.conf, without any wrapper script;
+# quelmar, beside it, needs none of them and starts it.
 # Called by `cmake --build build --target package`.
 #
-# Usage: scripts/make-portable.sh PROGRAM VERSION OUTPUT.tar.gz
+# Usage: scripts/make-portable.sh WINDOW_PROGRAM VERSION OUTPUT.tar.gz   (quelmar beside it)
 set -euo pipefail
 program="$(realpath "$1")" version="$2" output="$3"
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
@@ -74,7 +75,8 @@ plugins=(
   platformthemes/libqgtk3.so
   platformthemes/libqxdgdesktopportal.so
 )
-install -m 755 "$program" "$dest/quelmar"
+install -m 755 "$program" "$dest/quelmar-window"
+install -m 755 "$(dirname "$program")/quelmar" "$dest/quelmar"
 for plugin in "${plugins[@]}"; do
   [ -f "$qt_plugins/$plugin" ] || { echo "make-portable.sh: no Qt plugin $plugin (scripts/install-deps.sh)" >&2; exit 1; }
   install -D -m 755 "$qt_plugins/$plugin" "$dest/plugins/$plugin"
@@ -103,8 +105,8 @@ while [ ${#queue[@]} -gt 0 ]; do
   done < <(needs "$file")
 done
 
-strip --strip-unneeded "$dest/quelmar" "$dest"/plugins/*/*.so "$dest"/lib/*.so*
-patchelf --set-rpath '$ORIGIN/lib' "$dest/quelmar"
+strip --strip-unneeded "$dest/quelmar" "$dest/quelmar-window" "$dest"/plugins/*/*.so "$dest"/lib/*.so*
+patchelf --set-rpath '$ORIGIN/lib' "$dest/quelmar-window"
 for plugin in "$dest"/plugins/*/*.so; do patchelf --set-rpath '$ORIGIN/../../lib' "$plugin"; done
 for lib in "$dest"/lib/*.so*; do patchelf --set-rpath '$ORIGIN' "$lib"; done
 

@@ -62,8 +62,6 @@ QString LinuxHost::settingsFile(const std::string& application) {
 
 std::string LinuxHost::defaultInstanceName() { return "quelmar"; }
 
-std::unique_ptr<FileSystem> LinuxHost::createFileSystem() { return std::make_unique<PosixFileSystem>(); }
-
 namespace {
 
 // A path has no spaces to wrap at: offer a break after every separator, and
@@ -271,15 +269,6 @@ bool LinuxHost::anotherInstanceRunning() {
     if (other && *other != 0)
         showMessage(texts::runningCopyNotAnswering(static_cast<long>(*other)), MessageIcon::Warning, texts::kTitle);
     return other.has_value();
-}
-
-Version LinuxHost::version() { return {QUELMAR_VERSION_MAJOR, QUELMAR_VERSION_MINOR, QUELMAR_VERSION_REVISION}; }
-
-std::string LinuxHost::programFolder() {
-    std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) fail(texts::Operation::ProgramInfo, "/proc/self/exe", error.value());
-    return exe.parent_path().string();
 }
 
 LocateStart LinuxHost::locateDialogStart() {

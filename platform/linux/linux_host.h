@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "core/host.h"
-#include "platform/linux/posix_file_system.h"
+#include "platform/linux/posix_host.h"
 #include "platform/linux/single_instance.h"
 
 namespace quelmar::linux_host {
 
-class LinuxHost : public Host {
+class LinuxHost : public PosixHost {
 public:
     // `instanceName` names the single-instance rule's folder; every copy
     // started by one user must use the same one (the default). The folder
@@ -41,17 +41,12 @@ public:
     // while this one runs (it then ends at once).
     void setSecondStartHandler(std::function<void()> handler) { instance_.onSecondStart = std::move(handler); }
 
-    char separator() const override { return '/'; }
-    std::unique_ptr<FileSystem> createFileSystem() override;
-    bool namesIgnoreCase() const override { return false; }
     void showMessage(const std::string& text, MessageIcon icon, const std::string& title) override;
     std::string getSetting(const std::string& application, const std::string& section, const std::string& key,
                            const std::string& defaultValue) override;
     void saveSetting(const std::string& application, const std::string& section, const std::string& key,
                      const std::string& value) override;
     bool anotherInstanceRunning() override;
-    Version version() override;
-    std::string programFolder() override;
     LocateStart locateDialogStart() override;
 
     // Later starts run as if this copy had ended (SingleInstance::letGo).
