@@ -4,12 +4,9 @@
 // command needs the folder the window stored (which Qt's settings library
 // reads), it hands over to the window's program, which runs the same.
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "core/command_line.h"
 #include "core/texts.h"
@@ -21,18 +18,16 @@ namespace {
 
 class CommandHost final : public PosixHost {
 public:
-    CommandHost(char** argv, cli::Console& console) : argv_(argv), console_(console) {}
+    CommandHost(char** argv, PosixConsole& console) : argv_(argv), console_(console) {}
 
     // Replaces this program with the window's, arguments unchanged.
     void handOver() {
         const std::string folder = programFolder();
-        std::string tried;
-        for (const std::string& program : {folder + "/quelmar-window", folder + "/../libexec/quelmar/quelmar-window"}) {
-            ::execv(program.c_str(), argv_);
-            if (tried.empty()) tried = program;
-        }
-        const int error = errno;
-        throw HostError(error, texts::notStarted(tried, std::generic_category().message(error) + "."));
+        // Beside it where it was built or unpacked; where a package put it.
+        const std::string beside = folder + "/quelmar-window";
+        const int error = console_.replaceWith(beside.c_str(), argv_, false);
+        if (error == ENOENT) console_.replaceWith((folder + "/../libexec/quelmar/quelmar-window").c_str(), argv_, false);
+        throw HostError(error, texts::notStarted(beside, std::generic_category().message(error) + "."));
     }
 
     std::string getSetting(const std::string&, const std::string&, const std::string&, const std::string&) override {
@@ -48,7 +43,7 @@ public:
 
 private:
     char** argv_;
-    cli::Console& console_;
+    PosixConsole& console_;
 };
 
 }  // namespace

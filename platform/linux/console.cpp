@@ -87,15 +87,21 @@ std::optional<cli::Console::Found> PosixConsole::lookUp(const std::string& path)
     return found;
 }
 
+int PosixConsole::replaceWith(const char* program, char* const argv[], bool search) {
+    std::signal(SIGPIPE, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &taken_, nullptr);
+    search ? ::execvp(program, argv) : ::execv(program, argv);
+    const int error = errno;
+    pthread_sigmask(SIG_BLOCK, &taken_, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return error;
+}
+
 int PosixConsole::runAfter(const std::vector<std::string>& command) {
     std::vector<char*> argv;
     for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    std::signal(SIGPIPE, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &taken_, nullptr);
-    ::execvp(argv[0], argv.data());
-    const int error = errno;
-    pthread_sigmask(SIG_BLOCK, &taken_, nullptr);
+    const int error = replaceWith(argv[0], argv.data(), true);
     throw HostError(error, texts::notStarted(command[0], reason(error)));
 }
 

@@ -26,6 +26,10 @@ public:
     // Replaces the program with the command, as exec does, arguments and
     // signals as the program itself was given them.
     int runAfter(const std::vector<std::string>& command) override;
+    // Replaces the program with `program` (looked up on the PATH where
+    // `search`), its signals as this program was given them; returns the
+    // reason it could not.
+    int replaceWith(const char* program, char* const argv[], bool search);
 
 private:
     std::stop_source interrupted_;

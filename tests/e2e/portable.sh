@@ -22,7 +22,7 @@ if [ "${1:-}" != "--inside" ]; then
   tar -C "$work/unpacked" -xzf "$archive" || { echo "FAILED: unpacking" >&2; exit 1; }
   folder=$(ls -d "$work"/unpacked/quelmar-*)
   check "it unpacks to one folder, quelmar-<version>" test "$(ls "$work/unpacked" | wc -l)" -eq 1 -a -d "$folder"
-  check "the program has a relative run path" bash -c "readelf -d '$folder/quelmar' | grep -q 'R.*PATH.*\\\$ORIGIN/lib'"
+  check "the window's program has a relative run path" bash -c "readelf -d '$folder/quelmar-window' | grep -q 'R.*PATH.*\\\$ORIGIN/lib'"
   check "qt.conf sits beside it" test -f "$folder/qt.conf"
   check "no wrapper sets LD_LIBRARY_PATH" bash -c "! grep -rl LD_LIBRARY_PATH '$folder' --include='*.sh'"
 
