@@ -107,7 +107,9 @@ private:
         for (const FolderEntry& entry : folder.entries)
             if (IsArchive(entry) && (!action_ || act(parent, name, folder, entry.name, reachedPath))) {
                 addLine(reachedPath, entry.name);
-                progress_.found(reachedPath + plan_.separator + entry.name);
+                // Spelled as on disk from Assets on, which may differ in letter case.
+                progress_.found(assets_->path + reachedPath.substr(plan_.assetsPath.size()) + plan_.separator +
+                                entry.name);
                 ++found;
             }
         return found;

@@ -82,7 +82,7 @@ public:
     virtual ~WalkProgress() = default;
     virtual bool keepGoing(const std::string& list) = 0;
     // Told of each archive as it is listed (acting, once it was acted on):
-    // its path as the walk reached it, its name as on disk.
+    // its full path as the walk reached it, each name as on disk.
     virtual void found(const std::string& /*path*/) {}
 };
 

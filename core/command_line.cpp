@@ -216,7 +216,8 @@ int Run(const Request& request, Host& host, Console& console) {
         unattended.tell(known ? known->description() : UnexpectedFailureText(error));
     }
     // The game starts whatever came of the deletion, unless the user stopped it.
-    if (request.then.empty() || status == kInterrupted) return status;
+    if (console.interruption().stop_requested()) return kInterrupted;
+    if (request.then.empty()) return status;
     try {
         return console.runAfter(request.then);
     } catch (const HostError& error) {

@@ -257,7 +257,8 @@ std::string commandHelp() {
            "  -h, --help          show this help\n"
            "  -V, --version       show the version\n"
            "\n"
-           "Exit status: 0 archives found, 1 none found, 2 an error, 130 interrupted.\n";
+           "Exit status: 0 archives found, 1 none found, 2 an error, 130 interrupted;\n"
+           "with --then, the command's own, or 127 where it cannot be started.\n";
 }
 
 std::string commandVersion(int major, int minor, int revision) {

@@ -23,11 +23,14 @@ public:
     // Replaces this program with the window's, arguments unchanged.
     void handOver() {
         const std::string folder = programFolder();
-        // Beside it where it was built or unpacked; where a package put it.
-        const std::string beside = folder + "/quelmar-window";
-        const int error = console_.replaceWith(beside.c_str(), argv_, false);
-        if (error == ENOENT) console_.replaceWith((folder + "/../libexec/quelmar/quelmar-window").c_str(), argv_, false);
-        throw HostError(error, texts::notStarted(beside, std::generic_category().message(error) + "."));
+        // Beside it where it was built or unpacked, else where a package put it.
+        std::string program = folder + "/quelmar-window";
+        int error = console_.replaceWith(program.c_str(), argv_, false);
+        if (error == ENOENT) {
+            program = folder + "/" QUELMAR_INSTALLED_WINDOW_PROGRAM;
+            error = console_.replaceWith(program.c_str(), argv_, false);
+        }
+        throw HostError(error, texts::notStarted(program, std::generic_category().message(error) + "."));
     }
 
     std::string getSetting(const std::string&, const std::string&, const std::string&, const std::string&) override {

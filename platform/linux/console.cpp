@@ -32,11 +32,14 @@ void writeAll(int fd, std::string_view bytes) {
 
 PosixConsole::PosixConsole() {
     sigemptyset(&taken_);
-    sigaddset(&taken_, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &taken_, nullptr);
     // A reader that went away is a write error to tell and stop at, not a
     // signal that ends the program between two deletions.
-    std::signal(SIGPIPE, SIG_IGN);
+    pipeGiven_ = std::signal(SIGPIPE, SIG_IGN);
+    // SIGINT ignored (a job a script put in the background) stays ignored.
+    struct sigaction interrupt {};
+    if (sigaction(SIGINT, nullptr, &interrupt) == 0 && interrupt.sa_handler != SIG_IGN) sigaddset(&taken_, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &taken_, &given_);
+    if (sigismember(&taken_, SIGINT) != 1) return;
     // The first Ctrl+C stops the walk before its next folder or deletion; a
     // second one, for a walk held in a read that does not answer, ends the
     // program there and then.
@@ -88,8 +91,8 @@ std::optional<cli::Console::Found> PosixConsole::lookUp(const std::string& path)
 }
 
 int PosixConsole::replaceWith(const char* program, char* const argv[], bool search) {
-    std::signal(SIGPIPE, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &taken_, nullptr);
+    std::signal(SIGPIPE, pipeGiven_);
+    pthread_sigmask(SIG_SETMASK, &given_, nullptr);
     search ? ::execvp(program, argv) : ::execv(program, argv);
     const int error = errno;
     pthread_sigmask(SIG_BLOCK, &taken_, nullptr);

@@ -27,13 +27,14 @@ public:
     // signals as the program itself was given them.
     int runAfter(const std::vector<std::string>& command) override;
     // Replaces the program with `program` (looked up on the PATH where
-    // `search`), its signals as this program was given them; returns the
-    // reason it could not.
+    // `search`), with the signal mask and SIGPIPE as this program was given
+    // them; returns the reason it could not.
     int replaceWith(const char* program, char* const argv[], bool search);
 
 private:
     std::stop_source interrupted_;
-    sigset_t taken_;
+    sigset_t taken_, given_;              // the signals this program takes; the mask it was given
+    void (*pipeGiven_)(int) = SIG_DFL;    // what SIGPIPE did when it started
 };
 
 }  // namespace quelmar::linux_host

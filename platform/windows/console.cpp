@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <atomic>
+
 #include "core/texts.h"
 #include "platform/windows/win32_error.h"
 #include "platform/windows/win32_text.h"
@@ -17,12 +19,18 @@ std::stop_source& interrupted() {
     return *source;
 }
 
+// Set once the game runs: from then on every key is the game's to answer,
+// and this program waits for it whatever is pressed.
+std::atomic<bool> gameRunning{false};
+
 // The first Ctrl+C stops the walk before its next folder or deletion; a
-// second one, for a walk held in a read that does not answer, is left to
-// the system, which ends the program.
+// second one, for a walk held in a read that does not answer, ends the
+// program there and then.
 BOOL WINAPI onControl(DWORD event) {
+    if (gameRunning) return TRUE;
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    return interrupted().request_stop() ? TRUE : FALSE;
+    if (!interrupted().request_stop()) ExitProcess(cli::kInterrupted);
+    return TRUE;
 }
 
 bool isConsole(HANDLE handle) {
@@ -125,13 +133,16 @@ int WindowsConsole::runAfter(const std::vector<std::string>& command) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    // The game gets the system's own error boxes, not the ones this program
+    // turned off for its drives.
+    gameRunning = true;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr,
+                        &startup, &process)) {
+        gameRunning = false;
         const DWORD error = GetLastError();
         throw HostError(error, texts::notStarted(command[0], win32::reasonFor(error, texts::Operation::TestPath)));
     }
     CloseHandle(process.hThread);
-    // Ctrl+C goes to the game too, and is the game's to answer.
-    SetConsoleCtrlHandler(nullptr, TRUE);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = cli::kError;
     GetExitCodeProcess(process.hProcess, &status);

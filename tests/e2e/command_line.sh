@@ -41,6 +41,11 @@ run --list -q
 check "without GAME, the stored folder; -q prints no paths" test "$rc" -eq 0 -a ! -s "$work/out"
 STEAM_COMPAT_INSTALL_PATH="$work" run --list
 check "a launcher's folder goes before the stored one" grep -qx 'quelmar: Folder path to \\Assets not found.' "$work/err"
+mv "$game/Assets" "$game/assets"
+run --list -0 "$game"
+check "each path printed is there, Assets spelled as on disk" \
+  bash -c 'n=0; while IFS= read -r -d "" p; do [ -f "$p" ] || exit 1; n=$((n + 1)); done <"$0"; [ $n -eq 4 ]' "$work/out"
+mv "$game/assets" "$game/Assets"
 rm "$work/config/Quelmar/Quelmar.conf"
 run --list
 check "none stored: refused in the window's words, status 2" \
@@ -67,6 +72,9 @@ run --delete "$game"
 check "none left: status 1" test "$rc" -eq 1
 run --delete "$game/nothere" --then true
 check "a refusal also starts the game" test "$rc" -eq 0
+state='grep -E "^Sig(Blk|Ign)" /proc/self/status; ls /proc/self/fd | wc -l'
+( trap '' PIPE; run --delete "$game" --then sh -c "$state"; sh -c "$state" >"$work/plain" )
+check "the game gets the signals and descriptors a plain start would" test "$(cat "$work/out")" = "$(cat "$work/plain")"
 run --delete "$game" --then "$work/no such game"
 check "a game that cannot start: status 127, told" test "$rc" -eq 127 -a "$(grep -c 'could not start' "$work/err")" -eq 1
 
@@ -76,11 +84,19 @@ echo "Ctrl+C"
 fresh
 mkfifo "$work/fifo"
 exec 3<>"$work/fifo"
-head -c 65536 /dev/zero >&3
-"${Q[@]}" --delete "$game" >"$work/fifo" 2>"$work/err" & pid=$!
-for _ in $(seq 600); do grep -q pipe_write "/proc/$pid/wchan" 2>/dev/null && break; sleep 0.05; done
-check "the walk is held in its first path's write" grep -q pipe_write "/proc/$pid/wchan"
+python3 -c 'import os; os.set_blocking(3, False)
+try:
+    while True: os.write(3, bytes(4096))
+except BlockingIOError: os.set_blocking(3, True)'
+# A job a script puts in the background has SIGINT ignored, as a terminal's Ctrl+C is not
+# meant for it; this one is started as a terminal would start it.
+env --default-signal=INT "${Q[@]}" --delete "$game" >"$work/fifo" 2>"$work/err" & pid=$!
+# Waits for the state the walk is in, never for a time.
+until grep -q pipe_write "/proc/$pid/wchan" 2>/dev/null; do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
 kill -INT "$pid"
+# Taken once it is no longer pending and the thread that takes it waits again.
+until ! grep -qE '^(Shd|Sig)Pnd:.*[2367abef]$' "/proc/$pid/status" 2>/dev/null &&
+      grep -q sigtimedwait /proc/"$pid"/task/*/wchan 2>/dev/null; do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
 cat <&3 >/dev/null & reader=$!
 wait "$pid"; rc=$?
 kill "$reader" 2>/dev/null; exec 3>&-

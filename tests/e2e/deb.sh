@@ -31,7 +31,13 @@ lintian_status=$?
 sed 's/^/  lintian: /' "$work/lintian"
 check "lintian finds no error or warning" test "$lintian_status" -eq 0
 check "nor a missing hardening" bash -c "! grep -q '^[EWI]: .*hardening-' '$work/lintian'"
-check "the program checks its stack canaries" bash -c "readelf --dyn-syms -W /usr/bin/quelmar | grep -q ' __stack_chk_fail@'"
+for elf in /usr/bin/quelmar /usr/libexec/quelmar/quelmar-window; do
+  check "$elf checks its stack canaries" bash -c "readelf --dyn-syms -W $elf | grep -q ' __stack_chk_fail@'"
+done
+check "the installed command runs with no display, and has its manual page" \
+  bash -c "env -u DISPLAY -u WAYLAND_DISPLAY quelmar --version | grep -qx 'quelmar [0-9.]*' && dpkg -L quelmar | grep -q '/man1/quelmar.1.gz$'"
+check "it starts the installed window program for the stored folder (none is stored)" \
+  bash -c "env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME=\$(mktemp -d) quelmar --list 2>&1 | grep -qx 'quelmar: Set up game folder path before beginning.'"
 check "the menu entry is installed and valid" desktop-file-validate /usr/share/applications/quelmar.desktop
 metainfo=$(dpkg-query -L quelmar | grep "^/usr/share/metainfo/.*\.metainfo\.xml$" | head -n 1)
 check "the AppStream metadata is installed and valid" appstreamcli validate --no-net "${metainfo:-none}"

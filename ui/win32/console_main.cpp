@@ -17,11 +17,14 @@ int main() {
     const std::vector<std::string> arguments = quelmar::ProgramArguments();
     if (!arguments.empty()) return quelmar::cli::Run(quelmar::cli::ParseArguments(arguments), host, console);
     // Typed alone, "quelmar" is the window, and the prompt comes back at once.
-    std::wstring window = quelmar::win32::widen(host.programFolder() + "\\quelmar.exe");
+    const std::wstring window = quelmar::win32::widen(host.programFolder() + "\\quelmar.exe");
+    // Quoted: without a command line the system would pass the program's
+    // path as one, split at its spaces ("C:\Program Files\...").
+    std::wstring line = L"\"" + window + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(window.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(window.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
         const std::string reason = quelmar::win32::systemReason(GetLastError());
         console.writeError(std::string(quelmar::texts::kCommandName) + ": " +
                            quelmar::texts::notStarted(quelmar::win32::narrow(window), reason));
