@@ -201,6 +201,16 @@ if mounted; then
 fi
 unmount
 
+echo "quelmar typed alone in cmd.exe, from a folder whose name has a space"
+wineserver -k 2>/dev/null; timeout 10 wineserver -w
+installed="$work/Program Files/Quelmar"
+mkdir -p "$installed" && cp "$program" "${program%.exe}.com" "$installed/"
+(cd "$installed" && timeout 60 wine cmd /c quelmar >/dev/null 2>&1); typed=$?
+# Its window, or the box it opens with for the folder an earlier case stored.
+shown=$(e2e_wait_window '^Quelmar(  v[0-9]+ build [0-9]+)?$' 60)
+check "quelmar.com starts the window and gives the prompt back (status $typed)" test -n "$shown" -a "$typed" -eq 0
+wineserver -k 2>/dev/null; timeout 10 wineserver -w
+
 echo "The release package"
 if cmake --build "$build" --target package >/dev/null 2>&1; then
   zip=$(ls -t "$build"/quelmar-*-windows-x64.zip | head -n 1)
