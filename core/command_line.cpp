@@ -197,21 +197,19 @@ int Run(const Request& request, Host& host, Console& console) {
         unattended.tell(request.error + texts::kCrLf + texts::seeHelp());
         return kError;
     }
-    if (request.command == Command::Help) {
-        console.writeOut(texts::commandHelp());
-        return kFound;
-    }
-    if (request.command == Command::Version) {
-        const Version version = host.version();
-        console.writeOut(texts::commandVersion(version.major, version.minor, version.revision));
-        return kFound;
-    }
     int status = kError;
     try {
+        if (request.command == Command::Help || request.command == Command::Version) {
+            const Version version = host.version();
+            console.writeOut(request.command == Command::Help
+                                 ? texts::commandHelp()
+                                 : texts::commandVersion(version.major, version.minor, version.revision));
+            return kFound;
+        }
         status = walk(request, unattended, console);
     } catch (const std::exception& error) {
-        // The check's own look-ups failed, or memory ran out: told, and the
-        // game below still starts.
+        // The check's own look-ups failed, the output could not be written,
+        // or memory ran out: told, and the game below still starts.
         const auto* known = dynamic_cast<const HostError*>(&error);
         unattended.tell(known ? known->description() : UnexpectedFailureText(error));
     }

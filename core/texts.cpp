@@ -288,6 +288,6 @@ std::string notStarted(const std::string& command, const std::string& reason) {
     return "could not start \"" + command + "\": " + reason;
 }
 
-std::string outputNotWritten(const std::string& reason) { return "could not write the list: " + reason; }
+std::string outputNotWritten(const std::string& reason) { return "could not write to standard output: " + reason; }
 
 }  // namespace quelmar::texts

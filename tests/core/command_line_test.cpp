@@ -56,7 +56,7 @@ struct FakeConsole : Console {
     std::stop_source stop;
     std::vector<std::string> started;
     void writeOut(std::string_view bytes) override {
-        if (outputFails) throw HostError(32, "could not write the list: Broken pipe.");
+        if (outputFails) throw HostError(32, "could not write to standard output: Broken pipe.");
         out += bytes;
     }
     void writeError(std::string_view line) override { (err += line) += '\n'; }
@@ -107,7 +107,7 @@ TEST(CommandLine, ExitStatusTellsWhatCameOfTheCommandAndTheGameStartsAfterAnyDel
         {{"--delete", "D:\\RS", "--then", "G"}, [](FakeHost&, FakeConsole& c) { c.stop.request_stop(); },
          kInterrupted, "", "quelmar: Deleting stopped before any .pak file was deleted; none was touched.", 2},
         {{"--delete", "D:\\RS"}, [](FakeHost&, FakeConsole& c) { c.outputFails = true; }, kError, "",
-         "quelmar: could not write the list: Broken pipe.", 1},
+         "quelmar: could not write to standard output: Broken pipe.", 1},
         {{"--delete", "D:\\RS", "--bogus", "--then", "G"}, none, kError, "", "quelmar: See quelmar --help.", 2},
     };
     for (const Case& c : cases) {
