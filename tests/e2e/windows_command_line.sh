@@ -26,11 +26,15 @@ cat >"$work/steps.bat" <<EOF
 @echo off
 quelmar --list $(win "$game")
 echo status=%ERRORLEVEL%
+quelmar --list -0 $(win "$game") > list0.txt
+echo status=%ERRORLEVEL%
 quelmar --list $(win "$work/nothere")
 echo status=%ERRORLEVEL%
 quelmar --delete -q $(win "$game") --then quelmar.com --list "$(win "$work/other game")"
 echo status=%ERRORLEVEL%
 quelmar --delete $(win "$game")
+echo status=%ERRORLEVEL%
+quelmar --delete $(win "$game") --then nosuchgame.exe
 echo status=%ERRORLEVEL%
 EOF
 sed -i 's/$/\r/' "$work/steps.bat"
@@ -43,10 +47,12 @@ $w\\Assets\\ProviderA\\RouteB\\Blueprints.pak
 $w\\Assets\\ProviderB\\RouteC\\blueprints.PAK
 $w\\Assets\\Prövider\\Blueprints.pak"
 check "--list prints each full path, names as UTF-8" test "$(sed -n '/^status/q;p' "$work/out.txt" | sort)" = "$(sort <<<"$expected")"
-check "cmd.exe waits and takes each status: 0, 2, the game's 1, then 1" \
-  test "$(grep '^status=' "$work/out.txt" | tr '\n' ' ')" = "status=0 status=2 status=1 status=1 "
-check "the refusal, the count and the game's own words on stderr" \
-  test "$(grep -c -e 'no such file or folder' -e '^quelmar: 4 .pak files deleted.$' -e '^quelmar: No .pak files found.$' "$work/err.txt")" -eq 4
+check "cmd.exe waits and takes each status: 0, 0, 2, the game's 1, 1, then 127 for a game that cannot start" \
+  test "$(grep '^status=' "$work/out.txt" | tr '\n' ' ')" = "status=0 status=0 status=2 status=1 status=1 status=127 "
+check "-0 ends each path with NUL" test "$(tr '\0' '\n' <"$work/list0.txt" | sort)" = "$(sort <<<"$expected")"
+check "the refusal, the count, the game's own words and the game not started on stderr" \
+  test "$(grep -c -e 'no such file or folder' -e '^quelmar: 4 .pak files deleted.$' -e '^quelmar: No .pak files found.$' \
+    -e '^quelmar: could not start "nosuchgame.exe"' "$work/err.txt")" -eq 6
 gone=$'./Assets/ProviderA/Blueprints.pak\n./Assets/ProviderA/RouteB/Blueprints.pak\n./Assets/ProviderB/RouteC/blueprints.PAK\n./Assets/Prövider/Blueprints.pak'
 check "exactly the archives are gone" test "$(comm -13 <(e2e_files "$game") <(echo "$before"))" = "$(sort <<<"$gone")"
 
